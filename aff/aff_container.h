@@ -1,0 +1,92 @@
+#ifndef AFF_AFF_CONTAINER_H
+#define AFF_AFF_CONTAINER_H
+
+// The AFF firmware container, format versions 1 to 3, read through a caller's
+// random-access read function; and the packers of the version-3 layout.
+
+#include <stdint.h>
+
+#include "common/version.h"
+
+#define AFF_BLOCK_ESP_RAM 1
+#define AFF_BLOCK_ESP_RAM_DATA 2
+#define AFF_BLOCK_ESP_FLASH 3
+#define AFF_BLOCK_FPGA_NVCM0 4
+#define AFF_BLOCK_FPGA_NVCM1 5
+#define AFF_BLOCK_FPGA_USERCODE 6
+#define AFF_BLOCK_DEVICE_UC 7
+#define AFF_BLOCK_HOST_UC 8
+#define AFF_BLOCK_TI 9
+
+#define AFF_HEADER_SIZE_V1 81
+#define AFF_HEADER_SIZE_V2 97
+#define AFF_HEADER_SIZE_V3 130
+#define AFF_BLOCK_HEADER_SIZE_V12 44
+#define AFF_BLOCK_HEADER_SIZE_V3 63
+#define AFF_PART_CRC_SIZE 4
+#define AFF_MAX_PART_SIZE 16384
+#define AFF_MAX_BLOCKS 255
+#define AFF_IV_SIZE 16
+#define AFF_RESERVED_SIZE 78
+
+typedef struct
+{
+    uint16_t usLegacyVersion;
+    uint16_t usVersion;
+    uint8_t aubReserved[AFF_RESERVED_SIZE];
+    uint32_t ulProductId;
+    uint32_t ulHardwareId;
+    uint32_t ulAuxWord;
+    _tVersion sVersion;
+    uint8_t ubBlockCount;
+    uint8_t aubIv[AFF_IV_SIZE];
+    uint32_t ulCrc;
+} _tAffHeader;
+
+typedef struct
+{
+    uint32_t ulType;
+    uint32_t ulSize;
+    uint32_t ulPartSize;
+    uint32_t ulImageSize;
+    _tVersion sVersion;
+    uint32_t ulAux0;
+    uint32_t ulAux1;
+    uint32_t ulAux2;
+    uint8_t aubAux[16];
+    uint32_t ulCrc;
+} _tAffBlockHeader;
+
+// Copies ulLength bytes of the file at ulOffset to pDest; 1 on success, 0 when not.
+typedef uint8_t (*_tAffReadFn)(uint8_t *pDest, uint32_t ulOffset, uint32_t ulLength);
+
+// Results of affCheckIntegrity.
+#define AFF_CHECK_OK 1
+#define AFF_CHECK_BAD_HEADER 2
+#define AFF_CHECK_BAD_BLOCK_HEADER 3
+#define AFF_CHECK_BLOCK_OUTSIDE_FILE 4
+
+uint16_t affGetHeaderSize(uint16_t usVersion);
+uint16_t affGetBlockHeaderSize(uint16_t usVersion);
+uint8_t affReadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader);
+uint8_t affReadBlockHeader(_tAffReadFn fnRead, uint32_t ulOffset, _tAffBlockHeader *pBlock);
+int16_t affFindBlock(_tAffReadFn fnRead, uint32_t ulType, uint8_t ubStartIdx, uint32_t *pulOffset);
+uint32_t affGetBlockStartPos(_tAffReadFn fnRead, uint8_t ubBlockIdx);
+// Bytes a block occupies in the file, its header included.
+uint32_t affGetBlockTotalSize(uint16_t usVersion, const _tAffBlockHeader *pBlock);
+uint32_t affPackHeader(const _tAffHeader *pHeader, uint8_t *pOut);
+uint32_t affPackBlockHeader(const _tAffBlockHeader *pBlock, uint8_t *pOut);
+
+// The in-memory file: readAffFromMem serves reads from the registered bytes and
+// fails any read that would reach past the registered size.
+void affSetMemFile(const uint8_t *pBytes, uint32_t ulSize);
+uint8_t readAffFromMem(uint8_t *pDest, uint32_t ulOffset, uint32_t ulLength);
+// Registers the bytes and returns the result of affReadHeader over them.
+uint8_t affFileSupported(const uint8_t *pBytes, uint32_t ulSize);
+
+// Checks that every block header reads and every block's data lies inside a file
+// of ulFileSize bytes. On failure stores the index of the offending block in
+// *pubBadBlock (when given) and returns one of the AFF_CHECK_ codes.
+uint8_t affCheckIntegrity(_tAffReadFn fnRead, uint32_t ulFileSize, uint8_t *pubBadBlock);
+
+#endif
