@@ -7,6 +7,9 @@
 
 #include "engine/updater.h"
 
+// Sends the Wi-Fi init request (command 68) whose data word is the image size of
+// the container's first type-3 block. Returns 1, or 0 (nothing sent) when the
+// container has no readable type-3 block.
 uint8_t updaterEspInit(_tUpdater *pCtx);
 
 #endif
