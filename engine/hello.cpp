@@ -11,6 +11,7 @@
 #include "common/le_bytes.h"
 #include "common/version.h"
 #include "components/presence.h"
+#include "engine/commands.h"
 #include "protocol/slip.h"
 
 #define HELLO_FOUR_PART 0
