@@ -44,6 +44,8 @@ void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, u
 // Builds the encoded frame into pDest (room for SLIP_ENCODED_MAX(data length)); returns its length.
 uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, va_list ap);
 uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, ...);
+// Exact wire length of the frame slipSendVaPacket writes for these arguments (both ENDs).
+uint32_t slipEncodedVaLength(uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount, va_list ap);
 uint32_t slipGetDelta(_tSerial *pSerial, uint32_t ulStart);
 uint8_t slipReadByte(_tSerial *pSerial, uint8_t *pByte); // 0 nothing, 1 literal, 2 decoded escape
 // The caller has consumed the opening END. Returns the decoded length (both ENDs) or 0.
