@@ -1,0 +1,55 @@
+#ifndef APP_HOST_CALLBACKS_H
+#define APP_HOST_CALLBACKS_H
+
+// The engine's host callbacks on top of the one serial port of the run and the
+// terminal. A read or write that fails reconnects the port instead of failing
+// the run; no exception of the serial library leaves this file.
+
+#include <cstdint>
+
+#include "engine/updater.h"
+
+namespace serial
+{
+class Serial;
+}
+
+#define HOST_BAUD_DEFAULT 115200
+#define HOST_TIMEOUT_MS 50 // every read and write gives up after this long
+
+// Creates and opens the run's port (115200 baud, 8N1, no flow control, 50 ms
+// time-outs). Returns 1 when the port is open; 0 when the library refused it
+// or it did not open, in which case no port object is kept.
+uint8_t hostSerialCreate(const char *szPort);
+
+// The run's port object, or nullptr before hostSerialCreate succeeded.
+serial::Serial *hostSerial();
+
+// Destroys the port object (which closes the port); harmless without one.
+void hostSerialDestroy();
+
+// Closes the port and opens it again until it reports open. Exceptions are
+// swallowed; this spins without pause until the port can be opened.
+void hostSerialReopenUntilOpen();
+
+// Prints the red connection-lost line naming szReason, reopens the port until
+// it is back, drops pending input and one byte in flight, prints the green line.
+void hostReconnect(const char *szReason);
+
+// The callback table handed to the engine: every slot but cbReadAff and pUser.
+_tUpdaterCallbacks hostCallbacks();
+
+void cbSerialReopen(void *pUser);
+void cbSerialClose(void *pUser);
+void cbSerialWrite(uint8_t ubByte, void *pUser);
+// Returns 1 when a byte arrived within the port's time-out, 0 otherwise.
+uint8_t cbSerialRead(uint8_t *pByte, void *pUser);
+void cbChangeBaud(uint32_t ulBaud, void *pUser);
+// Milliseconds since the Unix epoch by the wall clock; never negative.
+uint64_t cbGetTime(void *pUser);
+void cbLog(const char *szMsg, void *pUser);
+void cbProgress(uint8_t ubPercent, void *pUser);
+// Output of the offline report: every message on a line of its own.
+void cbPrint(const char *szMsg, void *pUser);
+
+#endif
