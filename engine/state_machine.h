@@ -41,9 +41,34 @@
 #define STATE_LEAVE_BOOT 32
 #define STATE_COMPLETE 33
 
+// Time constants of the dialogue, in milliseconds.
+#define STATE_BOOT_REPEAT_MS 500        // no BOOT answer yet: ask again
+#define STATE_BOOT_GIVE_UP_MS 2000      // no BOOT answer at all: try CONFIG mode
+#define STATE_CONFIG_PAUSE_MS 300       // pause after the CONFIG commands
+#define STATE_CONFIG_TIMEOUT_MS 100     // CONFIG answer time-out
+#define STATE_REBOOT_CLOSED_MS 2000     // link closed after the reboot into the bootloader
+#define STATE_LOCK_TIMEOUT_MS 1000      // lock answer time-out
+#define STATE_DEVICE_BOOT_PAUSE_MS 1000 // pause after the device bootloader confirmed the switch
+#define STATE_WIFI_INIT_PAUSE_MS 3000   // pause after the Wi-Fi init request
+#define STATE_UNLOCK_CLOSED_MS 4000     // link closed after the unlock command
+#define STATE_CONFIG_BAUD 115200        // baud rate of CONFIG mode
+
+// A state that waits for a packet resends the last request when nothing usable
+// came for this long since the last send or usable reception. Long enough for
+// any erase a begin request may start.
+#define STATE_SILENCE_RESEND_MS 10000
+// Rounds of the dialogue that leads back to its start (a reboot into the
+// bootloader, a device that leaves CONFIG mode) before the run gives up.
+#define STATE_MAX_DIALOGUE_ROUNDS 3
+
+// Busy-waits until at least ulMs milliseconds have passed on the channel's clock;
+// nothing is received meanwhile.
 void delayMs(_tUpdater *pCtx, uint32_t ulMs);
+// Closes the link, waits ulMs milliseconds and reopens it (the device restarts meanwhile).
 void waitAfterReset(_tUpdater *pCtx, uint32_t ulMs);
+// Takes the time mark that measuringIsElapsed measures from.
 void measuringStart(_tUpdater *pCtx);
+// Returns 1 when more than ulMs milliseconds have passed since the time mark, else 0.
 uint8_t measuringIsElapsed(_tUpdater *pCtx, uint32_t ulMs);
 
 #endif
