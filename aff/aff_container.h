@@ -72,7 +72,8 @@ uint8_t affReadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader);
 uint8_t affReadBlockHeader(_tAffReadFn fnRead, uint32_t ulOffset, _tAffBlockHeader *pBlock);
 int16_t affFindBlock(_tAffReadFn fnRead, uint32_t ulType, uint8_t ubStartIdx, uint32_t *pulOffset);
 uint32_t affGetBlockStartPos(_tAffReadFn fnRead, uint8_t ubBlockIdx);
-// Bytes a block occupies in the file, its header included.
+// Bytes a block occupies in the file, its header included; 0 when the version is
+// unknown, the part size is 0 or above AFF_MAX_PART_SIZE, or the total passes 4 GiB.
 uint32_t affGetBlockTotalSize(uint16_t usVersion, const _tAffBlockHeader *pBlock);
 uint32_t affPackHeader(const _tAffHeader *pHeader, uint8_t *pOut);
 uint32_t affPackBlockHeader(const _tAffBlockHeader *pBlock, uint8_t *pOut);
@@ -81,6 +82,8 @@ uint32_t affPackBlockHeader(const _tAffBlockHeader *pBlock, uint8_t *pOut);
 // fails any read that would reach past the registered size.
 void affSetMemFile(const uint8_t *pBytes, uint32_t ulSize);
 uint8_t readAffFromMem(uint8_t *pDest, uint32_t ulOffset, uint32_t ulLength);
+// 1 while bytes are registered with affSetMemFile (a null pointer clears them), 0 otherwise.
+uint8_t affHasMemFile(void);
 // Registers the bytes and returns the result of affReadHeader over them.
 uint8_t affFileSupported(const uint8_t *pBytes, uint32_t ulSize);
 
