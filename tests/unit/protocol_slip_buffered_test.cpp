@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "protocol/slip.h"
+#include "protocol/slip_buffered.h"
+#include "tests/support/fake_link.h"
+
+using testsupport::FakeLink;
+using testsupport::hex;
+using testsupport::unhex;
+
+namespace
+{
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes record()
+{
+    uint32_t count = 0;
+    const uint8_t *p = slipBufferedGetRecord(&count);
+    return Bytes(p, p + count);
+}
+
+// Decodes one wire frame (END ... END) into the packet layout; fails the test on a
+// bad frame.
+Bytes decodeFrame(const Bytes &wire)
+{
+    Bytes out;
+    EXPECT_GE(wire.size(), 2u);
+    EXPECT_EQ(SLIP_END, wire.front());
+    EXPECT_EQ(SLIP_END, wire.back());
+    out.push_back(SLIP_END);
+    for (size_t i = 1; i + 1 < wire.size();)
+    {
+        EXPECT_NE(SLIP_END, wire[i]) << "unescaped END inside the frame at " << i;
+        uint8_t b = 0;
+        uint8_t used = slipDecodeByte(&wire[i], &b);
+        EXPECT_NE(0, used) << "invalid escape at " << i;
+        if (used == 0)
+            return {};
+        out.push_back(b);
+        i += used;
+    }
+    out.push_back(SLIP_END);
+    return out;
+}
+
+Bytes dataOf(const Bytes &packet)
+{
+    const uint8_t *start = slipGetDataStart(packet.data());
+    return Bytes(start, start + slipGetDataLength(packet.data()));
+}
+
+class SlipBuffered : public ::testing::Test
+{
+  protected:
+    FakeLink link;
+    _tSerial ch{};
+    void SetUp() override
+    {
+        ch = link.channel();
+        slipBufferedInit(&ch);
+    }
+};
+
+TEST_F(SlipBuffered, FrameVectorsPlainAndForwarded)
+{
+    struct Case
+    {
+        const char *name;
+        uint8_t transparent;
+        uint8_t cmd;
+        Bytes data;
+        std::string wire;
+    } const cases[] = {
+        {"plain hello", 0, 0x00, {}, "C0 00 00 00 00 00 00 00 00 C0"},
+        {"forwarded hello", 1, 0x00, {}, "C0 00 09 0A 00 62 4F 00 00 DB DC 00 00 00 00 00 00 00 00 DB DC C0"},
+        {"plain device boot", 0, 0x08, {1, 0, 0, 0}, "C0 00 08 04 00 B4 76 00 00 01 00 00 00 C0"},
+        {"plain escaped data", 0, 0x31, {0xC0}, "C0 00 31 01 00 4C D9 00 00 DB DC C0"},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        link.tx.clear();
+        slipBufferedSendPacket(c.transparent, SLIP_DIR_REQUEST, c.cmd,
+                               c.data.empty() ? nullptr : c.data.data(),
+                               static_cast<uint16_t>(c.data.size()));
+        EXPECT_EQ(c.wire, hex(link.tx));
+        EXPECT_EQ(link.tx, record());
+        EXPECT_EQ(0, slipBufferedGetRetries());
+        if (!c.transparent)
+        {
+            Bytes built(SLIP_ENCODED_MAX(c.data.size()));
+            built.resize(slipGenerateCrcPacket(built.data(), SLIP_DIR_REQUEST, c.cmd, 1, c.data.data(),
+                                               static_cast<uint32_t>(c.data.size())));
+            EXPECT_EQ(built, link.tx);
+        }
+    }
+}
+
+TEST_F(SlipBuffered, ResendLimitAndItsResetByANewSendOrText)
+{
+    slipBufferedSendPacket(1, SLIP_DIR_REQUEST, 0x00, nullptr, 0);
+    const Bytes first = link.tx;
+    ASSERT_EQ(22u, first.size());
+    for (int i = 1; i <= SLIP_BUFFERED_MAX_RETRIES; i++)
+    {
+        link.tx.clear();
+        ASSERT_EQ(1, slipBufferedResendPacket()) << "resend " << i;
+        EXPECT_EQ(first, link.tx); // the same outer frame each time
+        EXPECT_EQ(i, slipBufferedGetRetries());
+    }
+    link.tx.clear();
+    EXPECT_EQ(0, slipBufferedResendPacket());
+    EXPECT_TRUE(link.tx.empty());
+    EXPECT_EQ(first, record()); // a refused resend leaves the record alone
+
+    slipBufferedSendPacket(0, SLIP_DIR_REQUEST, 0x32, nullptr, 0);
+    EXPECT_EQ(0, slipBufferedGetRetries());
+    EXPECT_EQ(1, slipBufferedResendPacket());
+
+    for (int i = 1; i < SLIP_BUFFERED_MAX_RETRIES; i++)
+        ASSERT_EQ(1, slipBufferedResendPacket());
+    EXPECT_EQ(0, slipBufferedResendPacket());
+    serialBufferedWriteStr("AT+LOCK=1\r\n");
+    EXPECT_EQ(1, slipBufferedResendPacket());
+}
+
+TEST_F(SlipBuffered, TextCommandIsResentWithoutItsZero)
+{
+    serialBufferedWriteStr("AT+BOOT?\r\n");
+    EXPECT_EQ("AT+BOOT?\r\n", link.txText());
+    EXPECT_EQ(10u, record().size());
+    link.tx.clear();
+    ASSERT_EQ(1, slipBufferedResendPacket());
+    EXPECT_EQ("AT+BOOT?\r\n", link.txText());
+}
+
+TEST_F(SlipBuffered, ResendPausesThenDrainsThenWrites)
+{
+    slipBufferedSendPacket(0, SLIP_DIR_REQUEST, 0x00, nullptr, 0);
+    link.tx.clear();
+    link.pushText("stale reply");
+
+    uint64_t start = link.nowMs;
+    uint64_t firstWriteAt = 0;
+    size_t rxAtFirstWrite = 99;
+    link.onWrite = [&](FakeLink &l, uint8_t)
+    {
+        if (firstWriteAt == 0)
+        {
+            firstWriteAt = l.nowMs;
+            rxAtFirstWrite = l.rx.size();
+        }
+    };
+    ASSERT_EQ(1, slipBufferedResendPacket());
+    EXPECT_GE(firstWriteAt - start, static_cast<uint64_t>(SLIP_BUFFERED_RESEND_PAUSE_MS));
+    EXPECT_EQ(0u, rxAtFirstWrite);
+    EXPECT_EQ("C0 00 00 00 00 00 00 00 00 C0", hex(link.tx));
+}
+
+TEST_F(SlipBuffered, ResendBeforeAnySendCountsPausesAndDrains)
+{
+    uint64_t start = link.nowMs;
+    EXPECT_EQ(1, slipBufferedResendPacket());
+    EXPECT_TRUE(link.tx.empty());
+    EXPECT_EQ(1, slipBufferedGetRetries());
+    EXPECT_GE(link.nowMs - start, static_cast<uint64_t>(SLIP_BUFFERED_RESEND_PAUSE_MS));
+    EXPECT_EQ(1u, link.readAttempts);
+}
+
+TEST_F(SlipBuffered, WorstCasePartGoesOutPlainAndForwarded)
+{
+    Bytes index = {0x07, 0x00, 0x00, 0x00};
+    Bytes part(16384);
+    for (size_t i = 0; i < part.size(); i++)
+        part[i] = (i % 3 == 0) ? 0xDB : 0xC0;
+    Bytes data = index;
+    data.insert(data.end(), part.begin(), part.end());
+
+    for (uint8_t transparent : {0, 1})
+    {
+        SCOPED_TRACE(transparent ? "forwarded" : "plain");
+        link.tx.clear();
+        slipBufferedSendCrcChunkedPacket(transparent, SLIP_DIR_REQUEST, 0x31, 2, index.data(),
+                                         static_cast<uint32_t>(index.size()), part.data(),
+                                         static_cast<uint32_t>(part.size()));
+        ASSERT_FALSE(link.tx.empty());
+        EXPECT_EQ(link.tx, record());
+        EXPECT_LE(link.tx.size(), static_cast<size_t>(SLIP_PACKET_BUFFER_SIZE));
+
+        Bytes packet = decodeFrame(link.tx);
+        ASSERT_EQ(1, slipIsPacketValid(packet.data(), static_cast<uint16_t>(packet.size()), 1));
+        if (transparent)
+        {
+            EXPECT_EQ(SLIP_FORWARD_CMD, slipGetCmd(packet.data()));
+            Bytes inner = dataOf(packet);
+            EXPECT_GT(inner.size(), 32767u); // the outer CRC covers more than one crc16 call
+            EXPECT_LE(inner.size(), static_cast<size_t>(SLIP_TRANSPARENT_BUFFER_SIZE));
+            packet = decodeFrame(inner);
+            ASSERT_EQ(1, slipIsPacketValid(packet.data(), static_cast<uint16_t>(packet.size()), 1));
+        }
+        EXPECT_EQ(SLIP_DIR_REQUEST, slipGetDir(packet.data()));
+        EXPECT_EQ(0x31, slipGetCmd(packet.data()));
+        EXPECT_TRUE(dataOf(packet) == data);
+
+        const Bytes first = link.tx;
+        link.tx.clear();
+        ASSERT_EQ(1, slipBufferedResendPacket());
+        EXPECT_TRUE(first == link.tx);
+    }
+}
+
+TEST_F(SlipBuffered, OversizedRequestsAreRefusedWithoutWriting)
+{
+    Bytes big(40000, 0xC0);
+    Bytes zeros(40000, 0x00);
+    struct Case
+    {
+        const char *name;
+        uint8_t transparent;
+        const uint8_t *p1;
+        uint32_t n1;
+        const uint8_t *p2;
+        uint32_t n2;
+        bool sent;
+    } const cases[] = {
+        {"data over 65535 bytes", 0, zeros.data(), 32768, zeros.data(), 32768, false},
+        {"encoded frame over the record", 0, big.data(), 40000, nullptr, 0, false},
+        {"inner frame over the forwarding buffer", 1, big.data(), 20000, nullptr, 0, false},
+        {"forwarded data over 65535 bytes", 1, zeros.data(), 32768, zeros.data(), 32768, false},
+        {"65535 plain bytes fit", 0, zeros.data(), 32768, zeros.data(), 32767, true},
+        {"largest unescaped forward fits", 1, zeros.data(), 32784, nullptr, 0, true},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        serialBufferedWriteStr("AT+BOOT?\r\n"); // something to replace
+        ASSERT_EQ(1, slipBufferedResendPacket());
+        link.tx.clear();
+        slipBufferedSendCrcChunkedPacket(c.transparent, SLIP_DIR_REQUEST, 0x31, 2, c.p1, c.n1, c.p2, c.n2);
+        EXPECT_EQ(0, slipBufferedGetRetries());
+        EXPECT_EQ(c.sent, !link.tx.empty());
+        EXPECT_EQ(link.tx, record());
+    }
+}
+
+TEST_F(SlipBuffered, OverlongTextIsRefused)
+{
+    std::string fits(SLIP_PACKET_BUFFER_SIZE - 1, 'A');
+    serialBufferedWriteStr(fits.c_str());
+    EXPECT_EQ(fits.size(), link.tx.size());
+    EXPECT_EQ(fits.size(), record().size());
+
+    link.tx.clear();
+    std::string tooLong(SLIP_PACKET_BUFFER_SIZE, 'A');
+    serialBufferedWriteStr(tooLong.c_str());
+    EXPECT_TRUE(link.tx.empty());
+    EXPECT_TRUE(record().empty());
+}
+
+TEST(SlipBufferedUnbound, NothingIsWrittenWithoutAChannel)
+{
+    slipBufferedInit(nullptr);
+    slipBufferedSendPacket(0, SLIP_DIR_REQUEST, 0x00, nullptr, 0);
+    serialBufferedWriteStr("AT\r\n");
+    EXPECT_TRUE(record().empty());
+    EXPECT_EQ(0, slipBufferedResendPacket());
+}
+
+} // namespace
