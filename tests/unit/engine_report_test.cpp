@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "aff/aff_container.h"
+#include "aff/aff_report.h"
+#include "common/device_id.h"
+#include "components/presence.h"
+#include "tests/support/aff_image.h"
+
+using testsupport::AffImage;
+using testsupport::AffImageBlock;
+using testsupport::affImageBlockOffset;
+
+namespace
+{
+
+using Lines = std::vector<std::string>;
+
+void collect(const char *msg, void *user)
+{
+    static_cast<Lines *>(user)->emplace_back(msg);
+}
+
+AffImageBlock block(uint32_t type, uint32_t code, const char *date = "Aug  9 2024")
+{
+    AffImageBlock b;
+    b.type = type;
+    b.data = testsupport::affImagePattern(64, uint8_t(type));
+    b.partSize = 32;
+    b.version = {code, date};
+    return b;
+}
+
+AffImage image(uint32_t productId, uint32_t hardwareId, std::vector<AffImageBlock> blocks)
+{
+    AffImage img;
+    img.productId = productId;
+    img.hardwareId = hardwareId;
+    img.blocks = std::move(blocks);
+    return img;
+}
+
+// A reader over a vector, for running the queries and the report without the
+// in-memory file registered.
+std::vector<uint8_t> g_readerBytes;
+uint8_t vectorReader(uint8_t *dest, uint32_t offset, uint32_t length)
+{
+    if (uint64_t(offset) + length > g_readerBytes.size())
+        return 0;
+    if (length)
+        memcpy(dest, g_readerBytes.data() + offset, length);
+    return 1;
+}
+uint8_t failingReader(uint8_t *, uint32_t, uint32_t)
+{
+    return 0;
+}
+
+class Report : public ::testing::Test
+{
+  protected:
+    std::unique_ptr<_tUpdater> ctx = std::make_unique<_tUpdater>();
+    _tUpdaterCallbacks callbacks{};
+    Lines lines;
+    std::vector<uint8_t> file;
+
+    void SetUp() override
+    {
+        callbacks.cbLog = collect;
+        callbacks.pUser = &lines;
+        ctx->pCallbacks = &callbacks;
+    }
+    void TearDown() override { affSetMemFile(nullptr, 0); }
+
+    Lines report(const AffImage &img)
+    {
+        file = img.build();
+        EXPECT_EQ(1, affFileSupported(file.data(), uint32_t(file.size())));
+        updaterPrintAffComponentsVersions(ctx.get());
+        return lines;
+    }
+};
+
+TEST_F(Report, AllFiveComponentsInReportOrderWithTheirTextForms)
+{
+    AffImage img = image(6, 3,
+                         {block(AFF_BLOCK_TI, 20304005, "Jan  2 2023"), block(AFF_BLOCK_DEVICE_UC, 10700000),
+                          block(AFF_BLOCK_FPGA_NVCM0, 1), block(AFF_BLOCK_FPGA_NVCM1, 2),
+                          block(AFF_BLOCK_FPGA_USERCODE, 10203, "Mar 15 2022"),
+                          block(AFF_BLOCK_ESP_FLASH, 10700000, "Dec 24 2021"), block(AFF_BLOCK_ESP_FLASH, 99),
+                          block(AFF_BLOCK_HOST_UC, 10700000)});
+    const Lines expected = {
+        "\nProduct/hardware ID :\nAFF: 6 / 3", "Dev ID : 8 (" + std::string(idGetNameForDev(8)) + ")",
+        "\tHOST: 1.7.0.0 (Aug  9 2024)",       "\tWIFI: 70.0.0 (Dec 24 2021)",
+        "\tFPGA: 1.2.3 (Mar 15 2022)",         "\t  uC: 1.7.0.0 (Aug  9 2024)",
+        "\t  Ti: 2.3.4.5 (Jan  2 2023)",
+    };
+    EXPECT_EQ(expected, report(img));
+    EXPECT_EQ(3, ctx->usAffVersion);
+    EXPECT_EQ(63, ctx->usBlockHeaderSize);
+    EXPECT_EQ(1, ctx->hasHostUc);
+    EXPECT_EQ(1, ctx->hasWifi);
+    EXPECT_EQ(1, ctx->hasFpga);
+    EXPECT_EQ(1, ctx->hasDeviceUc);
+    EXPECT_EQ(1, ctx->hasTi);
+    EXPECT_EQ(&callbacks, ctx->pCallbacks) << "the caller's table is back in place";
+}
+
+TEST_F(Report, OnlyADeviceMicrocontrollerBlock)
+{
+    const Lines expected = {"\nProduct/hardware ID :\nAFF: 0 / 0", "Dev ID : 0 (TEST)",
+                            "\t  uC: 1.7.0.0 (Aug  9 2024)"};
+    EXPECT_EQ(expected, report(image(0, 0, {block(AFF_BLOCK_DEVICE_UC, 10700000)})));
+    EXPECT_EQ(0, ctx->hasHostUc);
+    EXPECT_EQ(1, ctx->hasDeviceUc);
+    EXPECT_EQ(0, ctx->hasFpga);
+    EXPECT_EQ(0, ctx->hasWifi);
+    EXPECT_EQ(0, ctx->hasTi);
+}
+
+TEST_F(Report, UnknownDeviceAndIncompleteFpga)
+{
+    // Product 3 on hardware 6 is row 7 swapped: no such model.
+    const Lines expected = {"\nProduct/hardware ID :\nAFF: 3 / 6", "Dev ID : 4294967295 (unknown)",
+                            "\tHOST: 0.0.0.1 (Aug  9 2024)"};
+    EXPECT_EQ(expected, report(image(3, 6,
+                                     {block(AFF_BLOCK_FPGA_NVCM0, 5), block(AFF_BLOCK_FPGA_NVCM1, 5),
+                                      block(AFF_BLOCK_HOST_UC, 1)})));
+    EXPECT_EQ(0, ctx->hasFpga);
+}
+
+TEST_F(Report, LegacyFileTakesVersionsFromItsHeader)
+{
+    AffImage img = image(1, 0, {block(AFF_BLOCK_HOST_UC, 0), block(AFF_BLOCK_ESP_FLASH, 0)});
+    img.formatVersion = 2;
+    img.hostUc = {20304005, "Jul  4 2019?"};
+    img.wifi = {10700000, "Jul  5 2019?"};
+    const Lines expected = {"\nProduct/hardware ID :\nAFF: 1 / 0",
+                            "Dev ID : 1 (" + std::string(idGetNameForDev(1)) + ")",
+                            "\tHOST: 2.3.4.5 (Jul  4 2019)", "\tWIFI: 70.0.0 (Jul  5 2019)"};
+    EXPECT_EQ(expected, report(img));
+    EXPECT_EQ(2, ctx->usAffVersion);
+    EXPECT_EQ(44, ctx->usBlockHeaderSize);
+}
+
+TEST_F(Report, DamagedBlockHeaderHidesTheComponentsBehindIt)
+{
+    AffImage img =
+        image(0, 0, {block(AFF_BLOCK_HOST_UC, 1), block(AFF_BLOCK_DEVICE_UC, 2), block(AFF_BLOCK_TI, 3)});
+    file = img.build();
+    file[affImageBlockOffset(img, 1) + 20] ^= 1; // inside block 1's version record
+    affSetMemFile(file.data(), uint32_t(file.size()));
+    updaterPrintAffComponentsVersions(ctx.get());
+    const Lines expected = {"\nProduct/hardware ID :\nAFF: 0 / 0", "Dev ID : 0 (TEST)",
+                            "\tHOST: 0.0.0.1 (Aug  9 2024)"};
+    EXPECT_EQ(expected, lines);
+    EXPECT_EQ(0, ctx->hasTi);
+}
+
+TEST_F(Report, UnreadableHeaderPrintsNothing)
+{
+    file = image(0, 0, {block(AFF_BLOCK_HOST_UC, 1)}).build();
+    file[100] ^= 1;
+    affSetMemFile(file.data(), uint32_t(file.size()));
+    updaterPrintAffComponentsVersions(ctx.get());
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(0, ctx->hasHostUc);
+}
+
+TEST_F(Report, ReadsTheRegisteredFileElseTheTablesReader)
+{
+    // Registered: the table's own reader is not used.
+    callbacks.cbReadAff = failingReader;
+    report(image(0, 0, {block(AFF_BLOCK_TI, 7)}));
+    EXPECT_EQ(3u, lines.size());
+    EXPECT_EQ(reinterpret_cast<void *>(failingReader), reinterpret_cast<void *>(callbacks.cbReadAff));
+
+    // Nothing registered: the table's reader serves the file.
+    lines.clear();
+    affSetMemFile(nullptr, 0);
+    g_readerBytes = image(0, 0, {block(AFF_BLOCK_DEVICE_UC, 9)}).build();
+    callbacks.cbReadAff = vectorReader;
+    updaterPrintAffComponentsVersions(ctx.get());
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("\t  uC: 0.0.0.9 (Aug  9 2024)", lines[2]);
+
+    // Neither: nothing to read, nothing printed, no crash.
+    lines.clear();
+    callbacks.cbReadAff = nullptr;
+    updaterPrintAffComponentsVersions(ctx.get());
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST_F(Report, ComponentLineShortAndArrowForms)
+{
+    _tVersion a{10700000, "Aug  9 2024"};
+    _tVersion sameCode{10700000, "Jan  1 2000"};
+    _tVersion b{10800001, "Sep 10 2024"};
+    // An 11-character date without a terminator: exactly 11 characters print.
+    _tVersion unterminated{1, {}};
+    memcpy(unterminated.szDate, "Oct 31 2025XYZ", 12);
+
+    const struct
+    {
+        uint8_t force, threePart;
+        const _tVersion *cur, *next;
+        const char *line;
+    } cases[] = {
+        {0, 0, &a, &sameCode, "\tHOST: 1.7.0.0 (Aug  9 2024)"},
+        {1, 0, &a, &a, "\tHOST: 1.7.0.0 (Aug  9 2024) -> 1.7.0.0 (Aug  9 2024)"},
+        {0, 0, &a, &b, "\tHOST: 1.7.0.0 (Aug  9 2024) -> 1.8.0.1 (Sep 10 2024)"},
+        {1, 1, &a, &b, "\tHOST: 70.0.0 (Aug  9 2024) -> 80.0.1 (Sep 10 2024)"},
+        {0, 1, &unterminated, &unterminated, "\tHOST: 0.0.1 (Oct 31 2025)"},
+    };
+    for (const auto &c : cases)
+    {
+        lines.clear();
+        printComponentVersion(ctx.get(), "HOST", c.force, c.threePart, c.cur, c.next);
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(c.line, lines[0]);
+    }
+    lines.clear();
+    printComponentVersion(ctx.get(), "Ti", 0, 0, &a, &a);
+    EXPECT_EQ(Lines{"\t  Ti: 1.7.0.0 (Aug  9 2024)"}, lines);
+}
+
+// The presence queries over one container, through a reader of the caller's own.
+class Presence : public ::testing::Test
+{
+  protected:
+    void use(const AffImage &img) { g_readerBytes = img.build(); }
+};
+
+TEST_F(Presence, EachQueryFindsItsBlocksAndVersion)
+{
+    use(image(0, 0,
+              {block(AFF_BLOCK_ESP_RAM, 1), block(AFF_BLOCK_ESP_FLASH, 31), block(AFF_BLOCK_ESP_FLASH, 32),
+               block(AFF_BLOCK_FPGA_NVCM0, 4), block(AFF_BLOCK_FPGA_USERCODE, 6),
+               block(AFF_BLOCK_FPGA_NVCM1, 5), block(AFF_BLOCK_DEVICE_UC, 7), block(AFF_BLOCK_TI, 9)}));
+    _tVersion v{};
+    EXPECT_EQ(1, updaterEspInFile(vectorReader, &v));
+    EXPECT_EQ(31u, v.ulCode) << "the first type-3 block";
+    EXPECT_EQ(1, updaterFpgaInFile(vectorReader, &v));
+    EXPECT_EQ(6u, v.ulCode) << "the usercode block, wherever it lies";
+    EXPECT_EQ(1, updaterUcInFile(vectorReader, 0, &v));
+    EXPECT_EQ(7u, v.ulCode);
+    EXPECT_EQ(std::string("Aug  9 2024"), std::string(v.szDate));
+    EXPECT_EQ(1, updaterTiInFile(vectorReader, &v));
+    EXPECT_EQ(9u, v.ulCode);
+
+    v.ulCode = 12345;
+    EXPECT_EQ(0, updaterUcInFile(vectorReader, 1, &v)); // no type-8 block
+    EXPECT_EQ(12345u, v.ulCode) << "untouched when absent";
+    // Presence alone.
+    EXPECT_EQ(1, updaterEspInFile(vectorReader, nullptr));
+    EXPECT_EQ(1, updaterFpgaInFile(vectorReader, nullptr));
+    EXPECT_EQ(0, updaterUcInFile(vectorReader, 1, nullptr));
+}
+
+TEST_F(Presence, AbsentOrUnreachableComponents)
+{
+    const struct
+    {
+        std::vector<uint32_t> types;
+        uint8_t host, device, fpga, esp, ti;
+    } cases[] = {
+        {{}, 0, 0, 0, 0, 0},
+        {{AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1}, 0, 0, 0, 0, 0},
+        {{AFF_BLOCK_FPGA_NVCM1, AFF_BLOCK_FPGA_USERCODE}, 0, 0, 0, 0, 0},
+        {{AFF_BLOCK_DEVICE_UC}, 0, 1, 0, 0, 0},
+        {{AFF_BLOCK_HOST_UC, AFF_BLOCK_ESP_RAM_DATA}, 1, 0, 0, 0, 0},
+        {{AFF_BLOCK_ESP_FLASH, AFF_BLOCK_TI}, 0, 0, 0, 1, 1},
+    };
+    for (const auto &c : cases)
+    {
+        std::vector<AffImageBlock> blocks;
+        for (uint32_t t : c.types)
+            blocks.push_back(block(t, t));
+        use(image(0, 0, blocks));
+        _tVersion v{};
+        EXPECT_EQ(c.host, updaterUcInFile(vectorReader, 1, &v));
+        EXPECT_EQ(c.device, updaterUcInFile(vectorReader, 0, &v));
+        EXPECT_EQ(c.fpga, updaterFpgaInFile(vectorReader, &v));
+        EXPECT_EQ(c.esp, updaterEspInFile(vectorReader, &v));
+        EXPECT_EQ(c.ti, updaterTiInFile(vectorReader, &v));
+    }
+
+    // A damaged block header hides the blocks behind it.
+    AffImage img =
+        image(0, 0, {block(AFF_BLOCK_DEVICE_UC, 1), block(AFF_BLOCK_HOST_UC, 2), block(AFF_BLOCK_TI, 3)});
+    use(img);
+    g_readerBytes[affImageBlockOffset(img, 1)] ^= 0x80;
+    EXPECT_EQ(1, updaterUcInFile(vectorReader, 0, nullptr));
+    EXPECT_EQ(0, updaterUcInFile(vectorReader, 1, nullptr));
+    EXPECT_EQ(0, updaterTiInFile(vectorReader, nullptr));
+    EXPECT_EQ(0, updaterTiInFile(failingReader, nullptr));
+}
+
+} // namespace
