@@ -57,32 +57,6 @@ TEST(SerialReadStr, Table)
     }
 }
 
-TEST(SerialReadStr, TimeOutCoversTheWholeLineOnTheVirtualClock)
-{
-    FakeLink link;
-    link.pushText("AB");
-    _tSerial ch = link.channel();
-    char dest[16];
-    uint64_t start = link.nowMs;
-    EXPECT_EQ(0, serialReadStr(&ch, dest, sizeof dest, 500));
-    uint64_t spent = link.nowMs - start;
-    EXPECT_GE(spent, 500u);
-    EXPECT_LE(spent, 500u + 2 * link.readWaitMs);
-}
-
-TEST(SerialReadStr, SecondCallConsumesTheLeftoverLineFeed)
-{
-    FakeLink link;
-    link.pushText("AT+OK\r\n");
-    _tSerial ch = link.channel();
-    char dest[199];
-    ASSERT_EQ(1, serialReadStr(&ch, dest, sizeof dest, 500));
-    uint64_t before = link.nowMs;
-    EXPECT_EQ(0, serialReadStr(&ch, dest, sizeof dest, 500));
-    EXPECT_TRUE(link.rx.empty());
-    EXPECT_LT(link.nowMs - before, 10u); // returned at the line feed, not at the time-out
-}
-
 TEST(SerialReadBytes, Table)
 {
     struct Case
@@ -171,15 +145,6 @@ TEST(SerialOptionalOperations, EmptyOnesDoNothing)
     serialChangeBaud(&ch, 921600);
     ASSERT_EQ(1u, link.bauds.size());
     EXPECT_EQ(921600u, link.bauds[0]);
-
-    static uint32_t s_opened;
-    static int s_closed;
-    ch.fnOpen = [](_tSerial *, uint32_t arg) { s_opened = arg; };
-    ch.fnClose = [](_tSerial *) { s_closed++; };
-    serialOpen(&ch, 42);
-    serialClose(&ch);
-    EXPECT_EQ(42u, s_opened);
-    EXPECT_EQ(1, s_closed);
 }
 
 TEST(SerialGetDelta, ForwardAndSetBackClock)

@@ -78,7 +78,6 @@ TEST_F(SlipBuffered, FrameVectorsPlainAndForwarded)
         {"plain hello", 0, 0x00, {}, "C0 00 00 00 00 00 00 00 00 C0"},
         {"forwarded hello", 1, 0x00, {}, "C0 00 09 0A 00 62 4F 00 00 DB DC 00 00 00 00 00 00 00 00 DB DC C0"},
         {"plain device boot", 0, 0x08, {1, 0, 0, 0}, "C0 00 08 04 00 B4 76 00 00 01 00 00 00 C0"},
-        {"plain escaped data", 0, 0x31, {0xC0}, "C0 00 31 01 00 4C D9 00 00 DB DC C0"},
     };
     for (const auto &c : cases)
     {

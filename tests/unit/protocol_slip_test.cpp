@@ -93,56 +93,6 @@ TEST(SlipFrame, LengthFieldOf192IsEscaped)
     EXPECT_EQ(10u + 192u + 1u, link.tx.size());
 }
 
-TEST(SlipByte, EncodeAndDecodeTable)
-{
-    struct Case
-    {
-        uint8_t byte;
-        Bytes encoded;
-    } const cases[] = {
-        {0x00, {0x00}}, {0xC0, {0xDB, 0xDC}}, {0xDB, {0xDB, 0xDD}}, {0xDC, {0xDC}}, {0xFF, {0xFF}}};
-    for (const auto &c : cases)
-    {
-        uint8_t out[2] = {};
-        ASSERT_EQ(c.encoded.size(), slipEncodeByte(out, c.byte));
-        EXPECT_EQ(c.encoded, Bytes(out, out + c.encoded.size()));
-        uint8_t back = 0;
-        EXPECT_EQ(c.encoded.size(), slipDecodeByte(c.encoded.data(), &back));
-        EXPECT_EQ(c.byte, back);
-        EXPECT_EQ(c.encoded.size(), slipDecodeByte(c.encoded.data(), nullptr));
-    }
-    const uint8_t bad[] = {0xDB, 0x41};
-    EXPECT_EQ(0, slipDecodeByte(bad, nullptr));
-}
-
-TEST(SlipReadByte, LiteralEscapedInvalidAndTimeOut)
-{
-    struct Case
-    {
-        const char *name;
-        std::string wire;
-        uint8_t result;
-        uint8_t byte;
-    } const cases[] = {
-        {"literal", "41", 1, 0x41},        {"literal end", "C0", 1, 0xC0},  {"escaped end", "DB DC", 2, 0xC0},
-        {"escaped esc", "DB DD", 2, 0xDB}, {"invalid pair", "DB 41", 0, 0}, {"silence", "", 0, 0},
-        {"esc then silence", "DB", 0, 0},
-    };
-    for (const auto &c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        FakeLink link;
-        link.push(unhex(c.wire));
-        _tSerial ch = link.channel();
-        uint8_t b = 0;
-        EXPECT_EQ(c.result, slipReadByte(&ch, &b));
-        if (c.result)
-        {
-            EXPECT_EQ(c.byte, b);
-        }
-    }
-}
-
 TEST(SlipReadPacket, Table)
 {
     struct Case
@@ -175,18 +125,6 @@ TEST(SlipReadPacket, Table)
         EXPECT_EQ(0xEE, buf[c.capacity]); // nothing written past the capacity
         EXPECT_EQ(c.remaining, hex(Bytes(link.rx.begin(), link.rx.end())));
     }
-}
-
-TEST(SlipReadPacket, TimeOutIsMeasuredFromTheStartOfTheFrame)
-{
-    FakeLink link;
-    link.push(unhex("00 31"));
-    _tSerial ch = link.channel();
-    uint8_t buf[200];
-    uint64_t start = link.nowMs;
-    EXPECT_EQ(0, slipReadPacket(&ch, buf, sizeof buf, 500));
-    EXPECT_GE(link.nowMs - start, 500u);
-    EXPECT_LE(link.nowMs - start, 500u + 3 * link.readWaitMs);
 }
 
 TEST(SlipWaitForPacket, SkipsNoiseAndTimesOut)
