@@ -1,6 +1,5 @@
 #include "tests/support/pty_peer.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -81,6 +80,7 @@ PtyPeer::PtyPeer(const std::string &linkPath, Script script)
     {
         return;
     }
+    m_slaveName = name;
     unlink(m_linkPath.c_str());
     if (symlink(name, m_linkPath.c_str()) != 0)
     {
@@ -104,7 +104,12 @@ void PtyPeer::vanish()
     }
     if (m_ok)
     {
-        unlink(m_linkPath.c_str());
+        char target[kNameSize] = {};
+        const ssize_t n = readlink(m_linkPath.c_str(), target, sizeof(target) - 1);
+        if (n > 0 && m_slaveName == std::string(target, static_cast<size_t>(n)))
+        {
+            unlink(m_linkPath.c_str());
+        }
         m_ok = false;
     }
     if (m_master >= 0)

@@ -59,7 +59,8 @@ class PtyPeer
     bool ok() const { return m_ok; }
     const std::string &path() const { return m_linkPath; }
 
-    // Removes the symlink and closes both ends: the program's port is gone.
+    // Removes the symlink (unless another peer has taken it over) and closes
+    // both ends: the program's port is gone.
     void vanish();
 
     // Writes bytes to the program.
@@ -79,6 +80,7 @@ class PtyPeer
     void run();
 
     std::string m_linkPath;
+    std::string m_slaveName;
     Script m_script;
     int m_master = -1;
     int m_slave = -1;
