@@ -134,7 +134,10 @@ std::string writeFile(const TempDir &dir, const std::string &name, const std::ve
     FILE *file = fopen(path.c_str(), "wb");
     if (file != nullptr)
     {
-        fwrite(bytes.data(), 1, bytes.size(), file);
+        if (!bytes.empty())
+        {
+            fwrite(bytes.data(), 1, bytes.size(), file);
+        }
         fclose(file);
     }
     return path;
