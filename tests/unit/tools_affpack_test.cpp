@@ -1,0 +1,340 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "aff/aff_container.h"
+#include "tests/support/aff_image.h"
+#include "tools/affpack.h"
+
+using affpack::Options;
+
+namespace
+{
+
+using Args = std::vector<std::string>;
+
+Args withIds(Args more)
+{
+    Args args = {"-o", "out.aff", "--product", "1", "--hardware", "0"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+struct BadArgs
+{
+    Args args;
+    const char *messagePart;
+};
+
+TEST(AffpackArgs, ErrorsNameTheProblem)
+{
+    Args tooMany = withIds({});
+    for (int i = 0; i < 256; i++)
+    {
+        tooMany.push_back("--block");
+        tooMany.push_back("ti:x.bin");
+    }
+    const BadArgs cases[] = {
+        {{"--product", "1", "--hardware", "0"}, "no output file"},
+        {{"-o", "x.aff", "--hardware", "0"}, "no product id"},
+        {{"-o", "x.aff", "--product", "1"}, "no hardware id"},
+        {withIds({"--block", "flash:x.bin"}), "unknown block type 'flash'"},
+        {withIds({"--block", "0:x.bin"}), "unknown block type '0'"},
+        {withIds({"--block", "10:x.bin"}), "unknown block type '10'"},
+        {withIds({"--block", "ti:x.bin:0"}), "part size '0'"},
+        {withIds({"--block", "ti:x.bin:16385"}), "part size '16385'"},
+        {withIds({"--block", "ti:x.bin:part=-1"}), "part size '-1'"},
+        {withIds({"--block", "ti:x.bin:version=abc"}), "'abc' is not a number"},
+        {withIds({"--block", "ti:x.bin:version=4294967296"}), "'4294967296' is not a number"},
+        {withIds({"--block", "ti:x.bin:colour=red"}), "unknown key 'colour'"},
+        {withIds({"--block", "ti:x.bin:date=August  9 2024"}), "longer than 11"},
+        {withIds({"--block", "ti:x.bin:64:128"}), "'128' is not KEY=VALUE"},
+        {withIds({"--block", "ti"}), "TYPE:FILE"},
+        {withIds({"--block", "ti:"}), "TYPE:FILE"},
+        {withIds({"--iv", "0011223344556677889900aabbccddee0"}), "32 hexadecimal digits"},
+        {withIds({"--iv", "00112233445566778899aabbccddeeXX"}), "32 hexadecimal digits"},
+        {withIds({"--format", "4"}), "'4' is not 1, 2 or 3"},
+        {withIds({"--format", "2", "--file-version", "5"}), "format 3 only"},
+        {withIds({"--product"}), "--product needs a value"},
+        {withIds({"--verbose"}), "unknown argument '--verbose'"},
+        {{"-o", "x.aff", "--product", "0x1g", "--hardware", "0"}, "'0x1g' is not a number"},
+        {tooMany, "more than 255 blocks"},
+    };
+    for (const BadArgs &c : cases)
+    {
+        Options options;
+        std::string error;
+        EXPECT_FALSE(affpack::parseArgs(c.args, options, error)) << c.messagePart;
+        EXPECT_NE(std::string::npos, error.find(c.messagePart)) << error;
+    }
+}
+
+TEST(AffpackArgs, AcceptedForms)
+{
+    Options o;
+    std::string error;
+    ASSERT_TRUE(affpack::parseArgs(
+        {"--output=fw.aff", "--product=0x10", "--hardware", "34", "--iv", "000102030405060708090A0B0C0D0E0f",
+         "--aux", "7", "--file-version", "10700000:Aug  9 2024", "--block", "host-uc:h.bin", "--block",
+         "9:t.bin:512:image=100:version=20304005:date=Jan  1 2024:aux0=1:aux1=2:aux2=3", "--block",
+         "usercode:u.bin:part=16384"},
+        o, error))
+        << error;
+    EXPECT_EQ("fw.aff", o.output);
+    EXPECT_EQ(16u, o.productId);
+    EXPECT_EQ(34u, o.hardwareId);
+    EXPECT_EQ(0x0F, o.iv[15]);
+    EXPECT_EQ(0x0A, o.iv[10]);
+    EXPECT_EQ(7u, o.auxWord);
+    EXPECT_EQ(10700000u, o.fileVersionCode);
+    EXPECT_EQ("Aug  9 2024", o.fileDate);
+    EXPECT_EQ(3, o.format);
+    ASSERT_EQ(3u, o.blocks.size());
+    EXPECT_EQ(uint32_t(AFF_BLOCK_HOST_UC), o.blocks[0].type);
+    EXPECT_EQ("h.bin", o.blocks[0].path);
+    EXPECT_EQ(1024u, o.blocks[0].partSize);
+    EXPECT_FALSE(o.blocks[0].hasVersion);
+    const affpack::BlockSpec &ti = o.blocks[1];
+    EXPECT_EQ(uint32_t(AFF_BLOCK_TI), ti.type);
+    EXPECT_EQ(512u, ti.partSize);
+    EXPECT_TRUE(ti.hasImageSize);
+    EXPECT_EQ(100u, ti.imageSize);
+    EXPECT_EQ(20304005u, ti.versionCode);
+    EXPECT_EQ("Jan  1 2024", ti.date);
+    EXPECT_EQ(1u, ti.aux0);
+    EXPECT_EQ(3u, ti.aux2);
+    EXPECT_EQ(16384u, o.blocks[2].partSize);
+
+    const struct
+    {
+        const char *text;
+        uint32_t type;
+    } names[] = {{"esp-ram", 1},  {"esp-ram-data", 2}, {"wifi", 3},    {"nvcm0", 4}, {"nvcm1", 5},
+                 {"usercode", 6}, {"device-uc", 7},    {"host-uc", 8}, {"ti", 9},    {"1", 1},
+                 {"9", 9},        {"HOST-UC", 0}};
+    for (const auto &n : names)
+        EXPECT_EQ(n.type, affpack::blockTypeFromText(n.text)) << n.text;
+
+    EXPECT_TRUE(affpack::parseArgs({"-o", "x", "-h"}, o, error));
+    EXPECT_TRUE(o.help);
+    EXPECT_EQ(11u, affpack::buildDate().size());
+}
+
+// Reads back a built container through the container module.
+class AffpackBuild : public ::testing::Test
+{
+  protected:
+    std::vector<uint8_t> bytes;
+    void TearDown() override { affSetMemFile(nullptr, 0); }
+
+    void build(const Args &args, const std::vector<std::vector<uint8_t>> &images)
+    {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(affpack::parseArgs(args, o, error)) << error;
+        ASSERT_TRUE(affpack::buildContainer(o, images, bytes, error)) << error;
+        ASSERT_EQ(1, affFileSupported(bytes.data(), uint32_t(bytes.size())));
+        ASSERT_EQ(AFF_CHECK_OK, affCheckIntegrity(readAffFromMem, uint32_t(bytes.size()), nullptr));
+    }
+    _tAffBlockHeader blockAt(int16_t idx, uint32_t *offset)
+    {
+        _tAffBlockHeader b{};
+        *offset = affGetBlockStartPos(readAffFromMem, uint8_t(idx));
+        EXPECT_EQ(1, affReadBlockHeader(readAffFromMem, *offset, &b));
+        return b;
+    }
+};
+
+TEST_F(AffpackBuild, Version3RoundTripWithPaddingAndPartCrcs)
+{
+    const std::vector<uint8_t> host = testsupport::affImagePattern(2500, 1);
+    const std::vector<uint8_t> ti = testsupport::affImagePattern(512, 2);
+    build(withIds({"--iv", "00112233445566778899aabbccddeeff", "--aux", "0xCAFE", "--file-version",
+                   "10700000:Aug  9 2024", "--block", "host-uc:h:1024:version=10700001:date=Sep 10 2024",
+                   "--block", "ti:t:part=256:image=4000:version=20304005", "--block", "wifi:e:version=7"}),
+          {host, ti, {}});
+
+    _tAffHeader h;
+    ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
+    EXPECT_EQ(3, h.usVersion);
+    EXPECT_EQ(1u, h.ulProductId);
+    EXPECT_EQ(0u, h.ulHardwareId);
+    EXPECT_EQ(0xCAFEu, h.ulAuxWord);
+    EXPECT_EQ(10700000u, h.sVersion.ulCode);
+    EXPECT_EQ(0, memcmp("Aug  9 2024", h.sVersion.szDate, 11));
+    EXPECT_EQ(3, h.ubBlockCount);
+    EXPECT_EQ(0x00, h.aubIv[0]);
+    EXPECT_EQ(0xFF, h.aubIv[15]);
+
+    uint32_t at = 0;
+    _tAffBlockHeader b = blockAt(0, &at);
+    EXPECT_EQ(uint32_t(AFF_BLOCK_HOST_UC), b.ulType);
+    EXPECT_EQ(3072u, b.ulSize) << "padded to whole parts";
+    EXPECT_EQ(1024u, b.ulPartSize);
+    EXPECT_EQ(2500u, b.ulImageSize) << "default: the file's size";
+    EXPECT_EQ(10700001u, b.sVersion.ulCode);
+    EXPECT_EQ(0, memcmp("Sep 10 2024", b.sVersion.szDate, 11));
+    // Every part is followed by its CRC; the data is the image, then 0xFF.
+    std::vector<uint8_t> data;
+    for (uint32_t part = 0; part < 3; part++)
+    {
+        const uint8_t *p = &bytes[at + 63 + part * 1028];
+        EXPECT_EQ(testsupport::affImageCrc(p, 1024), p[1024] | p[1025] << 8) << part;
+        EXPECT_EQ(0, p[1026] | p[1027]);
+        data.insert(data.end(), p, p + 1024);
+    }
+    EXPECT_TRUE(std::equal(host.begin(), host.end(), data.begin()));
+    EXPECT_EQ(std::vector<uint8_t>(3072 - 2500, 0xFF), std::vector<uint8_t>(data.begin() + 2500, data.end()));
+
+    b = blockAt(1, &at);
+    EXPECT_EQ(uint32_t(AFF_BLOCK_TI), b.ulType);
+    EXPECT_EQ(512u, b.ulSize);
+    EXPECT_EQ(256u, b.ulPartSize);
+    EXPECT_EQ(4000u, b.ulImageSize);
+    EXPECT_EQ(20304005u, b.sVersion.ulCode);
+    EXPECT_EQ(affpack::buildDate(), std::string(b.sVersion.szDate, 11));
+
+    b = blockAt(2, &at);
+    EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_FLASH), b.ulType);
+    EXPECT_EQ(0u, b.ulSize) << "an empty image is a zero-length block";
+    EXPECT_EQ(at + 63, bytes.size());
+}
+
+TEST_F(AffpackBuild, OlderFormatsKeepVersionsInTheFileHeader)
+{
+    for (const char *format : {"1", "2"})
+    {
+        SCOPED_TRACE(format);
+        build(withIds({"--format", format, "--iv", "ffeeddccbbaa99887766554433221100", "--block",
+                       "device-uc:d:64:version=10700000:date=Aug  9 2024", "--block",
+                       "wifi:w:16:version=70001", "--block", "esp-ram:r:16:version=70001", "--block",
+                       "nvcm0:n:16", "--block", "usercode:u:16:version=10203:date=Mar  1 2020"}),
+              {testsupport::affImagePattern(100, 1), {1, 2, 3}, {}, {4}, {5}});
+        _tAffHeader h;
+        ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
+        EXPECT_EQ(format[0] - '0', h.usVersion);
+        EXPECT_EQ(5, h.ubBlockCount);
+        EXPECT_EQ(0xFF, h.aubIv[0]);
+        uint32_t at = 0;
+        _tAffBlockHeader b = blockAt(0, &at);
+        EXPECT_EQ(128u, b.ulSize);
+        EXPECT_EQ(10700000u, b.sVersion.ulCode);
+        EXPECT_EQ(0, memcmp("Aug  9 2024", b.sVersion.szDate, 11));
+        EXPECT_EQ(0xFF, bytes[at + 44 + 100]) << "padding";
+        b = blockAt(1, &at);
+        EXPECT_EQ(70001u, b.sVersion.ulCode);
+        EXPECT_EQ(16u, b.ulSize);
+        b = blockAt(3, &at);
+        EXPECT_EQ(10203u, b.sVersion.ulCode) << "FPGA record from the usercode block";
+        EXPECT_EQ(0, memcmp("Mar  1 2020", b.sVersion.szDate, 11));
+    }
+}
+
+TEST(AffpackBuildErrors, OlderFormatLimits)
+{
+    const struct
+    {
+        Args args;
+        const char *messagePart;
+    } cases[] = {
+        {withIds({"--format", "2", "--block", "ti:t"}), "block types 1 to 8 only"},
+        {withIds({"--format", "1", "--block", "host-uc:h:version=3"}), "no version for host-uc"},
+        {withIds({"--format", "2", "--block", "wifi:a:version=1", "--block", "esp-ram:b:version=2"}),
+         "different ones"},
+        {withIds({"--format", "2", "--block", "nvcm0:a:version=1:date=Jan  1 2020", "--block",
+                  "usercode:b:version=1:date=Jan  2 2020"}),
+         "different ones"},
+        {{"-o", "x", "--product", "0", "--hardware", "0", "--format", "2"}, "cannot be told from format 3"},
+    };
+    for (const auto &c : cases)
+    {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(affpack::parseArgs(c.args, o, error)) << error;
+        std::vector<std::vector<uint8_t>> images(o.blocks.size(), std::vector<uint8_t>{1});
+        std::vector<uint8_t> out;
+        EXPECT_FALSE(affpack::buildContainer(o, images, out, error)) << c.messagePart;
+        EXPECT_NE(std::string::npos, error.find(c.messagePart)) << error;
+    }
+    // Host microcontroller blocks without a version are fine in format 1.
+    Options o;
+    std::string error;
+    ASSERT_TRUE(affpack::parseArgs(withIds({"--format", "1", "--block", "host-uc:h"}), o, error));
+    std::vector<uint8_t> out;
+    EXPECT_TRUE(affpack::buildContainer(o, {{1, 2}}, out, error)) << error;
+}
+
+class AffpackRun : public ::testing::Test
+{
+  protected:
+    std::string dir;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/affpack_test_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir = tmpl;
+    }
+    void TearDown() override
+    {
+        for (const char *name : {"a.bin", "empty.bin", "out.aff"})
+            unlink((dir + "/" + name).c_str());
+        rmdir(dir.c_str());
+    }
+    void write(const std::string &name, const std::vector<uint8_t> &data)
+    {
+        std::ofstream(dir + "/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    }
+    int run(const Args &args)
+    {
+        out.str("");
+        err.str("");
+        return affpack::run(args, out, err);
+    }
+    std::ostringstream out, err;
+};
+
+TEST_F(AffpackRun, WritesTheContainerAndFailsCleanly)
+{
+    const std::vector<uint8_t> image = testsupport::affImagePattern(300, 9);
+    write("a.bin", image);
+    write("empty.bin", {});
+    const std::string outPath = dir + "/out.aff";
+    ASSERT_EQ(0, run({"-o", outPath, "--product", "1", "--hardware", "0", "--block",
+                      "device-uc:" + dir + "/a.bin:128", "--block", "wifi:" + dir + "/empty.bin"}))
+        << err.str();
+    EXPECT_EQ("", err.str());
+
+    std::ifstream in(outPath, std::ios::binary);
+    std::vector<uint8_t> written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    Options o;
+    std::string error;
+    ASSERT_TRUE(affpack::parseArgs(
+        {"-o", "x", "--product", "1", "--hardware", "0", "--block", "device-uc:a:128", "--block", "wifi:e"},
+        o, error));
+    std::vector<uint8_t> expected;
+    ASSERT_TRUE(affpack::buildContainer(o, {image, {}}, expected, error));
+    EXPECT_EQ(expected, written);
+
+    EXPECT_EQ(1, run({"-o", outPath, "--product", "1", "--hardware", "0", "--block",
+                      "ti:" + dir + "/missing.bin"}));
+    EXPECT_NE(std::string::npos, err.str().find("cannot open image file")) << err.str();
+    EXPECT_EQ(1, run({"-o", outPath, "--product", "1", "--hardware", "0", "--block", "ti:" + dir}));
+    EXPECT_NE(std::string::npos, err.str().find("cannot read image file")) << err.str();
+    EXPECT_EQ(1, run({"-o", dir + "/no/such/dir.aff", "--product", "1", "--hardware", "0"}));
+    EXPECT_NE(std::string::npos, err.str().find("cannot create")) << err.str();
+    EXPECT_EQ(1, run({"--block", "flash:x"}));
+    EXPECT_NE(std::string::npos, err.str().find("affpack: ")) << err.str();
+    EXPECT_EQ(1, run({}));
+    EXPECT_NE(std::string::npos, err.str().find("Usage: affpack")) << err.str();
+    EXPECT_EQ(0, run({"--help"}));
+    EXPECT_NE(std::string::npos, out.str().find("--format 1|2|3")) << out.str();
+}
+
+} // namespace
