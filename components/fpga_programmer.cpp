@@ -104,17 +104,16 @@ uint8_t updaterFpgaInit(_tUpdater *pCtx)
     const _tAffReadFn fnRead = fpgaReader(pCtx);
     _tAffHeader sHeader;
 
+    s_ubProgressOffs = FPGA_PROGRESS_NVCM0_WRITE;
+    s_ulBlockChunkIdx = 0;
+    s_ubFpgaOp = FPGA_OP_VERIFY;
+    s_ubFpgaMemType = FPGA_MEM_NVCM0;
     if (fnRead == NULL || updaterFpgaInFile(fnRead, NULL) != 1)
         return 0;
     if (affReadHeader(fnRead, &sHeader) != 1)
         return 0;
     if (fpgaCheckBlocks(pCtx) != 1)
         return 0;
-
-    s_ubProgressOffs = FPGA_PROGRESS_NVCM0_WRITE;
-    s_ulBlockChunkIdx = 0;
-    s_ubFpgaOp = FPGA_OP_VERIFY;
-    s_ubFpgaMemType = FPGA_MEM_NVCM0;
     return updaterSendEmpty(pCtx, UPDATER_CMD_FPGA_BEGIN);
 }
 

@@ -13,12 +13,10 @@ static uint32_t s_ulPartCount;
 
 uint8_t updaterTiInit(_tUpdater *pCtx)
 {
-    uint32_t ulPartCount = 0;
-    if (updaterBlockProgramBegin(pCtx, AFF_BLOCK_TI, UPDATER_CMD_TI_PROGRAM_BEGIN, &ulPartCount) != 1)
-        return 0;
+    // Counters of a previous block never outlive a new start, refused or not.
     s_ulSeq = 0;
-    s_ulPartCount = ulPartCount;
-    return 1;
+    s_ulPartCount = 0;
+    return updaterBlockProgramBegin(pCtx, AFF_BLOCK_TI, UPDATER_CMD_TI_PROGRAM_BEGIN, &s_ulPartCount);
 }
 
 uint8_t updaterTiAfterProgramBegin(_tUpdater *pCtx)

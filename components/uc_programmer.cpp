@@ -22,12 +22,10 @@ uint8_t updaterUcInit(_tUpdater *pCtx, uint8_t isHost, uint8_t isOrlak)
     else if (isHost)
         ulType = AFF_BLOCK_HOST_UC;
 
-    uint32_t ulPartCount = 0;
-    if (updaterBlockProgramBegin(pCtx, ulType, UPDATER_CMD_UC_PROGRAM_BEGIN, &ulPartCount) != 1)
-        return 0;
+    // Counters of a previous block never outlive a new start, refused or not.
     s_ulSeq = 0;
-    s_ulPartCount = ulPartCount;
-    return 1;
+    s_ulPartCount = 0;
+    return updaterBlockProgramBegin(pCtx, ulType, UPDATER_CMD_UC_PROGRAM_BEGIN, &s_ulPartCount);
 }
 
 uint8_t updaterUcAfterProgramBegin(_tUpdater *pCtx, uint8_t isHost)
