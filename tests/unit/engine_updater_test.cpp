@@ -1,0 +1,159 @@
+// Entry and context set-up: refused runs, log output and its limits, progress
+// arithmetic, elapsed time and the verbose end-of-run line.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/updater.h"
+#include "tests/support/fake_link.h"
+
+using testsupport::FakeLink;
+
+namespace
+{
+
+TEST(UpdaterInit, MissingRequiredCallbackRefusesWithoutWriting)
+{
+    void (*clear[])(_tUpdaterCallbacks &) = {
+        [](_tUpdaterCallbacks &c) { c.cbGetMs = nullptr; },
+        [](_tUpdaterCallbacks &c) { c.cbWrite = nullptr; },
+        [](_tUpdaterCallbacks &c) { c.cbRead = nullptr; },
+        [](_tUpdaterCallbacks &c) { c.cbReopen = nullptr; },
+        [](_tUpdaterCallbacks &c) { c.cbClose = nullptr; },
+    };
+    for (auto fn : clear)
+    {
+        FakeLink link;
+        _tUpdaterCallbacks cb = link.callbacks();
+        fn(cb);
+        EXPECT_EQ(0, updater(UPDATER_OP_UNLOCK, nullptr, 0, 1, 0, &cb, nullptr));
+        EXPECT_EQ(std::vector<std::string>{"cbGetMs, cbWrite, cbRead, cbReopen, cbClose can't be NULL"},
+                  link.logs);
+        EXPECT_TRUE(link.tx.empty());
+    }
+}
+
+TEST(UpdaterInit, RefusedOperations)
+{
+    struct Case
+    {
+        uint32_t op;
+        const char *log;
+    } cases[] = {
+        {UPDATER_OP_NONE, "No op selected!\n"},
+        {UPDATER_OP_UPDATE_CHANGED, "ERR: No AFF file given for the update"},
+        {UPDATER_OP_UPDATE_ALL, "ERR: No AFF file given for the update"},
+    };
+    for (const Case &c : cases)
+    {
+        FakeLink link;
+        _tUpdaterCallbacks cb = link.callbacks();
+        EXPECT_EQ(0, updater(c.op, nullptr, 0, 1, 0, &cb, nullptr));
+        EXPECT_EQ(std::vector<std::string>{c.log}, link.logs);
+        EXPECT_TRUE(link.tx.empty());
+    }
+}
+
+TEST(UpdaterInit, ChannelWithoutBaudCallback)
+{
+    FakeLink link;
+    _tUpdaterCallbacks cb = link.callbacks();
+    cb.cbChangeBaud = nullptr;
+    auto ctx = std::make_unique<_tUpdater>();
+    ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_LOCK, 0, 0, &cb));
+    EXPECT_EQ(nullptr, ctx->sSerial.fnChangeBaud);
+    EXPECT_EQ(ctx.get(), ctx->sSerial.pUser);
+    EXPECT_EQ(5u, ctx->ulState);
+    EXPECT_EQ(1, ctx->canResend);
+}
+
+TEST(UpdaterRun, MalformedCountIsLoggedOnlyWhenVerbose)
+{
+    for (uint8_t verbose : {0, 1})
+    {
+        FakeLink link;
+        _tUpdaterCallbacks cb = link.callbacks();
+        EXPECT_EQ(1, updater(UPDATER_OP_UNLOCK, nullptr, 0, verbose, 0, &cb, nullptr));
+        EXPECT_EQ(verbose ? "Malformed count: 0" : "Leaving BOOT mode...", link.logs.back());
+        EXPECT_EQ("AT+LOCK=0\r\n", link.txText()); // straight to the unlock, no BOOT question
+    }
+}
+
+class UpdaterOutput : public ::testing::Test
+{
+  protected:
+    FakeLink link;
+    _tUpdaterCallbacks cb{};
+    std::unique_ptr<_tUpdater> ctx = std::make_unique<_tUpdater>();
+    void SetUp() override
+    {
+        cb = link.callbacks();
+        ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_LOCK, 1, 0, &cb));
+    }
+};
+
+TEST_F(UpdaterOutput, LogLineIsCutAt199Characters)
+{
+    std::string longText(300, 'x');
+    updaterLog(ctx.get(), "%s", longText.c_str());
+    updaterLogVerbose(ctx.get(), "%s!", longText.c_str());
+    ASSERT_EQ(2u, link.logs.size());
+    EXPECT_EQ(std::string(199, 'x'), link.logs[0]);
+    EXPECT_EQ(std::string(199, 'x'), link.logs[1]);
+    ctx->isVerbose = 0;
+    updaterLogVerbose(ctx.get(), "hidden");
+    EXPECT_EQ(2u, link.logs.size());
+}
+
+TEST_F(UpdaterOutput, ReceiveDumpGrowsOneByteAtATimeAndStaysBounded)
+{
+    const uint8_t bytes[] = {0x01, 0xAB};
+    updaterLogRecv(ctx.get(), bytes, 2);
+    EXPECT_EQ((std::vector<std::string>{"Recv: 01 ", "Recv: 01 AB "}), link.logs);
+
+    link.logs.clear();
+    std::vector<uint8_t> many(400, 0xEE);
+    updaterLogRecv(ctx.get(), many.data(), (uint32_t)many.size());
+    ASSERT_EQ(400u, link.logs.size());
+    EXPECT_LT(link.logs.back().size(), (size_t)UPDATER_LOG_RECV_MAX);
+    EXPECT_EQ(0u, link.logs.back().rfind("Recv: EE EE ", 0));
+
+    link.logs.clear();
+    ctx->isVerbose = 0;
+    updaterLogRecv(ctx.get(), bytes, 2);
+    EXPECT_TRUE(link.logs.empty());
+}
+
+TEST_F(UpdaterOutput, ProgressArithmetic)
+{
+    ctx->ubComponentCount = 5;
+    for (int i = 0; i < 5; i++)
+        updaterComponentDone(ctx.get());
+    EXPECT_EQ((std::vector<uint8_t>{20, 40, 60, 80, 100}), link.progress);
+
+    link.progress.clear();
+    ctx->ubComponentCount = 3;
+    ctx->ubComponentsDone = 1;
+    updaterComponentProgress(ctx.get(), 50);
+    EXPECT_EQ(std::vector<uint8_t>{49}, link.progress);
+
+    // Without components nothing is divided by zero.
+    link.progress.clear();
+    ctx->ubComponentCount = 0;
+    ctx->ubComponentsDone = 0;
+    updaterComponentProgress(ctx.get(), 50);
+    updaterComponentDone(ctx.get());
+    EXPECT_EQ((std::vector<uint8_t>{50, 100}), link.progress);
+}
+
+TEST(UpdaterDelta, ElapsedTimeAcrossAWrap)
+{
+    EXPECT_EQ(250u, updaterGetDelta(1250, 1000));
+    EXPECT_EQ(0u, updaterGetDelta(7, 7));
+    EXPECT_EQ(0x10u - 1, updaterGetDelta(0x0000000Au, 0xFFFFFFFAu));
+}
+
+} // namespace
