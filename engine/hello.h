@@ -22,7 +22,12 @@
 #define HELLO_OFFS_HOST_FLAG 80
 #define HELLO_OFFS_TI_VERSION 84
 
+// Takes the hello response in pPacket (decoded). Returns 1 when accepted; 0 when
+// its data are too short, the protocol id is unsupported, the container's header
+// cannot be read, or the container is for another product or hardware.
 uint8_t processSlipHello(_tUpdater *pCtx, const uint8_t *pPacket);
+// Returns the version code of the first container block of ulType, or 0 when
+// there is no container, no such block, or its header cannot be read.
 uint32_t getBlockVersion(_tUpdater *pCtx, uint32_t ulType);
 
 #endif

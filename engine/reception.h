@@ -18,8 +18,16 @@
 #define RECV_FRAME_TIMEOUT_MS 500
 #define RECV_LINE_MAX 199
 
+// Reads at most one message. Returns RECV_TEXT (the line in pRxBuffer),
+// RECV_PACKET (a valid response, unwrapped when forwarded, in pRxBuffer with its
+// length in usRxLength), RECV_NOTHING (nothing, a log line, a stray byte, an
+// ignored request, or a damaged/refused message that was resent) or RECV_FATAL
+// (a bootloader error, or a resend that was refused).
 uint32_t tryRecv(_tUpdater *pCtx);
+// Sends the last message again. Returns 1 when it went out, 0 when resending is
+// not allowed or the retry limit is reached (both logged).
 uint8_t tryResend(_tUpdater *pCtx);
+// Returns the status word: the first four data bytes of a decoded response.
 uint32_t updaterCheckSlipError(const uint8_t *pPacket);
 
 #endif

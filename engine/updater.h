@@ -93,22 +93,34 @@ extern uint8_t isOrlakFirmware;
 // memory, or null/0. Returns 1 when the operation completed, 0 otherwise.
 uint8_t updater(uint32_t ulOp, const uint8_t *pAffBytes, uint32_t ulAffSize, uint8_t isVerbose,
                 uint8_t isUcLogEnabled, const _tUpdaterCallbacks *pCallbacks, _tUpdaterStopFn pfnStop);
+// Clears the context and prepares it for operation ulOp. Returns 1 when ready;
+// 0 (with a log line) when a required callback is missing, ulOp is 0, or an
+// update operation has no container to read (cbReadAff empty).
 uint8_t updaterInit(_tUpdater *pCtx, uint32_t ulOp, uint8_t isVerbose, uint8_t isUcLogEnabled,
                     const _tUpdaterCallbacks *pCallbacks);
 int32_t updaterProcess(_tUpdater *pCtx); // 0 continue, 1 complete, -1 failed
+// Sets ubComponentCount to the number of components the container holds (0 without one).
 void determineComponentCount(_tUpdater *pCtx);
 
+// Log lines through cbLog, formatted and cut to UPDATER_LOG_MAX characters;
+// nothing without cbLog. The verbose one only logs with isVerbose set.
 void updaterLog(_tUpdater *pCtx, const char *szFormat, ...) __attribute__((format(printf, 2, 3)));
 void updaterLogVerbose(_tUpdater *pCtx, const char *szFormat, ...) __attribute__((format(printf, 2, 3)));
+// Verbose hex dump "Recv: XX XX ...": one cbLog call per byte with the text so far.
 void updaterLogRecv(_tUpdater *pCtx, const uint8_t *pBytes, uint32_t ulCount);
+// Progress through cbProgress: a plain percentage, the percentage reached inside
+// the current component scaled to the whole run, and one more component done.
 void updaterProgress(_tUpdater *pCtx, uint8_t ubPercent);
 void updaterComponentProgress(_tUpdater *pCtx, uint8_t ubPercent);
 void updaterComponentDone(_tUpdater *pCtx);
 
+// Byte-channel operations over the host callbacks; pSerial->pUser is the context.
+// The read returns 1 when a byte was stored, 0 when none came.
 uint8_t updaterSerialReadByte(_tSerial *pSerial, uint8_t *pByte);
 void updaterSerialWriteByte(_tSerial *pSerial, uint8_t ubByte);
 uint64_t updaterSerialGetMs(_tSerial *pSerial);
 void updaterSerialChangeBaud(_tSerial *pSerial, uint32_t ulBaud);
+// Milliseconds from ulStart to ulNow; a reading below the start counts as a wrap.
 uint32_t updaterGetDelta(uint32_t ulNow, uint32_t ulStart);
 
 #endif
