@@ -42,23 +42,17 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
     }
     const BadArgs cases[] = {
         {{"--product", "1", "--hardware", "0"}, "no output file"},
-        {{"-o", "x.aff", "--hardware", "0"}, "no product id"},
         {{"-o", "x.aff", "--product", "1"}, "no hardware id"},
         {withIds({"--block", "flash:x.bin"}), "unknown block type 'flash'"},
-        {withIds({"--block", "0:x.bin"}), "unknown block type '0'"},
         {withIds({"--block", "10:x.bin"}), "unknown block type '10'"},
         {withIds({"--block", "ti:x.bin:0"}), "part size '0'"},
         {withIds({"--block", "ti:x.bin:16385"}), "part size '16385'"},
-        {withIds({"--block", "ti:x.bin:part=-1"}), "part size '-1'"},
-        {withIds({"--block", "ti:x.bin:version=abc"}), "'abc' is not a number"},
         {withIds({"--block", "ti:x.bin:version=4294967296"}), "'4294967296' is not a number"},
         {withIds({"--block", "ti:x.bin:colour=red"}), "unknown key 'colour'"},
         {withIds({"--block", "ti:x.bin:date=August  9 2024"}), "longer than 11"},
         {withIds({"--block", "ti:x.bin:64:128"}), "'128' is not KEY=VALUE"},
         {withIds({"--block", "ti"}), "TYPE:FILE"},
-        {withIds({"--block", "ti:"}), "TYPE:FILE"},
         {withIds({"--iv", "0011223344556677889900aabbccddee0"}), "32 hexadecimal digits"},
-        {withIds({"--iv", "00112233445566778899aabbccddeeXX"}), "32 hexadecimal digits"},
         {withIds({"--format", "4"}), "'4' is not 1, 2 or 3"},
         {withIds({"--format", "2", "--file-version", "5"}), "format 3 only"},
         {withIds({"--product"}), "--product needs a value"},
@@ -111,15 +105,10 @@ TEST(AffpackArgs, AcceptedForms)
     EXPECT_EQ(3u, ti.aux2);
     EXPECT_EQ(16384u, o.blocks[2].partSize);
 
-    const struct
-    {
-        const char *text;
-        uint32_t type;
-    } names[] = {{"esp-ram", 1},  {"esp-ram-data", 2}, {"wifi", 3},    {"nvcm0", 4}, {"nvcm1", 5},
-                 {"usercode", 6}, {"device-uc", 7},    {"host-uc", 8}, {"ti", 9},    {"1", 1},
-                 {"9", 9},        {"HOST-UC", 0}};
-    for (const auto &n : names)
-        EXPECT_EQ(n.type, affpack::blockTypeFromText(n.text)) << n.text;
+    EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_RAM_DATA), affpack::blockTypeFromText("esp-ram-data"));
+    EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_FLASH), affpack::blockTypeFromText("3"));
+    EXPECT_EQ(0u, affpack::blockTypeFromText("HOST-UC"));
+    EXPECT_EQ(0u, affpack::blockTypeFromText("09"));
 
     EXPECT_TRUE(affpack::parseArgs({"-o", "x", "-h"}, o, error));
     EXPECT_TRUE(o.help);
