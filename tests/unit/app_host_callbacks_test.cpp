@@ -125,18 +125,6 @@ TEST_F(AppPortTest, BytesAndBaudReachTheFarEnd)
     EXPECT_EQ(peer->currentBaud(), 115200u);
 }
 
-TEST_F(AppPortTest, CloseThenReopenRestoresThePort)
-{
-    StdoutCapture capture;
-    cbSerialClose(nullptr);
-    cbSerialClose(nullptr); // closing a closed port is quiet
-    cbSerialReopen(nullptr);
-    cbSerialWrite('Z', nullptr);
-    EXPECT_EQ(capture.text(), "");
-    ASSERT_TRUE(peer->waitForBytes(1, 2000));
-    EXPECT_EQ(peer->received(), "Z");
-}
-
 // The port vanishes under a write or a read and comes back on a new pty:
 // the callback reports the loss in red and the return in green, and the
 // link then works as before.
