@@ -72,7 +72,7 @@ CapturedRun runApp(std::vector<std::string> args)
 }
 
 // A version-3 container; every block has whole parts, each followed by its CRC.
-struct BlockSpec
+struct BlockPlan
 {
     uint32_t type;
     uint32_t partSize;
@@ -80,7 +80,7 @@ struct BlockSpec
     uint32_t code;
 };
 
-std::vector<uint8_t> buildAff(const std::vector<BlockSpec> &blocks)
+std::vector<uint8_t> buildAff(const std::vector<BlockPlan> &blocks)
 {
     _tAffHeader header{};
     header.usVersion = 3;
@@ -89,22 +89,22 @@ std::vector<uint8_t> buildAff(const std::vector<BlockSpec> &blocks)
     header.ubBlockCount = static_cast<uint8_t>(blocks.size());
     std::vector<uint8_t> file(AFF_HEADER_SIZE_V3);
     affPackHeader(&header, file.data());
-    for (const BlockSpec &spec : blocks)
+    for (const BlockPlan &plan : blocks)
     {
         _tAffBlockHeader block{};
-        block.ulType = spec.type;
-        block.ulSize = spec.partSize * spec.parts;
-        block.ulPartSize = spec.partSize;
+        block.ulType = plan.type;
+        block.ulSize = plan.partSize * plan.parts;
+        block.ulPartSize = plan.partSize;
         block.ulImageSize = block.ulSize;
-        block.sVersion.ulCode = spec.code;
+        block.sVersion.ulCode = plan.code;
         memcpy(block.sVersion.szDate, "Aug  9 2024", VERSION_DATE_LEN);
         uint8_t raw[AFF_BLOCK_HEADER_SIZE_V3];
         affPackBlockHeader(&block, raw);
         file.insert(file.end(), raw, raw + sizeof(raw));
-        for (uint32_t p = 0; p < spec.parts; ++p)
+        for (uint32_t p = 0; p < plan.parts; ++p)
         {
-            std::vector<uint8_t> part(spec.partSize);
-            for (uint32_t i = 0; i < spec.partSize; ++i)
+            std::vector<uint8_t> part(plan.partSize);
+            for (uint32_t i = 0; i < plan.partSize; ++i)
             {
                 part[i] = static_cast<uint8_t>(p * 7 + i);
             }
@@ -118,7 +118,7 @@ std::vector<uint8_t> buildAff(const std::vector<BlockSpec> &blocks)
 }
 
 // Offset of block index's header in a container built from blocks.
-size_t blockOffset(const std::vector<BlockSpec> &blocks, size_t index)
+size_t blockOffset(const std::vector<BlockPlan> &blocks, size_t index)
 {
     size_t offset = AFF_HEADER_SIZE_V3;
     for (size_t i = 0; i < index; ++i)
@@ -143,7 +143,7 @@ std::string writeFile(const TempDir &dir, const std::string &name, const std::ve
     return path;
 }
 
-const std::vector<BlockSpec> kTwoBlocks = {
+const std::vector<BlockPlan> kTwoBlocks = {
     {AFF_BLOCK_HOST_UC, 64, 2, 10700000},
     {AFF_BLOCK_DEVICE_UC, 64, 3, 10203004},
 };
