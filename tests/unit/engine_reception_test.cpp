@@ -106,13 +106,6 @@ TEST_F(ReceptionTest, DeviceLogLinesShownOnlyWhenEnabled)
     }
 }
 
-TEST_F(ReceptionTest, StrayByteIsDropped)
-{
-    link.push({0x55});
-    EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_TRUE(link.logs.empty());
-}
-
 TEST_F(ReceptionTest, UnfinishedFrameTimesOutAndResends)
 {
     link.push({SLIP_END, 0x01, 0x31});
@@ -154,15 +147,6 @@ TEST_F(ReceptionTest, StatusWords)
         EXPECT_EQ(c.malformed, ctx->usMalformedCount) << c.status;
         EXPECT_EQ(c.resends, resends()) << c.status;
     }
-}
-
-TEST_F(ReceptionTest, ValidResponseIsKeptWithItsLength)
-{
-    pushDecoded(response(0x30, 0, {0xC0, 0xDB}));
-    EXPECT_EQ(RECV_PACKET, recv());
-    EXPECT_EQ(0x30, slipGetCmd(ctx->pRxBuffer));
-    EXPECT_EQ(16u, ctx->usRxLength);
-    EXPECT_EQ(0xC0, slipGetDataStart(ctx->pRxBuffer)[4]);
 }
 
 TEST_F(ReceptionTest, RequestDirectionIsIgnoredWithoutCounting)
@@ -249,12 +233,6 @@ TEST_F(ReceptionTest, ResendRefusedWhenNotAllowed)
     EXPECT_EQ(RECV_FATAL, recv());
     EXPECT_EQ("ERR: Can't resend last packet", link.logs.back());
     EXPECT_EQ(0u, resends());
-}
-
-TEST(ReceptionStatus, CheckSlipErrorReadsTheStatusWord)
-{
-    std::vector<uint8_t> f = ScriptedDevice::decodedFrame(1, 0x31, {0x78, 0x56, 0x34, 0x12});
-    EXPECT_EQ(0x12345678u, updaterCheckSlipError(f.data()));
 }
 
 } // namespace

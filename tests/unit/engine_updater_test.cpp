@@ -57,19 +57,6 @@ TEST(UpdaterInit, RefusedOperations)
     }
 }
 
-TEST(UpdaterInit, ChannelWithoutBaudCallback)
-{
-    FakeLink link;
-    _tUpdaterCallbacks cb = link.callbacks();
-    cb.cbChangeBaud = nullptr;
-    auto ctx = std::make_unique<_tUpdater>();
-    ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_LOCK, 0, 0, &cb));
-    EXPECT_EQ(nullptr, ctx->sSerial.fnChangeBaud);
-    EXPECT_EQ(ctx.get(), ctx->sSerial.pUser);
-    EXPECT_EQ(5u, ctx->ulState);
-    EXPECT_EQ(1, ctx->canResend);
-}
-
 TEST(UpdaterRun, MalformedCountIsLoggedOnlyWhenVerbose)
 {
     for (uint8_t verbose : {0, 1})
@@ -147,13 +134,6 @@ TEST_F(UpdaterOutput, ProgressArithmetic)
     updaterComponentProgress(ctx.get(), 50);
     updaterComponentDone(ctx.get());
     EXPECT_EQ((std::vector<uint8_t>{50, 100}), link.progress);
-}
-
-TEST(UpdaterDelta, ElapsedTimeAcrossAWrap)
-{
-    EXPECT_EQ(250u, updaterGetDelta(1250, 1000));
-    EXPECT_EQ(0u, updaterGetDelta(7, 7));
-    EXPECT_EQ(0x10u - 1, updaterGetDelta(0x0000000Au, 0xFFFFFFFAu));
 }
 
 } // namespace
