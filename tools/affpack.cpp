@@ -124,10 +124,10 @@ bool parsePartSize(const std::string &what, const std::string &text, uint32_t &p
     return true;
 }
 
-bool parseBlock(const std::string &spec, BlockSpec &block, std::string &error)
+bool parseBlock(const std::string &text, BlockDef &block, std::string &error)
 {
-    const std::string what = "--block '" + spec + "'";
-    std::vector<std::string> fields = split(spec, ':');
+    const std::string what = "--block '" + text + "'";
+    std::vector<std::string> fields = split(text, ':');
     if (fields.size() < 2 || fields[0].empty() || fields[1].empty())
     {
         error = what + ": expected TYPE:FILE[:PART][:KEY=VALUE]...";
@@ -205,29 +205,29 @@ std::vector<uint8_t> padded(const std::vector<uint8_t> &image, uint32_t partSize
     return data;
 }
 
-bool appendVersion3Block(const BlockSpec &spec, const std::vector<uint8_t> &image,
+bool appendVersion3Block(const BlockDef &def, const std::vector<uint8_t> &image,
                          const std::string &defaultDate, std::vector<uint8_t> &out)
 {
-    const std::vector<uint8_t> data = padded(image, spec.partSize);
+    const std::vector<uint8_t> data = padded(image, def.partSize);
     _tAffBlockHeader header;
     memset(&header, 0, sizeof header);
-    header.ulType = spec.type;
+    header.ulType = def.type;
     header.ulSize = static_cast<uint32_t>(data.size());
-    header.ulPartSize = spec.partSize;
-    header.ulImageSize = spec.hasImageSize ? spec.imageSize : static_cast<uint32_t>(image.size());
-    fillVersion(header.sVersion, spec.versionCode, spec.hasDate ? spec.date : defaultDate);
-    header.ulAux0 = spec.aux0;
-    header.ulAux1 = spec.aux1;
-    header.ulAux2 = spec.aux2;
+    header.ulPartSize = def.partSize;
+    header.ulImageSize = def.hasImageSize ? def.imageSize : static_cast<uint32_t>(image.size());
+    fillVersion(header.sVersion, def.versionCode, def.hasDate ? def.date : defaultDate);
+    header.ulAux0 = def.aux0;
+    header.ulAux1 = def.aux1;
+    header.ulAux2 = def.aux2;
 
     uint8_t raw[AFF_BLOCK_HEADER_SIZE_V3];
     out.insert(out.end(), raw, raw + affPackBlockHeader(&header, raw));
-    for (size_t at = 0; at < data.size(); at += spec.partSize)
+    for (size_t at = 0; at < data.size(); at += def.partSize)
     {
         const uint8_t *part = data.data() + at;
-        out.insert(out.end(), part, part + spec.partSize);
+        out.insert(out.end(), part, part + def.partSize);
         uint8_t crc[AFF_PART_CRC_SIZE];
-        lePutU32(crc, crc16(CRC16_POLY, CRC16_INIT_AFF, part, static_cast<int16_t>(spec.partSize)));
+        lePutU32(crc, crc16(CRC16_POLY, CRC16_INIT_AFF, part, static_cast<int16_t>(def.partSize)));
         out.insert(out.end(), crc, crc + AFF_PART_CRC_SIZE);
     }
     return true;
@@ -274,7 +274,7 @@ bool buildLegacy(const Options &options, const std::vector<std::vector<uint8_t>>
     std::map<size_t, Record> records; // by header offset of the record
     for (size_t i = 0; i < options.blocks.size(); i++)
     {
-        const BlockSpec &b = options.blocks[i];
+        const BlockDef &b = options.blocks[i];
         if (b.type > kMaxLegacyType)
         {
             error = "block " + std::to_string(i) + ": format " + std::to_string(format) +
@@ -314,7 +314,7 @@ bool buildLegacy(const Options &options, const std::vector<std::vector<uint8_t>>
 
     for (size_t i = 0; i < options.blocks.size(); i++)
     {
-        const BlockSpec &b = options.blocks[i];
+        const BlockDef &b = options.blocks[i];
         const std::vector<uint8_t> data = padded(images[i], b.partSize);
         uint8_t raw[AFF_BLOCK_HEADER_SIZE_V12] = {};
         lePutU32(raw + 0, b.type);
@@ -389,7 +389,8 @@ uint32_t blockTypeFromText(const std::string &text)
 
 std::string usage()
 {
-    return "Usage: affpack -o OUTPUT --product ID --hardware ID [OPTION]... [--block SPEC]...\n"
+    return "Usage: affpack -o OUTPUT --product ID --hardware ID [OPTION]... [--block "
+           "TYPE:FILE[:PART][:KEY=VALUE]...]...\n"
            "\n"
            "Builds an AFF firmware container from component image files.\n"
            "\n"
@@ -407,10 +408,11 @@ std::string usage()
            "                             types 1-3, FPGA: 4-6, device uC: 7, host uC: 8 in format 2\n"
            "                             only), taken from the blocks' version and date, which must\n"
            "                             agree among the blocks of one component.\n"
-           "  --block SPEC               adds a block; repeat it for more, in file order (at most 255)\n"
+           "  --block DEF                adds a block (DEF below); repeat it for more, in file order (at "
+           "most 255)\n"
            "  -h, --help                 shows this text\n"
            "\n"
-           "Block SPEC: TYPE:FILE[:PART][:KEY=VALUE]...\n"
+           "Block DEF: TYPE:FILE[:PART][:KEY=VALUE]...\n"
            "  TYPE          1-9, or esp-ram, esp-ram-data, wifi, nvcm0, nvcm1, usercode, device-uc,\n"
            "                host-uc, ti\n"
            "  FILE          image file (may be empty); padded with 0xFF bytes to a whole number of parts\n"
@@ -517,7 +519,7 @@ bool parseArgs(const std::vector<std::string> &args, Options &options, std::stri
                 error = "more than 255 blocks";
                 return false;
             }
-            BlockSpec block;
+            BlockDef block;
             ok = parseBlock(value, block, error);
             if (ok)
                 options.blocks.push_back(block);
@@ -557,7 +559,7 @@ bool buildContainer(const Options &options, const std::vector<std::vector<uint8_
     uint64_t total = affGetHeaderSize(options.format);
     for (size_t i = 0; i < options.blocks.size(); i++)
     {
-        const BlockSpec &b = options.blocks[i];
+        const BlockDef &b = options.blocks[i];
         if (b.partSize == 0 || b.partSize > AFF_MAX_PART_SIZE)
         {
             error = "block " + std::to_string(i) + ": part size must be from 1 to 16384";

@@ -16,7 +16,7 @@ namespace affpack
 constexpr uint32_t kDefaultPartSize = 1024;
 constexpr uint16_t kDefaultFormat = 3;
 
-struct BlockSpec
+struct BlockDef
 {
     uint32_t type = 0;
     std::string path;
@@ -44,7 +44,7 @@ struct Options
     uint32_t fileVersionCode = 0;
     std::string fileDate;
     uint16_t format = kDefaultFormat;
-    std::vector<BlockSpec> blocks;
+    std::vector<BlockDef> blocks;
 };
 
 // The --help text.

@@ -94,7 +94,7 @@ TEST(AffpackArgs, AcceptedForms)
     EXPECT_EQ("h.bin", o.blocks[0].path);
     EXPECT_EQ(1024u, o.blocks[0].partSize);
     EXPECT_FALSE(o.blocks[0].hasVersion);
-    const affpack::BlockSpec &ti = o.blocks[1];
+    const affpack::BlockDef &ti = o.blocks[1];
     EXPECT_EQ(uint32_t(AFF_BLOCK_TI), ti.type);
     EXPECT_EQ(512u, ti.partSize);
     EXPECT_TRUE(ti.hasImageSize);
