@@ -389,8 +389,7 @@ uint32_t blockTypeFromText(const std::string &text)
 
 std::string usage()
 {
-    return "Usage: affpack -o OUTPUT --product ID --hardware ID [OPTION]... [--block "
-           "TYPE:FILE[:PART][:KEY=VALUE]...]...\n"
+    return "Usage: affpack -o OUTPUT --product ID --hardware ID [OPTION]... [--block DEF]...\n"
            "\n"
            "Builds an AFF firmware container from component image files.\n"
            "\n"
@@ -408,8 +407,8 @@ std::string usage()
            "                             types 1-3, FPGA: 4-6, device uC: 7, host uC: 8 in format 2\n"
            "                             only), taken from the blocks' version and date, which must\n"
            "                             agree among the blocks of one component.\n"
-           "  --block DEF                adds a block (DEF below); repeat it for more, in file order (at "
-           "most 255)\n"
+           "  --block DEF                adds a block (DEF below); repeat it for more blocks, in file\n"
+           "                             order (at most 255)\n"
            "  -h, --help                 shows this text\n"
            "\n"
            "Block DEF: TYPE:FILE[:PART][:KEY=VALUE]...\n"
