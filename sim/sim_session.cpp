@@ -1,0 +1,465 @@
+#include "sim/sim_session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <poll.h>
+#include <unistd.h>
+
+#include "sim/sim_container.h"
+#include "sim/sim_device.h"
+#include "sim/sim_faults.h"
+#include "sim/sim_options.h"
+#include "sim/sim_pty.h"
+#include "sim/sim_stats.h"
+#include "sim/sim_store.h"
+#include "sim/sim_verify.h"
+
+namespace devsim
+{
+
+namespace
+{
+
+volatile std::sig_atomic_t s_isStopRequested = 0;
+
+constexpr int kIdlePollMs = 100;  // longest wait when nothing is due
+constexpr int kHangupPollMs = 10; // re-check interval while nobody has the port open
+constexpr int kReconnectRetryMs = 1000;
+constexpr size_t kReadChunk = 4096;
+constexpr size_t kMaxPendingOutput = 1 << 20; // output kept for a host that does not read
+constexpr uint64_t kUsPerMs = 1000;
+constexpr uint64_t kUsPerSecond = 1000000;
+constexpr uint64_t kBitsPerByte = 10; // start bit, 8 data bits, stop bit
+constexpr uint8_t kGarbleHigh = 0xF0; // bytes at a wrong rate arrive as junk
+constexpr uint8_t kGarbleLow = 0x0F;
+
+void onSignal(int)
+{
+    s_isStopRequested = 1;
+}
+
+uint64_t nowUs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+uint64_t byteTimeUs(uint32_t baud)
+{
+    uint32_t rate = baud > 0 ? baud : kBootBaud;
+    return std::max<uint64_t>(1, kBitsPerByte * kUsPerSecond / rate);
+}
+
+struct TimedByte
+{
+    uint64_t atUs;
+    uint8_t byte;
+    uint32_t baud;
+};
+
+// The loop that joins the device to its terminal.
+class Session
+{
+  public:
+    Session(const SimConfig &config, Logger &log) : m_config(config), m_log(log) {}
+    int run();
+
+  private:
+    bool setUp();
+    void tearDown();
+    void step();
+    void readHost(uint64_t now);
+    void deliverInput(uint64_t now);
+    void collectOutput(uint64_t now);
+    void writeOutput(uint64_t now);
+    void portOpened(uint64_t now);
+    void portClosed(uint64_t now);
+    void dropLink(uint64_t now, uint32_t ms);
+    void tryReconnect(uint64_t now);
+    int pollTimeoutMs(uint64_t now) const;
+    bool writeSummary();
+
+    const SimConfig &m_config;
+    Logger &m_log;
+    std::string m_stateDir;
+    bool m_isTemporaryState = false;
+    ComponentStore m_store;
+    Container m_container;
+    bool m_hasContainer = false;
+    Stats m_stats;
+    std::unique_ptr<FaultPlan> m_faults;
+    std::unique_ptr<Device> m_device;
+    PtyLink m_link;
+
+    uint64_t m_startUs = 0;
+    bool m_isPortOpen = false;
+    bool m_isDisconnected = false;
+    uint64_t m_reconnectAtUs = 0;
+    std::deque<TimedByte> m_input;  // bytes on their way to the device (throttle)
+    std::deque<TimedByte> m_output; // bytes on their way to the host
+    uint64_t m_inputFreeUs = 0;     // when the host-to-device wire is free again
+    uint64_t m_outputFreeUs = 0;
+};
+
+bool Session::setUp()
+{
+    std::string error;
+    m_stateDir = m_config.stateDir;
+    if (m_stateDir.empty())
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "devsim-state-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+        {
+            m_log.error("cannot create a temporary state directory");
+            return false;
+        }
+        m_stateDir = pattern;
+        m_isTemporaryState = true;
+    }
+    if (!m_store.open(m_stateDir, &error))
+    {
+        m_log.error(error);
+        return false;
+    }
+    for (const auto &[slot, code] : m_config.versions)
+    {
+        if (!m_store.setVersionCode(slot, code))
+        {
+            m_log.error("cannot write " + m_store.versionsPath());
+            return false;
+        }
+    }
+
+    DeviceIdentity identity;
+    identity.protocolId = m_config.protocolId;
+    if (!m_config.containerPath.empty())
+    {
+        if (!m_container.load(m_config.containerPath, &error))
+        {
+            m_log.error(error);
+            return false;
+        }
+        m_hasContainer = true;
+        identity.productId = m_container.header().ulProductId;
+        identity.hardwareId = m_container.header().ulHardwareId;
+    }
+    identity.productId = m_config.productId.value_or(identity.productId);
+    identity.hardwareId = m_config.hardwareId.value_or(identity.hardwareId);
+
+    m_faults = std::make_unique<FaultPlan>(m_config.faults, m_stats);
+    m_device = std::make_unique<Device>(m_config, identity, m_store, m_hasContainer ? &m_container : nullptr,
+                                        m_stats, *m_faults, m_log);
+    if (!m_link.open(m_config.linkPath, &error))
+    {
+        m_log.error(error);
+        return false;
+    }
+    m_log.note("device ready on " + m_config.linkPath + " (" + m_link.slaveName() + ")");
+    m_log.note(format("%s, product id %u, hardware id %u, %s mode%s",
+                      m_config.noHost ? "no host microcontroller" : "host microcontroller",
+                      identity.productId, identity.hardwareId, m_config.startInBoot ? "BOOT" : "application",
+                      m_config.startInBoot ? "" : format(" at %u baud", m_config.appBaud).c_str()));
+    m_log.note("state in " + m_stateDir + (m_isTemporaryState ? " (removed on exit)" : ""));
+    return true;
+}
+
+void Session::tearDown()
+{
+    m_link.close();
+    if (m_isTemporaryState)
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_stateDir, ignored);
+    }
+}
+
+void Session::portOpened(uint64_t now)
+{
+    m_isPortOpen = true;
+    m_stats.portOpens++;
+    m_log.trace(now / kUsPerMs, "port opened by the host");
+}
+
+void Session::portClosed(uint64_t now)
+{
+    m_isPortOpen = false;
+    m_stats.portCloses++;
+    m_device->portClosed();
+    m_stats.bytesDropped += m_output.size();
+    m_output.clear();
+    m_link.discardUnread();
+    m_log.trace(now / kUsPerMs, "port closed by the host");
+}
+
+void Session::dropLink(uint64_t now, uint32_t ms)
+{
+    m_link.close();
+    m_isDisconnected = true;
+    m_isPortOpen = false;
+    m_reconnectAtUs = now + ms * kUsPerMs;
+    m_device->portClosed();
+    m_input.clear();
+    m_output.clear();
+    m_log.note(format("link dropped for %u ms (injected): %s is gone", ms, m_config.linkPath.c_str()));
+}
+
+void Session::tryReconnect(uint64_t now)
+{
+    std::string error;
+    if (!m_link.open(m_config.linkPath, &error))
+    {
+        m_log.error(error + "; retrying");
+        m_reconnectAtUs = now + kReconnectRetryMs * kUsPerMs;
+        return;
+    }
+    m_isDisconnected = false;
+    m_inputFreeUs = m_outputFreeUs = now;
+    m_log.note("link back on " + m_config.linkPath + " (" + m_link.slaveName() + ")");
+}
+
+void Session::readHost(uint64_t now)
+{
+    uint8_t buffer[kReadChunk];
+    for (;;)
+    {
+        ssize_t n = ::read(m_link.masterFd(), buffer, sizeof(buffer));
+        if (n <= 0)
+            return; // nothing more (EAGAIN), or EIO: nobody has the port open
+        if (!m_isPortOpen)
+            portOpened(now);
+        uint32_t baud = m_link.hostBaud();
+        for (ssize_t i = 0; i < n; i++)
+        {
+            uint64_t at = now;
+            if (m_config.faults.throttle)
+            {
+                m_inputFreeUs = std::max(m_inputFreeUs, now) + byteTimeUs(baud);
+                at = m_inputFreeUs;
+            }
+            m_input.push_back({at, buffer[i], baud});
+        }
+    }
+}
+
+void Session::deliverInput(uint64_t now)
+{
+    std::vector<uint8_t> batch;
+    while (!m_input.empty() && m_input.front().atUs <= now)
+    {
+        uint32_t baud = m_input.front().baud;
+        batch.clear();
+        while (!m_input.empty() && m_input.front().atUs <= now && m_input.front().baud == baud)
+        {
+            batch.push_back(m_input.front().byte);
+            m_input.pop_front();
+        }
+        m_device->receive(batch.data(), batch.size(), baud, now / kUsPerMs);
+    }
+}
+
+void Session::collectOutput(uint64_t now)
+{
+    uint32_t hostBaud = m_link.hostBaud();
+    for (OutputChunk &chunk : m_device->takeOutput())
+    {
+        if (!m_isPortOpen || m_output.size() + chunk.bytes.size() > kMaxPendingOutput)
+        {
+            m_stats.bytesDropped += chunk.bytes.size();
+            continue;
+        }
+        bool isGarbled = chunk.baud != hostBaud;
+        for (uint8_t byte : chunk.bytes)
+        {
+            if (isGarbled)
+            {
+                m_stats.garbledBytes++;
+                byte = static_cast<uint8_t>(kGarbleHigh | (byte & kGarbleLow));
+            }
+            uint64_t at = now;
+            if (m_config.faults.throttle)
+            {
+                m_outputFreeUs = std::max(m_outputFreeUs, now) + byteTimeUs(hostBaud);
+                at = m_outputFreeUs;
+            }
+            m_output.push_back({at, byte, hostBaud});
+        }
+    }
+}
+
+void Session::writeOutput(uint64_t now)
+{
+    uint8_t buffer[kReadChunk];
+    while (!m_output.empty() && m_output.front().atUs <= now)
+    {
+        size_t n = 0;
+        while (n < sizeof(buffer) && n < m_output.size() && m_output[n].atUs <= now)
+        {
+            buffer[n] = m_output[n].byte;
+            n++;
+        }
+        ssize_t written = ::write(m_link.masterFd(), buffer, n);
+        if (written <= 0)
+            return; // the host's input is full; try again when it reads
+        m_stats.bytesToHost += static_cast<uint64_t>(written);
+        m_output.erase(m_output.begin(), m_output.begin() + written);
+    }
+}
+
+int Session::pollTimeoutMs(uint64_t now) const
+{
+    uint64_t waitUs = kIdlePollMs * kUsPerMs;
+    auto until = [&](uint64_t atUs) { waitUs = std::min(waitUs, atUs > now ? atUs - now : 0); };
+    if (auto deadline = m_device->nextDeadline())
+        until(*deadline * kUsPerMs);
+    if (!m_input.empty())
+        until(m_input.front().atUs);
+    if (!m_output.empty() && m_config.faults.throttle)
+        until(m_output.front().atUs);
+    // Round up, so that a wait never ends just before the moment it waits for.
+    return static_cast<int>((waitUs + kUsPerMs - 1) / kUsPerMs);
+}
+
+void Session::step()
+{
+    uint64_t now = nowUs();
+    if (m_isDisconnected)
+    {
+        m_device->tick(now / kUsPerMs);
+        m_device->takeOutput(); // nobody can hear it
+        if (now >= m_reconnectAtUs)
+            tryReconnect(now);
+        else
+            ::usleep(
+                static_cast<useconds_t>(std::min<uint64_t>(m_reconnectAtUs - now, kIdlePollMs * kUsPerMs)));
+        return;
+    }
+
+    struct pollfd pfd = {m_link.masterFd(), POLLIN, 0};
+    bool isWaitingToWrite = !m_output.empty() && (!m_config.faults.throttle || m_output.front().atUs <= now);
+    if (isWaitingToWrite)
+        pfd.events |= POLLOUT;
+    int ready = ::poll(&pfd, 1, pollTimeoutMs(now));
+    if (ready < 0 && errno != EINTR)
+    {
+        m_log.error(std::string("poll failed: ") + std::strerror(errno));
+        ::usleep(kHangupPollMs * kUsPerMs);
+        return;
+    }
+    now = nowUs();
+    if (ready > 0 && (pfd.revents & POLLIN))
+        readHost(now);
+    bool isHungUp = ready > 0 && (pfd.revents & POLLHUP);
+    if (!isHungUp && !m_isPortOpen && ready >= 0)
+        portOpened(now);
+
+    deliverInput(now);
+    m_device->tick(now / kUsPerMs);
+    uint32_t disconnectMs = 0;
+    if (m_device->takeDisconnect(&disconnectMs))
+    {
+        dropLink(now, disconnectMs);
+        return;
+    }
+    collectOutput(now);
+    if (isHungUp)
+    {
+        if (m_isPortOpen)
+            portClosed(now);
+        ::usleep(kHangupPollMs * kUsPerMs); // the hang-up stays reported until the host reopens
+        return;
+    }
+    writeOutput(now);
+}
+
+bool Session::writeSummary()
+{
+    if (m_config.summaryPath.empty())
+        return true;
+    m_stats.durationMs = (nowUs() - m_startUs) / kUsPerMs;
+    std::ofstream out(m_config.summaryPath, std::ios::trunc);
+    out << m_stats.toJson();
+    out.close();
+    if (!out)
+    {
+        m_log.error("cannot write the summary " + m_config.summaryPath);
+        return false;
+    }
+    return true;
+}
+
+int Session::run()
+{
+    m_startUs = nowUs();
+    m_log.setOrigin(m_startUs / kUsPerMs);
+    if (!setUp())
+    {
+        tearDown();
+        return 1;
+    }
+    while (!s_isStopRequested)
+        step();
+    m_log.note("stopping");
+    bool isSummaryWritten = writeSummary();
+    tearDown();
+    return isSummaryWritten ? 0 : 1;
+}
+
+} // namespace
+
+void requestStop()
+{
+    s_isStopRequested = 1;
+}
+
+int runSession(const SimConfig &config, Logger &log)
+{
+    s_isStopRequested = 0;
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    Session session(config, log);
+    return session.run();
+}
+
+int devsimMain(int argc, const char *const *argv)
+{
+    if (argc > 1 && std::string(argv[1]) == "verify")
+    {
+        if (argc != 4)
+        {
+            std::fprintf(stderr, "devsim: usage: devsim verify STATE_DIR FILE.aff\n");
+            return 1;
+        }
+        return runVerify(argv[2], argv[3], stdout, stderr);
+    }
+    SimConfig config;
+    std::string error;
+    switch (parseOptions(argc - 1, argv + 1, &config, &error))
+    {
+    case ParseResult::Help:
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    case ParseResult::Error:
+        std::fprintf(stderr, "devsim: %s\nTry 'devsim --help'.\n", error.c_str());
+        return 1;
+    default:
+        break;
+    }
+    Logger log(config.verbose);
+    return runSession(config, log);
+}
+
+} // namespace devsim
