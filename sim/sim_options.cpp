@@ -98,7 +98,7 @@ bool parseU32(const std::string &text, uint32_t *pValue)
 std::string usageText()
 {
     return "Usage: devsim [options] LINK\n"
-           "       devsim verify STATE_DIR FILE.aff\n"
+           "       devsim verify [--no-host] STATE_DIR FILE.aff\n"
            "\n"
            "Emulates the device on a pseudo-terminal. LINK (for example /tmp/ttyDEV0) becomes a\n"
            "symbolic link to the terminal, to be given to the updater as its PORT. The device runs\n"
@@ -106,6 +106,7 @@ std::string usageText()
            "\n"
            "'devsim verify' compares, component by component, what a device state holds with the\n"
            "images of a container; the exit status is 0 only when every component matches.\n"
+           "With --no-host the host microcontroller's image is not compared.\n"
            "\n"
            "Device:\n"
            "  --state DIR              keep the device's state (component images, versions) in DIR;\n"

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <vector>
 #include <poll.h>
 #include <unistd.h>
 
@@ -438,12 +439,16 @@ int devsimMain(int argc, const char *const *argv)
 {
     if (argc > 1 && std::string(argv[1]) == "verify")
     {
-        if (argc != 4)
+        std::vector<std::string> args(argv + 2, argv + argc);
+        bool isNoHost = !args.empty() && args[0] == "--no-host";
+        if (isNoHost)
+            args.erase(args.begin());
+        if (args.size() != 2)
         {
-            std::fprintf(stderr, "devsim: usage: devsim verify STATE_DIR FILE.aff\n");
+            std::fprintf(stderr, "devsim: usage: devsim verify [--no-host] STATE_DIR FILE.aff\n");
             return 1;
         }
-        return runVerify(argv[2], argv[3], stdout, stderr);
+        return runVerify(args[0], args[1], isNoHost, stdout, stderr);
     }
     SimConfig config;
     std::string error;

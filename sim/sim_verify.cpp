@@ -52,7 +52,7 @@ std::string difference(const std::vector<uint8_t> &device, const std::vector<uin
 
 } // namespace
 
-int runVerify(const std::string &stateDir, const std::string &affPath, FILE *out, FILE *err)
+int runVerify(const std::string &stateDir, const std::string &affPath, bool isNoHost, FILE *out, FILE *err)
 {
     std::string error;
     ComponentStore store;
@@ -81,6 +81,11 @@ int runVerify(const std::string &stateDir, const std::string &affPath, FILE *out
         if (!block)
         {
             std::fprintf(out, "%-10s absent    not in the container\n", label);
+            continue;
+        }
+        if (target.image == Image::HostUc && isNoHost)
+        {
+            std::fprintf(out, "%-10s skipped   the device has no host microcontroller\n", label);
             continue;
         }
         if (isFpga(target.image) && !hasWholeFpga)

@@ -13,7 +13,8 @@ namespace devsim
 // updater would stream out of the container at affPath, printing one line per
 // component to out and problems to err. Returns 0 when every component the container
 // holds matches, 1 when one differs or the state or the container cannot be read.
-int runVerify(const std::string &stateDir, const std::string &affPath, FILE *out, FILE *err);
+// With isNoHost the device has no host microcontroller and its image is not compared.
+int runVerify(const std::string &stateDir, const std::string &affPath, bool isNoHost, FILE *out, FILE *err);
 
 } // namespace devsim
 
