@@ -343,8 +343,9 @@ bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)
     auto startTime = Clock::now();
     while (msSince(startTime) < waitMs)
     {
+        // Ready once the link devsim makes points at its terminal.
         struct stat st;
-        if (::stat(port().c_str(), &st) == 0)
+        if (::lstat(port().c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(port().c_str(), &st) == 0)
             return true;
         int status = 0;
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid)

@@ -174,8 +174,9 @@ class PtyClient
         return ::write(m_fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
     }
     bool write(const std::string &text) { return write(Bytes(text.begin(), text.end())); }
-    // Everything that arrives until nothing more came for quietMs, or maxMs passed.
-    Bytes read(int quietMs = 150, int maxMs = 3000)
+    // Everything that arrives until nothing more came for quietMs (firstMs before the
+    // first byte), or maxMs passed.
+    Bytes read(int quietMs = 150, int maxMs = 3000, int firstMs = -1)
     {
         Bytes out;
         auto start = std::chrono::steady_clock::now();
@@ -187,7 +188,8 @@ class PtyClient
             if (elapsed >= maxMs)
                 return out;
             struct pollfd pfd = {m_fd, POLLIN, 0};
-            if (::poll(&pfd, 1, std::min(quietMs, maxMs - elapsed)) <= 0 || !(pfd.revents & POLLIN))
+            int wait = out.empty() && firstMs >= 0 ? firstMs : quietMs;
+            if (::poll(&pfd, 1, std::min(wait, maxMs - elapsed)) <= 0 || !(pfd.revents & POLLIN))
                 return out;
             uint8_t buffer[4096];
             ssize_t n = ::read(m_fd, buffer, sizeof(buffer));
