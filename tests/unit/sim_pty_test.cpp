@@ -207,8 +207,8 @@ TEST(SimPty, ThrottleTakesTheWireTime)
         EXPECT_EQ(t.frames.size(), 1u);
         return ms;
     };
-    EXPECT_GE(timeOnePart({"--boot", "--throttle"}), 600);
-    EXPECT_LT(timeOnePart({"--boot"}), 300);
+    EXPECT_GE(timeOnePart({"--boot", "--throttle"}), 650);
+    EXPECT_LT(timeOnePart({"--boot"}), 500);
 }
 
 TEST(SimPty, VerifyFindsAComponentThatDiffersByOneByte)
