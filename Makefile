@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build build-asan test test-fast demo clean format
+.PHONY: all deps build build-asan test test-fast demo fuzz fuzz-smoke bench package install clean format
 
 all: build
 
@@ -28,6 +28,7 @@ test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
+	@if [ -x scripts/fuzz.sh ]; then $(MAKE) --no-print-directory fuzz-smoke; fi
 
 # The plain suite only, for quick local runs.
 test-fast: build
@@ -35,6 +36,25 @@ test-fast: build
 
 demo: build
 	./scripts/demo.sh $(BUILD)/bin
+
+# Fuzz targets (clang, libFuzzer): `make fuzz` runs each for FUZZ_SECONDS, fuzz-smoke briefly.
+FUZZ_SECONDS ?= 600
+fuzz:
+	./scripts/fuzz.sh run $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	./scripts/fuzz.sh smoke
+
+# Speed against the wire limit (see docs/performance.md).
+bench: build
+	./bench/run.sh $(BUILD)/bin
+
+# The Debian package (see README).
+package: build
+	./scripts/package.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

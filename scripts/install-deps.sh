@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs to build, test and run.
-# Idempotent: does nothing when everything is already installed.
+# Installs the Debian packages the project needs. Lists live in scripts/packages/:
+# base.txt always, and NAME.txt for each extra set named on the command line
+# (e.g. `install-deps.sh fuzz`). Idempotent: does nothing when all are installed.
 set -euo pipefail
-packages=(cmake ninja-build g++ make pkg-config libcxx-serial-dev libgtest-dev libgmock-dev python3)
+dir="$(cd "$(dirname "$0")" && pwd)/packages"
+lists=("$dir/base.txt")
+for set in "$@"; do
+  lists+=("$dir/$set.txt")
+done
 missing=()
-for p in "${packages[@]}"; do
+for p in $(cat "${lists[@]}"); do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
@@ -12,4 +17,4 @@ sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
