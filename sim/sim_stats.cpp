@@ -1,6 +1,7 @@
 #include "sim/sim_stats.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "engine/commands.h"
 
@@ -9,47 +10,12 @@ namespace devsim
 
 std::string commandName(uint8_t ubCmd)
 {
-    switch (ubCmd)
-    {
-    case UPDATER_CMD_HELLO:
-        return "HELLO";
-    case UPDATER_CMD_IV:
-        return "IV";
-    case UPDATER_CMD_DEVICE_BOOT:
-        return "DEVICE_BOOT";
-    case UPDATER_CMD_FORWARD:
-        return "FORWARD";
-    case UPDATER_CMD_FPGA_BEGIN:
-        return "FPGA_BEGIN";
-    case UPDATER_CMD_FPGA_PROGRAM_BEGIN:
-        return "FPGA_PROGRAM_BEGIN";
-    case UPDATER_CMD_FPGA_PROGRAM_DATA:
-        return "FPGA_PROGRAM_DATA";
-    case UPDATER_CMD_FPGA_USERCODE:
-        return "FPGA_USERCODE";
-    case UPDATER_CMD_FPGA_END:
-        return "FPGA_END";
-    case UPDATER_CMD_UC_PROGRAM_BEGIN:
-        return "UC_PROGRAM_BEGIN";
-    case UPDATER_CMD_UC_PROGRAM_DATA:
-        return "UC_PROGRAM_DATA";
-    case UPDATER_CMD_UC_PROGRAM_END:
-        return "UC_PROGRAM_END";
-    case UPDATER_CMD_TI_PROGRAM_BEGIN:
-        return "TI_PROGRAM_BEGIN";
-    case UPDATER_CMD_TI_PROGRAM_DATA:
-        return "TI_PROGRAM_DATA";
-    case UPDATER_CMD_TI_PROGRAM_END:
-        return "TI_PROGRAM_END";
-    case UPDATER_CMD_WIFI_INIT:
-        return "WIFI_INIT";
-    default:
-    {
-        char text[16];
-        std::snprintf(text, sizeof(text), "CMD_0x%02X", ubCmd);
-        return text;
-    }
-    }
+    const char *szName = updaterCmdName(ubCmd);
+    if (std::strcmp(szName, "UNKNOWN") != 0)
+        return szName;
+    char text[16];
+    std::snprintf(text, sizeof(text), "CMD_0x%02X", ubCmd);
+    return text;
 }
 
 std::string jsonString(const std::string &text)
