@@ -1,5 +1,8 @@
 #include "tests/support/scripted_device.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "common/le_bytes.h"
@@ -16,8 +19,20 @@ constexpr uint8_t kForwardCmd = 0x09;
 void putVersion(std::vector<uint8_t> &d, size_t offs, uint32_t code)
 {
     lePutU32(&d[offs], code);
-    const char date[] = "2024-01-01 ";
-    memcpy(&d[offs + 4], date, 11);
+    memcpy(&d[offs + 4], "2024-01-01 ", 11);
+}
+
+// The first complete frame in encoded bytes, decoded; empty when there is none.
+std::vector<uint8_t> decodeFirst(const std::vector<uint8_t> &bytes)
+{
+    std::vector<uint8_t> out(bytes.size() + 2);
+    _tSlipDetector d{};
+    d.pBuffer = out.data();
+    d.ulCapacity = (uint32_t)out.size();
+    for (uint8_t b : bytes)
+        if (slipDetectFrame(&d, b) == 1)
+            return std::vector<uint8_t>(out.begin(), out.begin() + d.usStored);
+    return {};
 }
 
 } // namespace
@@ -33,51 +48,45 @@ void ScriptedDevice::feed(uint8_t b)
 {
     if (m_detector.ulState == 0 && b != SLIP_END)
     {
-        if (b == '\n')
+        if (b != '\n')
         {
-            std::string line = m_line;
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            m_line.clear();
-            texts.push_back({line, link.nowMs});
-            if (onText)
-                onText(*this, line);
-        }
-        else
             m_line.push_back((char)b);
+            return;
+        }
+        std::string line = m_line;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        m_line.clear();
+        texts.push_back({line, link.nowMs});
+        if (onText)
+            onText(*this, line);
         return;
     }
     if (slipDetectFrame(&m_detector, b) == 1)
         handleFrame(std::vector<uint8_t>(m_frame.begin(), m_frame.begin() + m_detector.usStored));
 }
 
-void ScriptedDevice::handleFrame(const std::vector<uint8_t> &f)
+void ScriptedDevice::handleFrame(const std::vector<uint8_t> &frame)
 {
-    if (f.size() < SLIP_OVERHEAD)
-        return;
+    std::vector<uint8_t> f = frame;
     DeviceRequest r;
-    r.dir = f[1];
-    r.cmd = f[2];
-    r.data.assign(f.begin() + SLIP_HEADER_SIZE, f.end() - 1);
     r.atMs = link.nowMs;
-    if (r.cmd == kForwardCmd)
+    for (int depth = 0; depth < 2; depth++)
     {
-        // The data is the encoded inner frame: decode it with a detector of its own.
-        std::vector<uint8_t> inner(r.data.size() + 2);
-        _tSlipDetector d{};
-        d.pBuffer = inner.data();
-        d.ulCapacity = (uint32_t)inner.size();
-        for (uint8_t b : r.data)
+        if (f.size() < SLIP_OVERHEAD || slipIsPacketValid(f.data(), (uint16_t)f.size(), 1) != 1 ||
+            f[1] != SLIP_DIR_REQUEST)
         {
-            if (slipDetectFrame(&d, b) == 1 && d.usStored >= SLIP_OVERHEAD)
-            {
-                r.dir = inner[1];
-                r.cmd = inner[2];
-                r.data.assign(inner.begin() + SLIP_HEADER_SIZE, inner.begin() + d.usStored - 1);
-                r.forwarded = true;
-                break;
-            }
+            ADD_FAILURE() << "bad request frame " << hex(f);
+            return;
         }
+        r.dir = f[1];
+        r.cmd = f[2];
+        r.data.assign(f.begin() + SLIP_HEADER_SIZE, f.end() - 1);
+        if (r.cmd != kForwardCmd || depth == 1)
+            break;
+        // Forwarding: the data is the encoded inner frame.
+        f = decodeFirst(r.data);
+        r.forwarded = true;
     }
     requests.push_back(r);
     if (onRequest)
@@ -96,26 +105,15 @@ void ScriptedDevice::respond(uint8_t cmd, uint32_t status, const std::vector<uin
 
 void ScriptedDevice::respondData(uint8_t cmd, const std::vector<uint8_t> &data, bool forwarded)
 {
-    std::vector<uint8_t> inner = decodedFrame(SLIP_DIR_RESPONSE, cmd, data);
-    if (!forwarded)
-    {
-        pushFrame(inner);
-        return;
-    }
-    pushFrame(decodedFrame(SLIP_DIR_RESPONSE, kForwardCmd, statusData(0, inner)));
-}
-
-void ScriptedDevice::pushFrame(const std::vector<uint8_t> &decoded)
-{
-    link.push(encode(decoded));
+    std::vector<uint8_t> f = decodedFrame(SLIP_DIR_RESPONSE, cmd, data);
+    if (forwarded)
+        f = decodedFrame(SLIP_DIR_RESPONSE, kForwardCmd, statusData(0, f));
+    link.push(encode(f));
 }
 
 size_t ScriptedDevice::countText(const std::string &line) const
 {
-    size_t n = 0;
-    for (const DeviceText &t : texts)
-        n += t.line == line ? 1 : 0;
-    return n;
+    return std::count_if(texts.begin(), texts.end(), [&](const DeviceText &t) { return t.line == line; });
 }
 
 std::vector<uint8_t> ScriptedDevice::commands() const
@@ -133,8 +131,7 @@ std::vector<uint8_t> ScriptedDevice::decodedFrame(uint8_t dir, uint8_t cmd, cons
     f[1] = dir;
     f[2] = cmd;
     lePutU16(&f[3], (uint16_t)data.size());
-    uint32_t crc = crc16(CRC16_POLY, CRC16_INIT_PACKET, data.data(), (int16_t)data.size());
-    lePutU32(&f[5], crc);
+    lePutU32(&f[5], crc16(CRC16_POLY, CRC16_INIT_PACKET, data.data(), (int16_t)data.size()));
     f.insert(f.end(), data.begin(), data.end());
     f.push_back(SLIP_END);
     return f;
@@ -142,21 +139,12 @@ std::vector<uint8_t> ScriptedDevice::decodedFrame(uint8_t dir, uint8_t cmd, cons
 
 std::vector<uint8_t> ScriptedDevice::encode(const std::vector<uint8_t> &decoded)
 {
-    std::vector<uint8_t> out;
-    out.push_back(SLIP_END);
+    std::vector<uint8_t> out = {SLIP_END};
     for (size_t i = 1; i + 1 < decoded.size(); i++)
     {
         uint8_t b = decoded[i];
-        if (b == SLIP_END)
-        {
-            out.push_back(SLIP_ESC);
-            out.push_back(SLIP_ESC_END);
-        }
-        else if (b == SLIP_ESC)
-        {
-            out.push_back(SLIP_ESC);
-            out.push_back(SLIP_ESC_ESC);
-        }
+        if (b == SLIP_END || b == SLIP_ESC)
+            out.insert(out.end(), {SLIP_ESC, uint8_t(b == SLIP_END ? SLIP_ESC_END : SLIP_ESC_ESC)});
         else
             out.push_back(b);
     }

@@ -2,10 +2,10 @@
 #define TESTS_SUPPORT_SCRIPTED_DEVICE_H
 
 // A device at the far end of a FakeLink that answers by script. It splits what
-// the host writes into text commands and SLIP request frames (unwrapping
-// forwarded requests), records them, and hands each to a script hook, which
-// answers by pushing text lines or response frames into the link. Time is the
-// link's virtual clock: nothing waits for real.
+// the host writes into text commands and SLIP request frames (checking each
+// frame's checksum and unwrapping forwarded requests), records them, and hands
+// each to a script hook, which answers by pushing text lines or response frames
+// into the link. Time is the link's virtual clock: nothing waits for real.
 
 #include <cstdint>
 #include <functional>
@@ -69,14 +69,12 @@ class ScriptedDevice
     void respond(uint8_t cmd, uint32_t status, const std::vector<uint8_t> &extra = {},
                  bool forwarded = false);
     void respondData(uint8_t cmd, const std::vector<uint8_t> &data,
-                     bool forwarded = false);            // data: status first
-    void pushFrame(const std::vector<uint8_t> &decoded); // escapes and pushes a decoded frame
+                     bool forwarded = false); // data: status first
 
     size_t countText(const std::string &line) const;
     std::vector<uint8_t> commands() const; // command codes of the requests in order
 
-    // Builders. decodedFrame: END, dir, cmd, length, CRC (low half), data, END;
-    // crcOverride replaces the checksum field.
+    // Builders. decodedFrame: END, dir, cmd, length, CRC (low half), data, END.
     static std::vector<uint8_t> decodedFrame(uint8_t dir, uint8_t cmd, const std::vector<uint8_t> &data);
     static std::vector<uint8_t> encode(const std::vector<uint8_t> &decoded);
     static std::vector<uint8_t> statusData(uint32_t status, const std::vector<uint8_t> &extra = {});

@@ -23,39 +23,34 @@ const std::vector<BlockSpec> kTargets = {
     {AFF_BLOCK_TI, 2500, 1024, 0x9001}, // two whole parts; the last 452 bytes are never sent
 };
 
+using Step = std::function<uint8_t(_tUpdater *)>;
 struct Target
 {
     const char *name;
-    std::function<uint8_t(_tUpdater *)> init, afterBegin, afterData;
+    Step init, afterBegin, afterData;
     uint8_t beginCmd;
     size_t blockIdx;
     std::vector<uint8_t> progress;
 };
 
+Target ucTarget(const char *name, uint8_t isHost, uint8_t isWifi, size_t blockIdx,
+                std::vector<uint8_t> progress)
+{
+    return {name,
+            [=](_tUpdater *c) { return updaterUcInit(c, isHost, isWifi); },
+            [=](_tUpdater *c) { return updaterUcAfterProgramBegin(c, isHost); },
+            [=](_tUpdater *c) { return updaterUcAfterProgramData(c, isHost); },
+            UPDATER_CMD_UC_PROGRAM_BEGIN,
+            blockIdx,
+            progress};
+}
+
 const std::vector<Target> kTargetCases = {
-    {"Host",
-     [](_tUpdater *c) { return updaterUcInit(c, 1, 0); },
-     [](_tUpdater *c) { return updaterUcAfterProgramBegin(c, 1); },
-     [](_tUpdater *c) { return updaterUcAfterProgramData(c, 1); },
-     UPDATER_CMD_UC_PROGRAM_BEGIN,
-     3,
-     {0, 100}},
-    {"Device",
-     [](_tUpdater *c) { return updaterUcInit(c, 0, 0); },
-     [](_tUpdater *c) { return updaterUcAfterProgramBegin(c, 0); },
-     [](_tUpdater *c) { return updaterUcAfterProgramData(c, 0); },
-     UPDATER_CMD_UC_PROGRAM_BEGIN,
-     2,
-     {0, 33, 66, 100}},
+    ucTarget("host", 1, 0, 3, {0, 100}),
+    ucTarget("device", 0, 0, 2, {0, 33, 66, 100}),
     // The Wi-Fi slot takes the first type-3 block and wins over the host flag.
-    {"WifiSlotOverHost",
-     [](_tUpdater *c) { return updaterUcInit(c, 1, 1); },
-     [](_tUpdater *c) { return updaterUcAfterProgramBegin(c, 1); },
-     [](_tUpdater *c) { return updaterUcAfterProgramData(c, 1); },
-     UPDATER_CMD_UC_PROGRAM_BEGIN,
-     0,
-     {0, 50, 100}},
-    {"Ti",
+    ucTarget("wifi slot over host", 1, 1, 0, {0, 50, 100}),
+    {"ti",
      updaterTiInit,
      updaterTiAfterProgramBegin,
      updaterTiAfterProgramData,
@@ -64,43 +59,37 @@ const std::vector<Target> kTargetCases = {
      {0, 50, 100}},
 };
 
-class TargetTest : public ::testing::TestWithParam<Target>
+// Runs each component as the state machine does, one after-call per answer.
+TEST(UcProgrammer, BeginPartsEndWithProgress)
 {
-};
-
-// Runs the component as the state machine does, one after-call per answer.
-TEST_P(TargetTest, BeginPartsEndWithProgress)
-{
-    const Target &t = GetParam();
-    const uint8_t partCmd = t.beginCmd + 1, endCmd = t.beginCmd + 2;
-    const uint32_t parts = kTargets[t.blockIdx].size / kTargets[t.blockIdx].partSize;
-    ComponentHarness h;
-    h.load(buildAff(3, kTargets), 3);
-    h.ctx->isTransparent = t.blockIdx != 3; // only the host is reached directly
-    ASSERT_EQ(t.init(h.ctx.get()), 1);
-    ASSERT_EQ(t.afterBegin(h.ctx.get()), 1);
-    for (uint32_t p = 0; p < parts; p++)
-        ASSERT_EQ(t.afterData(h.ctx.get()), 1);
-
-    std::vector<Request> reqs = h.requests();
-    ASSERT_EQ(reqs.size(), parts + 2);
-    EXPECT_EQ(reqs[0].cmd, t.beginCmd);
-    EXPECT_EQ(reqs[0].data, le32(kTargets[t.blockIdx].imageSize));
-    for (uint32_t p = 0; p < parts; p++)
+    for (const Target &t : kTargetCases)
     {
-        EXPECT_EQ(reqs[1 + p].cmd, partCmd);
-        EXPECT_EQ(reqs[1 + p].data, concat(le32(p), partBytes(kTargets, t.blockIdx, p)));
-    }
-    EXPECT_EQ(reqs.back().cmd, endCmd);
-    EXPECT_TRUE(reqs.back().data.empty());
-    for (const Request &r : reqs)
-        EXPECT_EQ(r.forwarded, h.ctx->isTransparent == 1);
-    EXPECT_EQ(h.link.progress, t.progress);
-    EXPECT_TRUE(h.logged("Finishing data transfer"));
-}
+        SCOPED_TRACE(t.name);
+        const uint32_t parts = kTargets[t.blockIdx].size / kTargets[t.blockIdx].partSize;
+        ComponentHarness h;
+        h.load(buildAff(3, kTargets), 3);
+        h.ctx->isTransparent = t.blockIdx != 3; // only the host is reached directly
+        ASSERT_EQ(t.init(h.ctx.get()), 1);
+        ASSERT_EQ(t.afterBegin(h.ctx.get()), 1);
+        for (uint32_t p = 0; p < parts; p++)
+            ASSERT_EQ(t.afterData(h.ctx.get()), 1);
 
-INSTANTIATE_TEST_SUITE_P(Targets, TargetTest, ::testing::ValuesIn(kTargetCases),
-                         [](const ::testing::TestParamInfo<Target> &i) { return std::string(i.param.name); });
+        const std::vector<Request> &reqs = h.requests();
+        ASSERT_EQ(reqs.size(), parts + 2);
+        EXPECT_EQ(reqs[0].cmd, t.beginCmd);
+        EXPECT_EQ(reqs[0].data, le32(kTargets[t.blockIdx].imageSize));
+        for (uint32_t p = 0; p < parts; p++)
+        {
+            EXPECT_EQ(reqs[1 + p].cmd, t.beginCmd + 1);
+            EXPECT_EQ(reqs[1 + p].data, concat(le32(p), partBytes(kTargets, t.blockIdx, p)));
+        }
+        EXPECT_EQ(reqs.back().cmd, t.beginCmd + 2);
+        EXPECT_TRUE(reqs.back().data.empty());
+        for (const Request &r : reqs)
+            EXPECT_EQ(r.forwarded, h.ctx->isTransparent == 1);
+        EXPECT_EQ(h.link.progress, t.progress);
+    }
+}
 
 TEST(UcProgrammer, RefusesMissingAndPartlessBlocksBeforeSendingAnything)
 {
@@ -130,8 +119,7 @@ TEST(UcProgrammer, DamagedPartStopsTheComponentWithoutSendingIt)
     ComponentHarness h;
     h.load(file, 3);
     ASSERT_EQ(updaterUcInit(h.ctx.get(), 0, 0), 1);
-    const uint32_t part1Crc = h.ctx->ulCurrentBlockPos + 63 + 1028 + 1024;
-    file[part1Crc] ^= 0x01;
+    file[h.ctx->ulCurrentBlockPos + 63 + 1028 + 1024] ^= 0x01; // part 1's CRC
     affSetMemFile(file.data(), (uint32_t)file.size());
     ASSERT_EQ(updaterUcAfterProgramBegin(h.ctx.get(), 0), 1);
     EXPECT_EQ(updaterUcAfterProgramData(h.ctx.get(), 0), 0);
@@ -145,26 +133,18 @@ TEST(WifiInit, DataWordIsTheFirstWifiImageSizeAndTheCurrentBlockStays)
     ASSERT_EQ(updaterMakeBlockCurrent(h.ctx.get(), 4), 1); // the TI was programmed last
     const _tAffBlockHeader before = h.ctx->sCurrentBlock;
     ASSERT_EQ(updaterEspInit(h.ctx.get()), 1);
-    std::vector<Request> reqs = h.requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].cmd, UPDATER_CMD_WIFI_INIT);
-    EXPECT_EQ(reqs[0].data, le32(0x3001));
+    ASSERT_EQ(h.requests().size(), 1u);
+    EXPECT_EQ(h.requests()[0].cmd, UPDATER_CMD_WIFI_INIT);
+    EXPECT_EQ(h.requests()[0].data, le32(0x3001));
     EXPECT_EQ(h.ctx->sCurrentBlockIdx, 4);
     EXPECT_EQ(memcmp(&h.ctx->sCurrentBlock, &before, sizeof before), 0);
-}
 
-TEST(WifiInit, NoReadableWifiBlockSendsNothing)
-{
     std::vector<uint8_t> hidden =
         buildAff(3, {{AFF_BLOCK_DEVICE_UC, 8, 8, 8}, {AFF_BLOCK_ESP_FLASH, 8, 8, 8}});
     hidden[130 + 2] ^= 0x01; // a damaged header in front of the Wi-Fi block hides it
-    for (const std::vector<uint8_t> &file : {buildAff(3, {{AFF_BLOCK_DEVICE_UC, 8, 8, 8}}), hidden})
-    {
-        ComponentHarness h;
-        h.load(file, 3);
-        EXPECT_EQ(updaterEspInit(h.ctx.get()), 0);
-        EXPECT_TRUE(h.link.tx.empty());
-    }
+    h.load(hidden, 3);
+    EXPECT_EQ(updaterEspInit(h.ctx.get()), 0);
+    EXPECT_TRUE(h.link.tx.empty());
 }
 
 } // namespace
