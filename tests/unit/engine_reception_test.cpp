@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +23,23 @@ using testsupport::ScriptedDevice;
 namespace
 {
 
+using Bytes = std::vector<uint8_t>;
 const char kLastText[] = "AT+BOOT?\r\n";
+
+Bytes response(uint8_t cmd, uint32_t status, const Bytes &extra = {})
+{
+    return ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, cmd, ScriptedDevice::statusData(status, extra));
+}
+Bytes withCrc(Bytes f, uint32_t crc)
+{
+    lePutU32(&f[5], crc);
+    return f;
+}
+Bytes withLength(Bytes f, uint16_t length)
+{
+    lePutU16(&f[3], length);
+    return f;
+}
 
 class ReceptionTest : public ::testing::Test
 {
@@ -33,12 +50,12 @@ class ReceptionTest : public ::testing::Test
 
     void SetUp() override
     {
+        link = FakeLink();
         cb = link.callbacks();
         ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_READ_VERSIONS, 1, 1, &cb));
         serialBufferedWriteStr(kLastText);
         link.tx.clear();
     }
-
     uint32_t recv() { return tryRecv(ctx.get()); }
     size_t resends() const
     {
@@ -52,33 +69,99 @@ class ReceptionTest : public ::testing::Test
     {
         return std::count(link.logs.begin(), link.logs.end(), line);
     }
-    void pushDecoded(const std::vector<uint8_t> &f) { link.push(ScriptedDevice::encode(f)); }
-    static std::vector<uint8_t> response(uint8_t cmd, uint32_t status, const std::vector<uint8_t> &extra = {})
-    {
-        return ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, cmd,
-                                            ScriptedDevice::statusData(status, extra));
-    }
 };
 
-TEST_F(ReceptionTest, TextReplyIsOneLineAndItsLineFeedIsDroppedNextCall)
+TEST_F(ReceptionTest, OneMessageEach)
+{
+    const Bytes good = response(0x31, 0, {1, 2});
+    const uint32_t goodCrc = leGetU32(&good[5]);
+    Bytes innerBadCrc = response(0x31, 0, {7});
+    innerBadCrc[5] ^= 0xFF;
+    char crcLine[80];
+    snprintf(crcLine, sizeof crcLine, "response cheksum %08X, expected %08X\r\n", goodCrc, goodCrc ^ 1);
+    struct Case
+    {
+        const char *name;
+        std::string text; // pushed as it is when frame is empty
+        Bytes frame;      // decoded; pushed encoded
+        uint32_t result;
+        const char *log; // a line that must be logged, or ""
+        uint16_t malformed;
+        size_t resends;
+    } const cases[] = {
+        {"text reply", "AT+OK\r\n", {}, RECV_TEXT, "< AT+OK", 0, 0},
+        {"unfinished text", "AT+BO", {}, RECV_NOTHING, "AT timeout: AT+BO", 0, 0},
+        {"device log line", "Lboot ok\r\n", {}, RECV_NOTHING, "\tuC log:boot ok", 0, 0},
+        {"AT error", "AT+ERROR\r\n", {}, RECV_NOTHING, "uC error: AT+ERROR", 0, 1},
+        {"unfinished frame", std::string("\xC0\x01\x31", 3), {}, RECV_NOTHING, "SLIP Timeout", 0, 1},
+        {"status 0", "", response(0x31, 0), RECV_PACKET, "", 0, 0},
+        {"status 1", "", response(0x31, 1), RECV_NOTHING, "Malformed SLIP request packet", 1, 1},
+        {"status 3", "", response(0x31, 3), RECV_NOTHING, "Malformed SLIP request packet", 1, 1},
+        {"status 2", "", response(0x31, 2), RECV_FATAL, "UB ERROR: 31 - 00000002", 0, 0},
+        {"status 0x105", "", response(0x31, 0x105), RECV_FATAL, "UB ERROR: 31 - 00000105", 0, 0},
+        {"request direction ignored", "", ScriptedDevice::decodedFrame(SLIP_DIR_REQUEST, 0, {}), RECV_NOTHING,
+         "", 0, 0},
+        {"bad checksum", "", withCrc(good, goodCrc ^ 1), RECV_NOTHING, crcLine, 1, 1},
+        // The header claims 150 data bytes, 4 arrived: only the size line applies.
+        {"short of its length (its checksum is right for what arrived)", "",
+         withLength(response(0x31, 0), 150), RECV_NOTHING,
+         "response true packet size 14 != header's size 160\r\n", 1, 1},
+        {"no status word", "", ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, 0x31, {0, 0}), RECV_NOTHING,
+         "Malformed SLIP packet", 1, 1},
+        {"forwarded status only", "", response(0x09, 0), RECV_PACKET, "", 0, 0},
+        {"forwarded bad checksum", "", response(0x09, 0, innerBadCrc), RECV_NOTHING, "Malformed SLIP packet",
+         1, 1},
+        {"forwarded status 5", "", response(0x09, 0, response(0x31, 5)), RECV_FATAL,
+         "UB ERROR: 31 - 00000005", 0, 0},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        link.logs.clear();
+        ctx->isUcLogEnabled = 1;
+        if (c.frame.empty())
+            link.pushText(c.text);
+        else
+            link.push(ScriptedDevice::encode(c.frame));
+        EXPECT_EQ(c.result, recv());
+        if (*c.log)
+        {
+            EXPECT_EQ(1u, count(c.log));
+        }
+        EXPECT_EQ(c.malformed, ctx->usMalformedCount);
+        EXPECT_EQ(c.resends, resends());
+        if (strstr(c.log, "size") != nullptr)
+        {
+            EXPECT_EQ(0u, std::count_if(link.logs.begin(), link.logs.end(),
+                                        [](const std::string &l)
+                                        { return l.rfind("response cheksum", 0) == 0; }));
+        }
+    }
+}
+
+TEST_F(ReceptionTest, TextLineFeedIsDroppedByTheNextCallAndLogLinesNeedTheirSwitch)
 {
     link.pushText("AT+OK\r\n");
     EXPECT_EQ(RECV_TEXT, recv());
     EXPECT_STREQ("AT+OK", (const char *)ctx->pRxBuffer);
-    EXPECT_EQ(1u, count("< AT+OK"));
     EXPECT_EQ(RECV_NOTHING, recv());
     EXPECT_TRUE(link.rx.empty());
-}
-
-TEST_F(ReceptionTest, UnfinishedTextLineTimesOutWithoutResend)
-{
-    link.pushText("AT+BO");
+    ctx->isUcLogEnabled = 0;
+    link.pushText("Lboot ok\r\n");
     EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_EQ(1u, count("AT timeout: AT+BO"));
-    EXPECT_EQ(0u, resends());
+    EXPECT_EQ(0u, count("\tuC log:boot ok"));
 }
 
-TEST_F(ReceptionTest, AtErrorIsResentTwentyTimesThenFatal)
+TEST_F(ReceptionTest, ForwardedResponseIsUnwrapped)
+{
+    Bytes inner = response(0x31, 0, {7});
+    link.push(ScriptedDevice::encode(response(0x09, 0, inner)));
+    EXPECT_EQ(RECV_PACKET, recv());
+    EXPECT_EQ(inner, Bytes(ctx->pRxBuffer, ctx->pRxBuffer + ctx->usRxLength));
+}
+
+TEST_F(ReceptionTest, ResendIsBoundedAndCanBeForbidden)
 {
     for (int i = 0; i < 20; i++)
     {
@@ -89,145 +172,9 @@ TEST_F(ReceptionTest, AtErrorIsResentTwentyTimesThenFatal)
     EXPECT_EQ(RECV_FATAL, recv());
     EXPECT_EQ(20u, resends());
     EXPECT_EQ(20u, count("Resending last packet"));
-    EXPECT_EQ(21u, count("uC error: AT+ERROR"));
     EXPECT_EQ("ERR: Maximum number of retries reached", link.logs.back());
-}
 
-TEST_F(ReceptionTest, DeviceLogLinesShownOnlyWhenEnabled)
-{
-    for (uint8_t enabled : {1, 0})
-    {
-        ctx->isUcLogEnabled = enabled;
-        link.logs.clear();
-        link.pushText("Lboot ok\r\n");
-        EXPECT_EQ(RECV_NOTHING, recv());
-        EXPECT_EQ(enabled ? 1u : 0u, count("\tuC log:boot ok"));
-        recv(); // the line feed
-    }
-}
-
-TEST_F(ReceptionTest, UnfinishedFrameTimesOutAndResends)
-{
-    link.push({SLIP_END, 0x01, 0x31});
-    EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_EQ(1u, count("SLIP Timeout"));
-    EXPECT_EQ(1u, resends());
-}
-
-TEST_F(ReceptionTest, StatusWords)
-{
-    struct Case
-    {
-        uint32_t status;
-        uint32_t result;
-        const char *log; // expected last log line, or null
-        uint16_t malformed;
-        size_t resends;
-    } cases[] = {
-        {0, RECV_PACKET, nullptr, 0, 0},
-        {1, RECV_NOTHING, "Resending last packet", 1, 1},
-        {3, RECV_NOTHING, "Resending last packet", 1, 1},
-        {2, RECV_FATAL, "UB ERROR: 31 - 00000002", 0, 0},
-        {0x105, RECV_FATAL, "UB ERROR: 31 - 00000105", 0, 0},
-    };
-    for (const Case &c : cases)
-    {
-        SetUp();
-        link.logs.clear();
-        pushDecoded(response(0x31, c.status));
-        EXPECT_EQ(c.result, recv()) << c.status;
-        if (c.log)
-        {
-            EXPECT_EQ(c.log, link.logs.back()) << c.status;
-        }
-        if (c.status == 1 || c.status == 3)
-        {
-            EXPECT_EQ(1u, count("Malformed SLIP request packet"));
-        }
-        EXPECT_EQ(c.malformed, ctx->usMalformedCount) << c.status;
-        EXPECT_EQ(c.resends, resends()) << c.status;
-    }
-}
-
-TEST_F(ReceptionTest, RequestDirectionIsIgnoredWithoutCounting)
-{
-    pushDecoded(ScriptedDevice::decodedFrame(SLIP_DIR_REQUEST, 0x00, {}));
-    EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_EQ(0u, ctx->usMalformedCount);
-    EXPECT_EQ(0u, resends());
-}
-
-TEST_F(ReceptionTest, BadChecksumIsMalformedAndResent)
-{
-    std::vector<uint8_t> f = response(0x31, 0, {1, 2});
-    uint32_t good = leGetU32(&f[5]);
-    lePutU32(&f[5], good ^ 0x1);
-    pushDecoded(f);
-    EXPECT_EQ(RECV_NOTHING, recv());
-    char line[80];
-    snprintf(line, sizeof line, "response cheksum %08X, expected %08X\r\n", good, good ^ 0x1);
-    EXPECT_EQ(1u, count(line));
-    EXPECT_EQ(1u, count("Malformed SLIP packet"));
-    EXPECT_EQ(1u, ctx->usMalformedCount);
-    EXPECT_EQ(1u, resends());
-}
-
-TEST_F(ReceptionTest, SizeDiagnosticsReadOnlyReceivedBytes)
-{
-    // The header claims 150 data bytes; 4 arrived. The checksum is that of the
-    // 4 received bytes, so only the size line applies.
-    std::vector<uint8_t> f = response(0x31, 0);
-    lePutU16(&f[3], 150);
-    pushDecoded(f);
-    EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_EQ(1u, count("response true packet size 14 != header's size 160\r\n"));
-    EXPECT_EQ(0u, std::count_if(link.logs.begin(), link.logs.end(),
-                                [](const std::string &s) { return s.rfind("response cheksum", 0) == 0; }));
-    EXPECT_EQ(1u, count("Malformed SLIP packet"));
-}
-
-TEST_F(ReceptionTest, ResponseWithoutStatusWordIsMalformed)
-{
-    pushDecoded(ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, 0x31, {0, 0}));
-    EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_EQ(1u, count("Malformed SLIP packet"));
-    EXPECT_EQ(1u, ctx->usMalformedCount);
-    EXPECT_EQ(1u, resends());
-}
-
-TEST_F(ReceptionTest, ForwardedResponseIsUnwrappedAndValidated)
-{
-    std::vector<uint8_t> inner = response(0x31, 0, {7});
-    pushDecoded(response(0x09, 0, inner));
-    EXPECT_EQ(RECV_PACKET, recv());
-    EXPECT_EQ(0x31, slipGetCmd(ctx->pRxBuffer));
-    EXPECT_EQ(inner.size(), ctx->usRxLength);
-    EXPECT_EQ(0, memcmp(inner.data(), ctx->pRxBuffer, inner.size()));
-}
-
-TEST_F(ReceptionTest, ForwardedStatusOnlyIsAForwardPacket)
-{
-    pushDecoded(response(0x09, 0));
-    EXPECT_EQ(RECV_PACKET, recv());
-    EXPECT_EQ(0x09, slipGetCmd(ctx->pRxBuffer));
-}
-
-TEST_F(ReceptionTest, ForwardedInnerFaults)
-{
-    std::vector<uint8_t> badCrc = response(0x31, 0, {7});
-    badCrc[5] ^= 0xFF;
-    pushDecoded(response(0x09, 0, badCrc));
-    EXPECT_EQ(RECV_NOTHING, recv());
-    EXPECT_EQ(1u, count("Malformed SLIP packet"));
-    EXPECT_EQ(1u, resends());
-
-    pushDecoded(response(0x09, 0, response(0x31, 5)));
-    EXPECT_EQ(RECV_FATAL, recv());
-    EXPECT_EQ("UB ERROR: 31 - 00000005", link.logs.back());
-}
-
-TEST_F(ReceptionTest, ResendRefusedWhenNotAllowed)
-{
+    SetUp();
     ctx->canResend = 0;
     link.pushText("AT+ERROR\r\n");
     EXPECT_EQ(RECV_FATAL, recv());
