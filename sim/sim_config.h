@@ -54,6 +54,7 @@ struct FaultConfig
     double randomRate = 0.0;
     uint64_t seed = 1;
     bool throttle = false;
+    uint32_t throttleBaud = 0; // 0: bytes take their time at the port's own rate
 };
 
 struct SimConfig

@@ -142,6 +142,8 @@ std::string usageText()
            "  --seed N                 seed of --random-faults (default 1)\n"
            "  --throttle               bytes take their wire time at the port's baud rate\n"
            "                           (10 bits a byte, both directions)\n"
+           "  --throttle-baud RATE     like --throttle, but bytes take their wire time at RATE\n"
+           "                           whatever rate the port is set to\n"
            "\n"
            "Output:\n"
            "  -v, --verbose            log every command received to standard error\n"
@@ -294,6 +296,13 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
                  return false;
              config.faults.silentAfter = n;
              return true;
+         }},
+        {"--throttle-baud",
+         [&](const std::string &v, std::string *pExp)
+         {
+             *pExp = "a positive baud rate";
+             config.faults.throttle = true;
+             return parsePositive(v, &config.faults.throttleBaud);
          }},
         {"--random-faults",
          [&](const std::string &v, std::string *pExp)

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +39,10 @@ constexpr int kReconnectRetryMs = 1000;
 constexpr size_t kReadChunk = 4096;
 constexpr size_t kMaxPendingOutput = 1 << 20; // output kept for a host that does not read
 constexpr uint64_t kUsPerMs = 1000;
+constexpr uint64_t kWireBatchUs = 1000; // throttled bytes are passed on at least this often
 constexpr uint64_t kUsPerSecond = 1000000;
+constexpr uint64_t kNsPerUs = 1000;
+constexpr uint64_t kNsPerSecond = 1000000000;
 constexpr uint64_t kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr uint8_t kGarbleHigh = 0xF0; // bytes at a wrong rate arrive as junk
 constexpr uint8_t kGarbleLow = 0x0F;
@@ -54,10 +58,18 @@ uint64_t nowUs()
     return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-uint64_t byteTimeUs(uint32_t baud)
+// Wire time of one byte at the port's rate, or at the throttle's own rate when one is given.
+// Kept in nanoseconds: whole microseconds would make the wire up to 10 % fast at 3 Mbaud.
+uint64_t byteTimeNs(uint32_t baud, uint32_t throttleBaud)
 {
-    uint32_t rate = baud > 0 ? baud : kBootBaud;
-    return std::max<uint64_t>(1, kBitsPerByte * kUsPerSecond / rate);
+    uint32_t rate = throttleBaud > 0 ? throttleBaud : (baud > 0 ? baud : kBootBaud);
+    return std::max<uint64_t>(1, kBitsPerByte * kNsPerSecond / rate);
+}
+
+// The moment, in whole microseconds, at which a byte whose wire is free at freeNs has crossed it.
+uint64_t arrivalUs(uint64_t freeNs)
+{
+    return (freeNs + kNsPerUs - 1) / kNsPerUs;
 }
 
 struct TimedByte
@@ -79,14 +91,14 @@ class Session
     void tearDown();
     void step();
     void readHost(uint64_t now);
-    void deliverInput(uint64_t now);
+    void deliverInput(uint64_t now, uint64_t dueUs);
     void collectOutput(uint64_t now);
     void writeOutput(uint64_t now);
     void portOpened(uint64_t now);
     void portClosed(uint64_t now);
     void dropLink(uint64_t now, uint32_t ms);
     void tryReconnect(uint64_t now);
-    int pollTimeoutMs(uint64_t now) const;
+    uint64_t pollTimeoutUs(uint64_t now) const;
     bool writeSummary();
 
     const SimConfig &m_config;
@@ -107,8 +119,8 @@ class Session
     uint64_t m_reconnectAtUs = 0;
     std::deque<TimedByte> m_input;  // bytes on their way to the device (throttle)
     std::deque<TimedByte> m_output; // bytes on their way to the host
-    uint64_t m_inputFreeUs = 0;     // when the host-to-device wire is free again
-    uint64_t m_outputFreeUs = 0;
+    uint64_t m_inputFreeNs = 0;     // when the host-to-device wire is free again
+    uint64_t m_outputFreeNs = 0;
 };
 
 bool Session::setUp()
@@ -223,7 +235,7 @@ void Session::tryReconnect(uint64_t now)
         return;
     }
     m_isDisconnected = false;
-    m_inputFreeUs = m_outputFreeUs = now;
+    m_inputFreeNs = m_outputFreeNs = now * kNsPerUs;
     m_log.note("link back on " + m_config.linkPath + " (" + m_link.slaveName() + ")");
 }
 
@@ -243,22 +255,24 @@ void Session::readHost(uint64_t now)
             uint64_t at = now;
             if (m_config.faults.throttle)
             {
-                m_inputFreeUs = std::max(m_inputFreeUs, now) + byteTimeUs(baud);
-                at = m_inputFreeUs;
+                m_inputFreeNs =
+                    std::max(m_inputFreeNs, now * kNsPerUs) + byteTimeNs(baud, m_config.faults.throttleBaud);
+                at = arrivalUs(m_inputFreeNs);
             }
             m_input.push_back({at, buffer[i], baud});
         }
     }
 }
 
-void Session::deliverInput(uint64_t now)
+// Hands the device the bytes that have crossed the wire by dueUs.
+void Session::deliverInput(uint64_t now, uint64_t dueUs)
 {
     std::vector<uint8_t> batch;
-    while (!m_input.empty() && m_input.front().atUs <= now)
+    while (!m_input.empty() && m_input.front().atUs <= dueUs)
     {
         uint32_t baud = m_input.front().baud;
         batch.clear();
-        while (!m_input.empty() && m_input.front().atUs <= now && m_input.front().baud == baud)
+        while (!m_input.empty() && m_input.front().atUs <= dueUs && m_input.front().baud == baud)
         {
             batch.push_back(m_input.front().byte);
             m_input.pop_front();
@@ -288,8 +302,9 @@ void Session::collectOutput(uint64_t now)
             uint64_t at = now;
             if (m_config.faults.throttle)
             {
-                m_outputFreeUs = std::max(m_outputFreeUs, now) + byteTimeUs(hostBaud);
-                at = m_outputFreeUs;
+                m_outputFreeNs = std::max(m_outputFreeNs, now * kNsPerUs) +
+                                 byteTimeNs(hostBaud, m_config.faults.throttleBaud);
+                at = arrivalUs(m_outputFreeNs);
             }
             m_output.push_back({at, byte, hostBaud});
         }
@@ -315,18 +330,23 @@ void Session::writeOutput(uint64_t now)
     }
 }
 
-int Session::pollTimeoutMs(uint64_t now) const
+// How long the loop may sleep before something falls due, in microseconds. Bytes
+// on the wire are handed on in batches of up to a millisecond, but the last byte
+// queued in each direction (the end of a request or of an answer) is due to the
+// microsecond, so that the emulator adds no latency of its own to a round trip.
+uint64_t Session::pollTimeoutUs(uint64_t now) const
 {
     uint64_t waitUs = kIdlePollMs * kUsPerMs;
     auto until = [&](uint64_t atUs) { waitUs = std::min(waitUs, atUs > now ? atUs - now : 0); };
+    auto untilBatch = [&](const std::deque<TimedByte> &queue)
+    { until(std::min(queue.front().atUs + kWireBatchUs, queue.back().atUs)); };
     if (auto deadline = m_device->nextDeadline())
         until(*deadline * kUsPerMs);
     if (!m_input.empty())
-        until(m_input.front().atUs);
+        untilBatch(m_input);
     if (!m_output.empty() && m_config.faults.throttle)
-        until(m_output.front().atUs);
-    // Round up, so that a wait never ends just before the moment it waits for.
-    return static_cast<int>((waitUs + kUsPerMs - 1) / kUsPerMs);
+        untilBatch(m_output);
+    return waitUs;
 }
 
 void Session::step()
@@ -348,7 +368,10 @@ void Session::step()
     bool isWaitingToWrite = !m_output.empty() && (!m_config.faults.throttle || m_output.front().atUs <= now);
     if (isWaitingToWrite)
         pfd.events |= POLLOUT;
-    int ready = ::poll(&pfd, 1, pollTimeoutMs(now));
+    uint64_t waitUs = pollTimeoutUs(now);
+    struct timespec timeout = {static_cast<time_t>(waitUs / kUsPerSecond),
+                               static_cast<long>(waitUs % kUsPerSecond * kNsPerUs)};
+    int ready = ::ppoll(&pfd, 1, &timeout, nullptr);
     if (ready < 0 && errno != EINTR)
     {
         m_log.error(std::string("poll failed: ") + std::strerror(errno));
@@ -362,7 +385,9 @@ void Session::step()
     if (!isHungUp && !m_isPortOpen && ready >= 0)
         portOpened(now);
 
-    deliverInput(now);
+    // Closing a serial port waits until what was written has gone out: bytes still
+    // on the throttled wire reach the device before the hang-up resets its parsers.
+    deliverInput(now, isHungUp ? UINT64_MAX : now);
     m_device->tick(now / kUsPerMs);
     uint32_t disconnectMs = 0;
     if (m_device->takeDisconnect(&disconnectMs))
