@@ -63,7 +63,7 @@ _devsim()
         compopt -o nospace 2>/dev/null
         return 0
         ;;
-    --app-baud)
+    --app-baud | --throttle-baud)
         mapfile -t COMPREPLY < <(compgen -W "115200 921600 3000000" -- "$cur")
         return 0
         ;;
@@ -78,7 +78,7 @@ _devsim()
         mapfile -t COMPREPLY < <(compgen -W "--state --container --product-id --hardware-id
             --protocol-id --set-version --no-host --boot --app-baud --device-log --lose-response
             --corrupt-response --status --at-error --disconnect-at-part --silent-after
-            --random-faults --seed --throttle -v --verbose --summary -h --help" -- "$cur")
+            --random-faults --seed --throttle --throttle-baud -v --verbose --summary -h --help" -- "$cur")
     else
         # LINK, the path the terminal's link is made at; or the verify command.
         mapfile -t COMPREPLY < <(compgen -f -- "$cur"; [[ $count -eq 1 ]] && compgen -W "verify" -- "$cur")
