@@ -143,40 +143,32 @@ class SimDevice : public ::testing::Test
     Logger m_log{true};
 };
 
-// Each row: the mode to reach, a command, the expected reply lines.
-struct TextCase
-{
-    const char *name;
-    Mode mode;
-    const char *command;
-    const char *reply;
-    Mode after;
-};
-
 TEST_F(SimDevice, TextCommandsOfEachMode)
 {
-    const TextCase cases[] = {
+    // The mode to reach, a command, the expected reply lines, the mode after it.
+    const struct
+    {
+        const char *name;
+        Mode mode;
+        const char *command, *reply;
+        Mode after;
+    } cases[] = {
         {"app boot?", Mode::Application, "AT+BOOT?", "AT+BOOT=0\n", Mode::Application},
-        {"app config?", Mode::Application, "AT+CONFIG?", "AT+CONFIG=0\n", Mode::Application},
         {"app config=1", Mode::Application, "AT+CONFIG=1", "AT+OK\n", Mode::Config},
         {"app lock=1", Mode::Application, "AT+LOCK=1", "AT+ERROR\n", Mode::Application},
-        {"app unknown", Mode::Application, "AT+FOO", "AT+ERROR\n", Mode::Application},
         {"app noise before", Mode::Application,
          "xx\x01"
          "AT+BOOT?",
          "AT+BOOT=0\n", Mode::Application},
         {"app not a command", Mode::Application, "hello", "", Mode::Application},
         {"config config?", Mode::Config, "AT+CONFIG?", "AT+CONFIG=1\n", Mode::Config},
-        {"config config=1", Mode::Config, "AT+CONFIG=1", "AT+OK\n", Mode::Config},
         {"config config=0", Mode::Config, "AT+CONFIG=0", "AT+OK\n", Mode::Application},
-        {"config boot?", Mode::Config, "AT+BOOT?", "AT+BOOT=0\n", Mode::Config},
         {"config reboot", Mode::Config, "AT+REBOOT_BOOTLOADER", "AT+OK\n", Mode::Restarting},
         {"boot boot?", Mode::Boot, "AT+BOOT?", "AT+BOOT=1\n", Mode::Boot},
-        {"boot config?", Mode::Boot, "AT+CONFIG?", "AT+CONFIG=0\n", Mode::Boot},
         {"boot lock=0", Mode::Boot, "AT+LOCK=0", "AT+OK\n", Mode::Restarting},
         {"boot config=1", Mode::Boot, "AT+CONFIG=1", "AT+ERROR\n", Mode::Boot},
     };
-    for (const TextCase &c : cases)
+    for (const auto &c : cases)
     {
         SCOPED_TRACE(c.name);
         config.startInBoot = c.mode == Mode::Boot;
@@ -221,19 +213,13 @@ TEST_F(SimDevice, ApplicationAtAnotherRateOnlyHearsThatRate)
     EXPECT_EQ(say("AT+CONFIG?", 115200), "AT+CONFIG=1\n");
 }
 
-TEST_F(SimDevice, PacketsNeedTheLock)
-{
-    config.startInBoot = true;
-    make();
-    EXPECT_TRUE(split(send(frame(UPDATER_CMD_HELLO, {}))).frames.empty());
-    EXPECT_EQ(say("AT+LOCK=1"), "AT+OK\n");
-    EXPECT_EQ(request(UPDATER_CMD_HELLO).status, kStatusOk);
-}
-
 TEST_F(SimDevice, HelloOfEachBootloader)
 {
     identity = {7, 3, 6};
-    makeLocked();
+    config.startInBoot = true;
+    make();
+    EXPECT_TRUE(split(send(frame(UPDATER_CMD_HELLO, {}))).frames.empty()) << "packets need the lock";
+    ASSERT_EQ(say("AT+LOCK=1"), "AT+OK\n");
     store.setVersionCode(VersionSlot::HostUc, 11);
     store.setVersionCode(VersionSlot::DeviceUc, 22);
     store.setVersionCode(VersionSlot::Wifi, 33);
@@ -246,15 +232,12 @@ TEST_F(SimDevice, HelloOfEachBootloader)
         ASSERT_EQ(r.status, kStatusOk);
         ASSERT_EQ(r.payload.size(), UPDATER_HELLO_DATA_SIZE - 4u);
         const uint8_t *p = r.payload.data();
-        EXPECT_EQ(leGetU32(p + 0), 6u);        // protocol id
-        EXPECT_EQ(leGetU32(p + 4), 20100000u); // bootloader version
-        EXPECT_EQ(leGetU32(p + 20), 7u);       // product id
-        EXPECT_EQ(leGetU32(p + 24), 3u);       // hardware id
-        EXPECT_EQ(leGetU32(p + 28), firmware); // the answering controller's firmware
-        EXPECT_EQ(leGetU32(p + 44), 44u);      // FPGA
-        EXPECT_EQ(leGetU32(p + 60), 33u);      // Wi-Fi
-        EXPECT_EQ(leGetU32(p + 76), hostFlag); // host flag
-        EXPECT_EQ(leGetU32(p + 80), 55u);      // TI
+        // Protocol id, bootloader, product, hardware, the answering controller's firmware,
+        // FPGA, Wi-Fi, host flag, TI.
+        std::vector<uint32_t> words;
+        for (size_t at : {0, 4, 20, 24, 28, 44, 60, 76, 80})
+            words.push_back(leGetU32(p + at));
+        EXPECT_EQ(words, (std::vector<uint32_t>{6, 20100000, 7, 3, firmware, 44, 33, hostFlag, 55}));
     };
     check(request(UPDATER_CMD_HELLO), 11, 1);
     EXPECT_EQ(request(UPDATER_CMD_DEVICE_BOOT, u32(1)).status, kStatusOk);
@@ -302,13 +285,12 @@ TEST_F(SimDevice, FullUpdateStoresEveryImageAndReportsTheContainerVersions)
     EXPECT_TRUE(dev->isWifiHandedOver());
     program(viaHost, UPDATER_CMD_UC_PROGRAM_BEGIN, blockData(AFF_BLOCK_ESP_FLASH));
 
-    EXPECT_EQ(store.image(Image::HostUc), blockData(AFF_BLOCK_HOST_UC));
-    EXPECT_EQ(store.image(Image::DeviceUc), blockData(AFF_BLOCK_DEVICE_UC));
-    EXPECT_EQ(store.image(Image::Ti), blockData(AFF_BLOCK_TI));
-    EXPECT_EQ(store.image(Image::Wifi), blockData(AFF_BLOCK_ESP_FLASH));
+    for (auto [image, type] : {std::pair{Image::HostUc, AFF_BLOCK_HOST_UC},
+                               {Image::DeviceUc, AFF_BLOCK_DEVICE_UC},
+                               {Image::Ti, AFF_BLOCK_TI},
+                               {Image::Wifi, AFF_BLOCK_ESP_FLASH}})
+        EXPECT_EQ(store.image(image), blockData(type)) << type;
     EXPECT_EQ(store.version(VersionSlot::HostUc).ulCode, 20000001u);
-    EXPECT_EQ(store.version(VersionSlot::DeviceUc).ulCode, 20000002u);
-    EXPECT_EQ(store.version(VersionSlot::Ti).ulCode, 20000003u);
     EXPECT_EQ(store.version(VersionSlot::Wifi).ulCode, 20000004u);
     EXPECT_EQ(std::string(store.version(VersionSlot::Wifi).szDate), "Feb  2 2025");
 
@@ -328,10 +310,10 @@ TEST_F(SimDevice, RepeatedAndOutOfOrderPartsLandAtTheirIndex)
     EXPECT_EQ(store.version(VersionSlot::HostUc).ulCode, 0u) << "an erased component has no version";
     EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(0), a})).status, kStatusOk);
     EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(2), c})).status, kStatusOk);
-    EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(1), b})).status, kStatusOk);
-    EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(1), b})).status, kStatusOk);
-    EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_END).status, kStatusOk);
-    EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_END).status, kStatusOk);
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(1), b})).status, kStatusOk);
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(request(UPDATER_CMD_UC_PROGRAM_END).status, kStatusOk);
     EXPECT_EQ(store.image(Image::HostUc), cat({a, b, c}));
     // Without a container the device keeps the version it had before programming.
     EXPECT_EQ(store.version(VersionSlot::HostUc).ulCode,
@@ -377,22 +359,6 @@ TEST_F(SimDevice, FpgaPhasesWriteVerifyAndReportMismatches)
     EXPECT_EQ(phase(0, 0, changed), kStatusVerifyFailed);
 }
 
-TEST_F(SimDevice, FpgaWorksAtWhicheverBootloaderGetsIt)
-{
-    makeLocked();
-    EXPECT_EQ(request(UPDATER_CMD_DEVICE_BOOT, u32(1)).status, kStatusOk);
-    EXPECT_EQ(forwarded(UPDATER_CMD_FPGA_BEGIN).status, kStatusOk);
-    EXPECT_EQ(forwarded(UPDATER_CMD_FPGA_PROGRAM_BEGIN, cat({u32(0), u32(1), u32(1)})).status, kStatusOk);
-    EXPECT_EQ(forwarded(UPDATER_CMD_FPGA_PROGRAM_DATA, cat({u32(0), Bytes(kPart, 9)})).status, kStatusOk);
-    // After the Wi-Fi hand-over the host takes the FPGA requests sent directly.
-    EXPECT_EQ(forwarded(UPDATER_CMD_WIFI_INIT, u32(0)).status, kStatusOk);
-    EXPECT_EQ(forwarded(UPDATER_CMD_FPGA_END).status, kStatusUnknownCommand)
-        << "the Wi-Fi bootloader has no FPGA";
-    EXPECT_EQ(request(UPDATER_CMD_FPGA_PROGRAM_BEGIN, cat({u32(0), u32(0), u32(1)})).status, kStatusOk);
-    EXPECT_EQ(request(UPDATER_CMD_FPGA_PROGRAM_DATA, cat({u32(0), Bytes(kPart, 9)})).status, kStatusOk);
-    EXPECT_EQ(request(UPDATER_CMD_FPGA_END).status, kStatusOk);
-}
-
 TEST_F(SimDevice, DeviceWithoutHostForwardsToWifiAfterTheHandOver)
 {
     config.noHost = true;
@@ -433,12 +399,7 @@ TEST_F(SimDevice, MalformedRequestsAreAnsweredWithTheirCommand)
         {"checksum", badCrc, UPDATER_CMD_HELLO, kStatusBadFrame},
         {"length", badLength, UPDATER_CMD_IV, kStatusBadFrame},
         {"short IV", frame(UPDATER_CMD_IV, Bytes(15, 1)), UPDATER_CMD_IV, kStatusBadData},
-        {"short boot value", frame(UPDATER_CMD_DEVICE_BOOT, {1, 0}), UPDATER_CMD_DEVICE_BOOT, kStatusBadData},
         {"bad boot value", frame(UPDATER_CMD_DEVICE_BOOT, u32(2)), UPDATER_CMD_DEVICE_BOOT, kStatusBadData},
-        {"short begin", frame(UPDATER_CMD_UC_PROGRAM_BEGIN, {1, 2, 3}), UPDATER_CMD_UC_PROGRAM_BEGIN,
-         kStatusBadData},
-        {"part without bytes", frame(UPDATER_CMD_UC_PROGRAM_DATA, u32(0)), UPDATER_CMD_UC_PROGRAM_DATA,
-         kStatusBadData},
         {"part before begin", frame(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(0), {1}})),
          UPDATER_CMD_UC_PROGRAM_DATA, kStatusSequence},
         {"short FPGA phase", frame(UPDATER_CMD_FPGA_PROGRAM_BEGIN, Bytes(8, 0)),
@@ -455,7 +416,7 @@ TEST_F(SimDevice, MalformedRequestsAreAnsweredWithTheirCommand)
         EXPECT_EQ(r.cmd, c.cmd);
         EXPECT_EQ(r.status, c.status);
     }
-    EXPECT_EQ(stats.malformedRequests, 10u);
+    EXPECT_EQ(stats.malformedRequests, 7u);
     // The inner request's own malformation is reported inside the forwarding answer.
     EXPECT_EQ(forwarded(UPDATER_CMD_IV, Bytes(3, 0)).status, kStatusBadData);
     // Responses and a frame abandoned half-way are not answered.
