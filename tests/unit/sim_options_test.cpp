@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
+
 #include "sim/sim_options.h"
 
 using namespace devsim;
@@ -9,8 +12,14 @@ using namespace devsim;
 namespace
 {
 
-ParseResult parse(std::vector<const char *> args, SimConfig *pConfig, std::string *pError)
+// Parses the words of a command line (no word holds a space).
+ParseResult parse(const std::string &line, SimConfig *pConfig, std::string *pError)
 {
+    std::istringstream in(line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+    std::vector<const char *> args;
+    for (const std::string &w : words)
+        args.push_back(w.c_str());
     return parseOptions(static_cast<int>(args.size()), args.data(), pConfig, pError);
 }
 
@@ -18,42 +27,13 @@ TEST(SimOptions, ValuesReachTheirSettings)
 {
     SimConfig c;
     std::string error;
-    ASSERT_EQ(parse({"--state",
-                     "/s",
-                     "--container=/fw.aff",
-                     "--no-host",
-                     "--boot",
-                     "--app-baud",
-                     "921600",
-                     "--set-version",
-                     "wifi=0x10",
-                     "--set-version",
-                     "fpga=10705",
-                     "--lose-response",
-                     "3",
-                     "--lose-response",
-                     "9",
-                     "--corrupt-response",
-                     "4",
-                     "--status",
-                     "5:0x42",
-                     "--at-error",
-                     "2:AT+LOCK=1",
-                     "--disconnect-at-part",
-                     "7:2500",
-                     "--silent-after",
-                     "0",
-                     "--random-faults",
-                     "0.25",
-                     "--seed",
-                     "99",
-                     "--throttle",
-                     "-v",
-                     "--summary",
-                     "/sum.json",
-                     "/tmp/ttyDEV0"},
-                    &c, &error),
-              ParseResult::Run)
+    ASSERT_EQ(
+        parse("--state /s --container=/fw.aff --no-host --boot --app-baud 921600 --set-version wifi=0x10 "
+              "--set-version fpga=10705 --lose-response 3 --lose-response 9 --corrupt-response 4 "
+              "--status 5:0x42 --at-error 2:AT+LOCK=1 --disconnect-at-part 7:2500 --silent-after 0 "
+              "--random-faults 0.25 --seed 99 --throttle -v --summary /sum.json /tmp/ttyDEV0",
+              &c, &error),
+        ParseResult::Run)
         << error;
     EXPECT_EQ(c.linkPath, "/tmp/ttyDEV0");
     EXPECT_EQ(c.stateDir, "/s");
@@ -93,9 +73,9 @@ TEST(SimOptions, NumbersMustBeWholeAndFit)
 
     SimConfig c;
     std::string error;
-    EXPECT_EQ(parse({"--at-error", "2:", "/t"}, &c, &error), ParseResult::Error);
-    EXPECT_EQ(parse({"--disconnect-at-part", "0:100", "/t"}, &c, &error), ParseResult::Error);
-    EXPECT_EQ(parse({"--help", "--bogus"}, &c, &error), ParseResult::Help);
+    EXPECT_EQ(parse("--at-error 2: /t", &c, &error), ParseResult::Error);
+    EXPECT_EQ(parse("--disconnect-at-part 0:100 /t", &c, &error), ParseResult::Error);
+    EXPECT_EQ(parse("--help --bogus", &c, &error), ParseResult::Help);
 }
 
 } // namespace
