@@ -129,17 +129,7 @@ inline Traffic split(const Bytes &bytes)
 
 inline speed_t speedOf(uint32_t baud)
 {
-    switch (baud)
-    {
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 921600:
-        return B921600;
-    default:
-        return B115200;
-    }
+    return baud == 921600 ? B921600 : B115200;
 }
 
 // The host's end of the emulator's terminal, opened through its link.
