@@ -69,7 +69,6 @@ TEST(SerialReadBytes, Table)
         uint32_t attempts; // read attempts made, or UINT32_MAX for "any"
     } const cases[] = {
         {"all bytes present", "ABCD", 4, 500, 1, 4},
-        {"extra bytes stay", "ABCDEF", 4, 500, 1, 4},
         {"too few bytes time out", "AB", 4, 500, 0, UINT32_MAX},
         {"zero time-out", "ABCD", 4, 0, 0, 0},
         {"zero count", "ABCD", 0, 500, 1, 0},
@@ -129,22 +128,6 @@ TEST(SerialWrite, TextBytesAndPrintf)
     std::string longText(250, 'q');
     serialPrintf(&ch, "%s", longText.c_str());
     EXPECT_EQ(std::string(199, 'q'), link.txText());
-}
-
-TEST(SerialOptionalOperations, EmptyOnesDoNothing)
-{
-    FakeLink link;
-    _tSerial ch = link.channel();
-    ch.fnChangeBaud = nullptr;
-    serialChangeBaud(&ch, 921600);
-    serialOpen(&ch, 7);
-    serialClose(&ch);
-    EXPECT_TRUE(link.bauds.empty());
-
-    ch = link.channel();
-    serialChangeBaud(&ch, 921600);
-    ASSERT_EQ(1u, link.bauds.size());
-    EXPECT_EQ(921600u, link.bauds[0]);
 }
 
 TEST(SerialGetDelta, ForwardAndSetBackClock)

@@ -68,7 +68,6 @@ TEST(Crc8, CheckValuesAndWholeTable)
 {
     EXPECT_EQ(0xF7, CRC_8(bytes("123456789"), 9));
     EXPECT_EQ(0xFF, CRC_8(nullptr, 9));
-    EXPECT_EQ(0xFF, CRC_8(bytes("x"), 0));
     // CRC_8 of one byte b from 0xFF is table[0xFF ^ b]; check every entry against the rule.
     for (unsigned i = 0; i < 256; i++)
     {
@@ -88,10 +87,6 @@ TEST(CrcAdsb, ParityAndSingleBitRepair)
     uint8_t msg[9];
     memcpy(msg, "123456789", 9);
     const uint32_t parity = crcAdsb(msg, 9);
-
-    // Already matching data is not tested unchanged: no single flip matches.
-    EXPECT_EQ(0, crcAdsbTryCorrectData(parity, msg, 9));
-    EXPECT_EQ(0, memcmp(msg, "123456789", 9));
 
     for (unsigned bit : {0u, 13u, 71u})
     {
