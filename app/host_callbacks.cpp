@@ -2,19 +2,73 @@
 
 #include <serial.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <thread>
 
 #include "app/terminal.h"
 
 // Room for the longest text the engine logs (a receive dump) and its terminator.
 #define HOST_LAST_MSG_SIZE (UPDATER_LOG_RECV_MAX + 1)
 
+// The engine hands over one byte per call. Each byte on its own would cost the
+// serial library a wait for the port and a write system call, so outgoing bytes
+// are gathered and written together before anything can depend on them having
+// gone out: before every read, close and baud change, and whenever the engine
+// reads the clock (it does so after every request and text command, and before
+// and during every pause). Incoming bytes are read as many as are waiting and
+// handed out one per call.
+#define HOST_WRITE_BUFFER_SIZE 4096 // a full buffer is written out at once
+#define HOST_READ_BUFFER_SIZE 256   // longer than any response the engine expects
+
+// The engine's pauses are busy waits on the clock. After this many clock reads
+// in a row without any traffic on the port, each further read first sleeps
+// HOST_BUSY_WAIT_SLEEP_MS, so that a pause costs next to no CPU; it then ends at
+// most that much later. Every wait that reads the port resets the count.
+#define HOST_BUSY_WAIT_CLOCK_READS 16
+#define HOST_BUSY_WAIT_SLEEP_MS 1
+
 static std::unique_ptr<serial::Serial> s_pSerial;
 static char s_szLastMsg[HOST_LAST_MSG_SIZE] = "";
 static uint8_t s_ubProgress = 0;
+
+static uint8_t s_pubWriteBuffer[HOST_WRITE_BUFFER_SIZE];
+static size_t s_ulWriteCount = 0;
+static uint8_t s_pubReadBuffer[HOST_READ_BUFFER_SIZE];
+static size_t s_ulReadPos = 0;
+static size_t s_ulReadCount = 0;
+static uint32_t s_ulClockReadsInARow = 0;
+
+// Forgets the bytes read ahead: the port's pending input is being discarded.
+static void dropReadAhead()
+{
+    s_ulReadPos = 0;
+    s_ulReadCount = 0;
+}
+
+// Writes the gathered bytes. Returns 1 when they were all handed to the port
+// (or there were none); 0 when the port stalled for a whole write time-out,
+// in which case the rest is dropped as a single byte would have been. Lets
+// the library's exceptions through; the gathered bytes are gone either way.
+static uint8_t writeGathered()
+{
+    const size_t ulCount = s_ulWriteCount;
+    s_ulWriteCount = 0;
+    size_t ulDone = 0;
+    while (ulDone < ulCount)
+    {
+        const size_t ulWritten = s_pSerial->write(s_pubWriteBuffer + ulDone, ulCount - ulDone);
+        if (ulWritten == 0)
+        {
+            return 0;
+        }
+        ulDone += ulWritten;
+    }
+    return 1;
+}
 
 uint8_t hostSerialCreate(const char *szPort)
 {
@@ -48,6 +102,21 @@ void hostSerialDestroy()
 {
     try
     {
+        if (s_pSerial)
+        {
+            // The end of the run: what is still gathered goes out, but a port
+            // that is gone now is not waited for.
+            writeGathered();
+        }
+    }
+    catch (...)
+    {
+        // Nobody is left to reconnect for.
+    }
+    s_ulWriteCount = 0;
+    dropReadAhead();
+    try
+    {
         s_pSerial.reset();
     }
     catch (...)
@@ -58,6 +127,8 @@ void hostSerialDestroy()
 
 void hostSerialReopenUntilOpen()
 {
+    // A reopened port has no input of the old one.
+    dropReadAhead();
     do
     {
         try
@@ -84,6 +155,7 @@ void hostReconnect(const char *szReason)
     try
     {
         // Whatever arrived across the break is stale, and so is a byte still on its way.
+        dropReadAhead();
         s_pSerial->flushInput();
         uint8_t ubDiscard = 0;
         s_pSerial->read(&ubDiscard, 1);
@@ -115,8 +187,28 @@ _tUpdaterCallbacks hostCallbacks()
     return sCallbacks;
 }
 
+void hostSerialFlushOutput()
+{
+    s_ulClockReadsInARow = 0;
+    if (s_ulWriteCount == 0)
+    {
+        return;
+    }
+    try
+    {
+        writeGathered();
+    }
+    catch (const std::exception &e)
+    {
+        // The gathered bytes are lost with the link; the engine resends on its own time-out.
+        hostReconnect(e.what());
+    }
+}
+
 void cbSerialReopen(void *)
 {
+    s_ulClockReadsInARow = 0;
+    dropReadAhead();
     try
     {
         s_pSerial->open();
@@ -129,6 +221,9 @@ void cbSerialReopen(void *)
 
 void cbSerialClose(void *)
 {
+    hostSerialFlushOutput();
+    // Input left unread is discarded with the port.
+    dropReadAhead();
     try
     {
         if (s_pSerial->isOpen())
@@ -144,25 +239,44 @@ void cbSerialClose(void *)
 
 void cbSerialWrite(uint8_t ubByte, void *)
 {
-    try
+    s_ulClockReadsInARow = 0;
+    if (s_ulWriteCount == HOST_WRITE_BUFFER_SIZE)
     {
-        s_pSerial->write(&ubByte, 1);
+        hostSerialFlushOutput();
     }
-    catch (const std::exception &e)
-    {
-        // The byte is lost with the link; the engine resends on its own time-out.
-        hostReconnect(e.what());
-    }
+    s_pubWriteBuffer[s_ulWriteCount++] = ubByte;
 }
 
 uint8_t cbSerialRead(uint8_t *pByte, void *)
 {
+    hostSerialFlushOutput();
+    if (s_ulReadPos < s_ulReadCount)
+    {
+        *pByte = s_pubReadBuffer[s_ulReadPos++];
+        return 1;
+    }
+    dropReadAhead();
     try
     {
-        return s_pSerial->read(pByte, 1) == 1 ? 1 : 0;
+        const size_t ulWaiting = s_pSerial->available();
+        if (ulWaiting == 0)
+        {
+            // Nothing waiting: wait up to the port's time-out for one byte.
+            return s_pSerial->read(pByte, 1) == 1 ? 1 : 0;
+        }
+        // Take what is there without waiting for more.
+        s_ulReadCount = s_pSerial->read(s_pubReadBuffer, std::min<size_t>(ulWaiting, HOST_READ_BUFFER_SIZE));
+        if (s_ulReadCount == 0)
+        {
+            return 0;
+        }
+        *pByte = s_pubReadBuffer[0];
+        s_ulReadPos = 1;
+        return 1;
     }
     catch (const std::exception &e)
     {
+        dropReadAhead();
         hostReconnect(e.what());
         return 0;
     }
@@ -170,10 +284,12 @@ uint8_t cbSerialRead(uint8_t *pByte, void *)
 
 void cbChangeBaud(uint32_t ulBaud, void *)
 {
+    hostSerialFlushOutput();
     try
     {
         s_pSerial->flushOutput();
         s_pSerial->setBaudrate(ulBaud);
+        dropReadAhead();
         s_pSerial->flushInput();
     }
     catch (const std::exception &e)
@@ -185,6 +301,15 @@ void cbChangeBaud(uint32_t ulBaud, void *)
 
 uint64_t cbGetTime(void *)
 {
+    // Anything the engine wrote goes out before it starts to measure a wait.
+    if (s_ulWriteCount != 0)
+    {
+        hostSerialFlushOutput();
+    }
+    else if (++s_ulClockReadsInARow > HOST_BUSY_WAIT_CLOCK_READS)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(HOST_BUSY_WAIT_SLEEP_MS));
+    }
     const auto llMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();

@@ -36,16 +36,26 @@ void hostSerialReopenUntilOpen();
 // it is back, drops pending input and one byte in flight, prints the green line.
 void hostReconnect(const char *szReason);
 
+// Writes out the bytes that cbSerialWrite has gathered. The callbacks call it
+// before every read, close and baud change and when the clock is read; a port
+// that fails meanwhile is reconnected as for a failed write, and the gathered
+// bytes are lost with it (the engine resends on its own time-out).
+void hostSerialFlushOutput();
+
 // The callback table handed to the engine: every slot but cbReadAff and pUser.
 _tUpdaterCallbacks hostCallbacks();
 
 void cbSerialReopen(void *pUser);
 void cbSerialClose(void *pUser);
+// Gathers the byte for the next write to the port (see hostSerialFlushOutput).
 void cbSerialWrite(uint8_t ubByte, void *pUser);
-// Returns 1 when a byte arrived within the port's time-out, 0 otherwise.
+// Returns 1 when a byte arrived within the port's time-out, 0 otherwise. Bytes
+// already waiting are read together and handed out one per call.
 uint8_t cbSerialRead(uint8_t *pByte, void *pUser);
 void cbChangeBaud(uint32_t ulBaud, void *pUser);
-// Milliseconds since the Unix epoch by the wall clock; never negative.
+// Milliseconds since the Unix epoch by the wall clock; never negative. Writes
+// out gathered bytes first; in a long run of clock reads without port traffic
+// (a pause of the engine) each read sleeps a millisecond first.
 uint64_t cbGetTime(void *pUser);
 void cbLog(const char *szMsg, void *pUser);
 void cbProgress(uint8_t ubPercent, void *pUser);

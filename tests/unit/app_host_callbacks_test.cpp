@@ -1,7 +1,9 @@
 // The host callbacks over a real pseudo-terminal: terminal output of log and
-// progress lines, and a port that vanishes and comes back.
+// progress lines, gathered output and read-ahead input, and a port that
+// vanishes and comes back.
 
 #include <gtest/gtest.h>
+#include <serial.h>
 
 #include <chrono>
 #include <memory>
@@ -98,12 +100,18 @@ class AppPortTest : public ::testing::Test
     std::thread comeback;
 };
 
-TEST_F(AppPortTest, BytesAndBaudReachTheFarEnd)
+void writeText(const std::string &text)
 {
-    for (char c : std::string("AT+BOOT?\r\n"))
+    for (char c : text)
     {
         cbSerialWrite(static_cast<uint8_t>(c), nullptr);
     }
+}
+
+TEST_F(AppPortTest, BytesAndBaudReachTheFarEnd)
+{
+    writeText("AT+BOOT?\r\n");
+    cbGetTime(nullptr);
     ASSERT_TRUE(peer->waitForBytes(10, 2000));
     EXPECT_EQ(peer->received(), "AT+BOOT?\r\n");
 
@@ -125,6 +133,103 @@ TEST_F(AppPortTest, BytesAndBaudReachTheFarEnd)
     EXPECT_EQ(peer->currentBaud(), 115200u);
 }
 
+// Written bytes are gathered, and go out together at each moment the engine
+// could start to depend on them: a read, a close, a clock read. (A baud change
+// writes them out too, but then discards the port's pending output, as it did
+// for bytes written one by one.)
+struct FlushCase
+{
+    const char *name;
+    void (*trigger)();
+};
+
+class AppGatheredOutputTest : public AppPortTest, public ::testing::WithParamInterface<FlushCase>
+{
+};
+
+TEST_P(AppGatheredOutputTest, GatheredBytesGoOutBeforeTheEngineCanWait)
+{
+    writeText("AT+LOCK=1\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(peer->received(), "") << "written before any flush";
+    GetParam().trigger();
+    ASSERT_TRUE(peer->waitForBytes(11, 2000)) << peer->received();
+    EXPECT_EQ(peer->received(), "AT+LOCK=1\r\n");
+    // After the flush the link is as before, and the next bytes go out as well.
+    if (hostSerial() == nullptr)
+    {
+        ASSERT_EQ(hostSerialCreate(link.c_str()), 1);
+    }
+    else if (!hostSerial()->isOpen())
+    {
+        cbSerialReopen(nullptr);
+    }
+    writeText("X");
+    hostSerialFlushOutput();
+    ASSERT_TRUE(peer->waitForBytes(12, 2000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flush, AppGatheredOutputTest,
+                         ::testing::Values(FlushCase{"Read",
+                                                     []
+                                                     {
+                                                         uint8_t byte = 0;
+                                                         cbSerialRead(&byte, nullptr);
+                                                     }},
+                                           FlushCase{"Close", [] { cbSerialClose(nullptr); }},
+                                           FlushCase{"Clock", [] { cbGetTime(nullptr); }},
+                                           FlushCase{"EndOfRun", [] { hostSerialDestroy(); }}),
+                         [](const ::testing::TestParamInfo<FlushCase> &info) { return info.param.name; });
+
+TEST_F(AppPortTest, MoreThanABufferGoesOutWholeAndInOrder)
+{
+    std::string data;
+    for (int i = 0; i < 10000; ++i)
+    {
+        data.push_back(static_cast<char>('a' + i % 23));
+    }
+    writeText(data);
+    hostSerialFlushOutput();
+    ASSERT_TRUE(peer->waitForBytes(data.size(), 5000)) << peer->received().size();
+    EXPECT_EQ(peer->received(), data);
+}
+
+// Bytes that wait on the port are read ahead and handed out one per call; what
+// was read ahead is dropped with the port's pending input at a baud change.
+TEST_F(AppPortTest, ReadAheadHandsOutBytesInOrderAndIsDiscardedWithPendingInput)
+{
+    auto readOne = []() -> int
+    {
+        uint8_t byte = 0;
+        return cbSerialRead(&byte, nullptr) == 1 ? byte : -1;
+    };
+    auto readUpTo = [&](size_t count)
+    {
+        std::string got;
+        for (int tries = 0; tries < 40 && got.size() < count; ++tries)
+        {
+            int c = readOne();
+            if (c >= 0)
+            {
+                got.push_back(static_cast<char>(c));
+            }
+        }
+        return got;
+    };
+
+    peer->send("AT+OK\r\nAT+BOOT=1\r\n");
+    EXPECT_EQ(readUpTo(18), "AT+OK\r\nAT+BOOT=1\r\n");
+    EXPECT_EQ(readOne(), -1) << "an empty line";
+
+    // A baud change discards input: also what was read ahead of the engine.
+    peer->send("XYZ");
+    EXPECT_EQ(readUpTo(1), "X");
+    cbChangeBaud(HOST_BAUD_DEFAULT, nullptr);
+    EXPECT_EQ(readOne(), -1);
+    peer->send("T");
+    EXPECT_EQ(readUpTo(1), "T");
+}
+
 // The port vanishes under a write or a read and comes back on a new pty:
 // the callback reports the loss in red and the return in green, and the
 // link then works as before.
@@ -141,6 +246,7 @@ class AppReconnectTest : public AppPortTest, public ::testing::WithParamInterfac
 TEST_P(AppReconnectTest, LostPortIsReopenedAndReported)
 {
     cbSerialWrite('A', nullptr);
+    hostSerialFlushOutput();
     ASSERT_TRUE(peer->waitForBytes(1, 2000));
 
     dropPortFor(300);
@@ -154,7 +260,9 @@ TEST_P(AppReconnectTest, LostPortIsReopenedAndReported)
         }
         else
         {
+            // The gathered byte meets the lost port when the engine next reads the clock.
             cbSerialWrite('B', nullptr);
+            cbGetTime(nullptr);
         }
         out = capture.text();
     }
@@ -185,6 +293,7 @@ TEST_P(AppReconnectTest, LostPortIsReopenedAndReported)
 
     // The byte in flight was lost; the next one reaches the new far end.
     cbSerialWrite('C', nullptr);
+    hostSerialFlushOutput();
     ASSERT_TRUE(newPeer->waitForBytes(1, 2000));
     EXPECT_EQ(newPeer->received(), "C");
 }
