@@ -23,28 +23,20 @@ Bytes record()
     return Bytes(p, p + count);
 }
 
-// Decodes one wire frame (END ... END) into the packet layout; fails the test on a
-// bad frame.
+// Decodes one wire frame (END ... END) with the tested detector; fails the test
+// when the bytes are not exactly one frame.
 Bytes decodeFrame(const Bytes &wire)
 {
-    Bytes out;
-    EXPECT_GE(wire.size(), 2u);
-    EXPECT_EQ(SLIP_END, wire.front());
-    EXPECT_EQ(SLIP_END, wire.back());
-    out.push_back(SLIP_END);
-    for (size_t i = 1; i + 1 < wire.size();)
-    {
-        EXPECT_NE(SLIP_END, wire[i]) << "unescaped END inside the frame at " << i;
-        uint8_t b = 0;
-        uint8_t used = slipDecodeByte(&wire[i], &b);
-        EXPECT_NE(0, used) << "invalid escape at " << i;
-        if (used == 0)
-            return {};
-        out.push_back(b);
-        i += used;
-    }
-    out.push_back(SLIP_END);
-    return out;
+    Bytes out(wire.size());
+    _tSlipDetector det{0, out.data(), static_cast<uint32_t>(out.size()), 0, 0};
+    for (size_t i = 0; i < wire.size(); i++)
+        if (slipDetectFrame(&det, wire[i]) == 1)
+        {
+            EXPECT_EQ(i + 1, wire.size()) << "the frame ends early";
+            return Bytes(out.begin(), out.begin() + det.usStored);
+        }
+    ADD_FAILURE() << "no complete frame";
+    return {};
 }
 
 Bytes dataOf(const Bytes &packet)
