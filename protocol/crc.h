@@ -13,7 +13,8 @@
 #define CRC16_INIT_AFF 0xFFFF
 #define CRC16_MAX_CHUNK 32767 // one crc16 call covers at most this many bytes
 
-// Bitwise CRC-16, MSB first, no reflection, no final XOR. A length <= 0 returns ulInit.
+// CRC-16, MSB first, no reflection, no final XOR, of any polynomial (0x1021 by table,
+// others bit by bit). A length <= 0 returns ulInit.
 uint32_t crc16(uint16_t usPoly, uint16_t usInit, const uint8_t *pData, int16_t sLength);
 
 // CRC-16 over a piece list: ulCount pairs (const uint8_t *pointer, uint32_t length)

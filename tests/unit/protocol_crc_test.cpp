@@ -64,6 +64,26 @@ TEST(Crc16Swapped, CheckValues)
     EXPECT_EQ(plain, static_cast<uint32_t>(((swapped & 0xFF) << 8) | (swapped >> 8)));
 }
 
+TEST(Crc16, EveryByteAgreesWithTheSwappedByteWiseForm)
+{
+    // The 0x1021 polynomial goes through a table: each of its entries is checked
+    // against the independent byte-wise form, from several start values.
+    for (uint16_t init : {0x0000, 0xFFFF, 0x1234, 0x8001})
+    {
+        const uint16_t initSwapped = static_cast<uint16_t>((init << 8) | (init >> 8));
+        for (int value = 0; value < 256; ++value)
+        {
+            const uint8_t byte = static_cast<uint8_t>(value);
+            const uint16_t swapped = CRC_16_init(&byte, 1, initSwapped);
+            ASSERT_EQ(crc16(CRC16_POLY, init, &byte, 1),
+                      static_cast<uint32_t>(((swapped & 0xFF) << 8) | (swapped >> 8)))
+                << "init " << init << " byte " << value;
+        }
+    }
+    // Other polynomials are still computed: CRC-16/UMTS (0x8005, start 0).
+    EXPECT_EQ(0xFEE8u, crc16(0x8005, 0, bytes("123456789"), 9));
+}
+
 TEST(Crc8, CheckValuesAndWholeTable)
 {
     EXPECT_EQ(0xF7, CRC_8(bytes("123456789"), 9));
