@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "aff/aff_container.h"
 #include "tests/support/aff_image.h"
+#include "tests/support/pty_peer.h"
 #include "tools/affpack.h"
 
 using affpack::Options;
@@ -26,21 +25,27 @@ Args withIds(Args more)
     return args;
 }
 
-struct BadArgs
+// The error of parsing args and building from one-byte images; empty when both succeed.
+std::string failure(const Args &args)
 {
-    Args args;
-    const char *messagePart;
-};
+    Options o;
+    std::string error;
+    std::vector<uint8_t> out;
+    if (affpack::parseArgs(args, o, error))
+        affpack::buildContainer(o, std::vector<std::vector<uint8_t>>(o.blocks.size(), {1}), out, error);
+    return error;
+}
 
 TEST(AffpackArgs, ErrorsNameTheProblem)
 {
     Args tooMany = withIds({});
     for (int i = 0; i < 256; i++)
+        tooMany.insert(tooMany.end(), {"--block", "ti:x.bin"});
+    const struct
     {
-        tooMany.push_back("--block");
-        tooMany.push_back("ti:x.bin");
-    }
-    const BadArgs cases[] = {
+        Args args;
+        const char *messagePart;
+    } cases[] = {
         {{"--product", "1", "--hardware", "0"}, "no output file"},
         {{"-o", "x.aff", "--product", "1"}, "no hardware id"},
         {withIds({"--block", "flash:x.bin"}), "unknown block type 'flash'"},
@@ -51,14 +56,16 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
         {withIds({"--format", "4"}), "'4' is not 1, 2 or 3"},
         {withIds({"--product"}), "--product needs a value"},
         {tooMany, "more than 255 blocks"},
+        // What the older formats cannot hold is refused when building.
+        {withIds({"--format", "2", "--block", "ti:t"}), "block types 1 to 8 only"},
+        {withIds({"--format", "1", "--block", "host-uc:h:version=3"}), "no version for host-uc"},
+        {withIds({"--format", "2", "--block", "wifi:a:version=1", "--block", "esp-ram:b:version=2"}),
+         "different ones"},
+        {{"-o", "x", "--product", "0", "--hardware", "0", "--format", "2"}, "cannot be told from format 3"},
     };
-    for (const BadArgs &c : cases)
-    {
-        Options options;
-        std::string error;
-        EXPECT_FALSE(affpack::parseArgs(c.args, options, error)) << c.messagePart;
-        EXPECT_NE(std::string::npos, error.find(c.messagePart)) << error;
-    }
+    for (const auto &c : cases)
+        EXPECT_NE(std::string::npos, failure(c.args).find(c.messagePart)) << c.messagePart;
+    EXPECT_EQ("", failure(withIds({"--format", "1", "--block", "host-uc:h"})));
 }
 
 TEST(AffpackArgs, AcceptedForms)
@@ -75,20 +82,15 @@ TEST(AffpackArgs, AcceptedForms)
     EXPECT_EQ("fw.aff", o.output);
     EXPECT_EQ(16u, o.productId);
     EXPECT_EQ(34u, o.hardwareId);
-    EXPECT_EQ(0x0F, o.iv[15]);
-    EXPECT_EQ(7u, o.auxWord);
     EXPECT_EQ(10700000u, o.fileVersionCode);
     EXPECT_EQ("Aug  9 2024", o.fileDate);
-    EXPECT_EQ(3, o.format);
     ASSERT_EQ(3u, o.blocks.size());
     EXPECT_EQ(uint32_t(AFF_BLOCK_HOST_UC), o.blocks[0].type);
-    EXPECT_EQ("h.bin", o.blocks[0].path);
     EXPECT_EQ(1024u, o.blocks[0].partSize);
     EXPECT_FALSE(o.blocks[0].hasVersion);
     const affpack::BlockDef &ti = o.blocks[1];
     EXPECT_EQ(uint32_t(AFF_BLOCK_TI), ti.type);
     EXPECT_EQ(512u, ti.partSize);
-    EXPECT_TRUE(ti.hasImageSize);
     EXPECT_EQ(100u, ti.imageSize);
     EXPECT_EQ(20304005u, ti.versionCode);
     EXPECT_EQ("Jan  1 2024", ti.date);
@@ -97,7 +99,6 @@ TEST(AffpackArgs, AcceptedForms)
 
     EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_RAM_DATA), affpack::blockTypeFromText("esp-ram-data"));
     EXPECT_EQ(0u, affpack::blockTypeFromText("HOST-UC"));
-    EXPECT_EQ(0u, affpack::blockTypeFromText("09"));
 
     EXPECT_TRUE(affpack::parseArgs({"-o", "x", "-h"}, o, error));
     EXPECT_TRUE(o.help);
@@ -207,57 +208,14 @@ TEST_F(AffpackBuild, OlderFormatsKeepVersionsInTheFileHeader)
     }
 }
 
-TEST(AffpackBuildErrors, OlderFormatLimits)
-{
-    const struct
-    {
-        Args args;
-        const char *messagePart;
-    } cases[] = {
-        {withIds({"--format", "2", "--block", "ti:t"}), "block types 1 to 8 only"},
-        {withIds({"--format", "1", "--block", "host-uc:h:version=3"}), "no version for host-uc"},
-        {withIds({"--format", "2", "--block", "wifi:a:version=1", "--block", "esp-ram:b:version=2"}),
-         "different ones"},
-        {{"-o", "x", "--product", "0", "--hardware", "0", "--format", "2"}, "cannot be told from format 3"},
-    };
-    for (const auto &c : cases)
-    {
-        Options o;
-        std::string error;
-        ASSERT_TRUE(affpack::parseArgs(c.args, o, error)) << error;
-        std::vector<std::vector<uint8_t>> images(o.blocks.size(), std::vector<uint8_t>{1});
-        std::vector<uint8_t> out;
-        EXPECT_FALSE(affpack::buildContainer(o, images, out, error)) << c.messagePart;
-        EXPECT_NE(std::string::npos, error.find(c.messagePart)) << error;
-    }
-    // Host microcontroller blocks without a version are fine in format 1.
-    Options o;
-    std::string error;
-    ASSERT_TRUE(affpack::parseArgs(withIds({"--format", "1", "--block", "host-uc:h"}), o, error));
-    std::vector<uint8_t> out;
-    EXPECT_TRUE(affpack::buildContainer(o, {{1, 2}}, out, error)) << error;
-}
-
 class AffpackRun : public ::testing::Test
 {
   protected:
-    std::string dir;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/affpack_test_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        for (const char *name : {"a.bin", "empty.bin", "out.aff"})
-            unlink((dir + "/" + name).c_str());
-        rmdir(dir.c_str());
-    }
+    testsupport::TempDir tmp;
+    const std::string dir = tmp.path();
     void write(const std::string &name, const std::vector<uint8_t> &data)
     {
-        std::ofstream(dir + "/" + name, std::ios::binary)
-            .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+        std::ofstream(dir + "/" + name, std::ios::binary) << std::string(data.begin(), data.end());
     }
     int run(const Args &args)
     {
