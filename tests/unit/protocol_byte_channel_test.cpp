@@ -33,7 +33,6 @@ TEST(SerialReadStr, Table)
         {"zero bytes are stored", std::string("A\0B\r", 4), 10, 500, 1, std::string("A\0B", 3), true, ""},
         {"time-out keeps partial line", "AB", 10, 500, 0, "AB", false, ""},
         {"zero time-out reads nothing", "AT\r", 10, 0, 0, "", false, "AT\r"},
-        {"zero size reads nothing", "AT\r", 0, 500, 0, "", false, "AT\r"},
     };
     for (const auto &c : cases)
     {
@@ -71,7 +70,6 @@ TEST(SerialReadBytes, Table)
         {"all bytes present", "ABCD", 4, 500, 1, 4},
         {"too few bytes time out", "AB", 4, 500, 0, UINT32_MAX},
         {"zero time-out", "ABCD", 4, 0, 0, 0},
-        {"zero count", "ABCD", 0, 500, 1, 0},
     };
     for (const auto &c : cases)
     {
@@ -121,10 +119,6 @@ TEST(SerialWrite, TextBytesAndPrintf)
     EXPECT_EQ("00 C0 FF 7E", testsupport::hex(link.tx));
 
     link.tx.clear();
-    serialPrintf(&ch, "AT+LOCK=%d\r\n", 1);
-    EXPECT_EQ("AT+LOCK=1\r\n", link.txText());
-
-    link.tx.clear();
     std::string longText(250, 'q');
     serialPrintf(&ch, "%s", longText.c_str());
     EXPECT_EQ(std::string(199, 'q'), link.txText());
@@ -136,8 +130,6 @@ TEST(SerialGetDelta, ForwardAndSetBackClock)
     _tSerial ch = link.channel();
     link.nowMs = 5000;
     EXPECT_EQ(1200u, serialGetDelta(&ch, 3800));
-    link.nowMs = 5000;
-    EXPECT_EQ(0u, serialGetDelta(&ch, 5000));
     // A clock set back below the start: the result is huge, so any wait ends at once.
     link.nowMs = 100;
     EXPECT_EQ(0xFFFFFFFFu - 100u, serialGetDelta(&ch, 200));
