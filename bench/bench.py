@@ -48,7 +48,6 @@ FULL_LAYOUT = [
     ("nvcm1", 128, 10700005),
 ]
 USERCODE_BYTES = 4
-TIME = "/usr/bin/time"  # GNU time (Debian package "time")
 
 
 class BenchError(Exception):
@@ -114,12 +113,12 @@ class Device:
         return summary, usage.ru_utime + usage.ru_stime
 
 
-def start_updater(updater, device, container):
-    # GNU time measures the updater: a child forked from this script would carry
-    # the script's own peak memory in its max RSS.
+def start_updater(bins, device, container):
+    # bench_rusage measures the updater: a child forked from this script would
+    # carry the script's own peak memory in its max RSS.
     log = open(os.path.join(device.dir, "updater.log"), "w")
     usage = os.path.join(device.dir, "usage.txt")
-    proc = subprocess.Popen([TIME, "-f", "%U %S %M", "-o", usage, updater, device.link, "-update", container],
+    proc = subprocess.Popen([bins["bench_rusage"], usage, bins["updater"], device.link, "-update", container],
                             stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
     return proc, log, usage, time.monotonic()
 
@@ -132,7 +131,7 @@ def finish_updater(proc, log, usage, started):
     if code != 0:
         raise BenchError("the update failed; see " + log.name)
     with open(usage) as f:
-        user, system, rss = f.read().split()[-3:]
+        user, system, rss = f.read().split()
     return wall, float(user) + float(system), int(rss)
 
 
@@ -163,7 +162,7 @@ def run_devices(bins, work, label, container, count, extra):
     devices = [Device(bins["devsim"], work, "%s-%d" % (label, i), container, extra) for i in range(count)]
     results = []
     try:
-        running = [start_updater(bins["updater"], d, container) for d in devices]
+        running = [start_updater(bins, d, container) for d in devices]
         measured = [finish_updater(*r) for r in running]
     finally:
         stopped = []
@@ -254,8 +253,8 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     args = ap.parse_args()
 
-    bins = {p: os.path.join(args.bindir, p) for p in ("updater", "devsim", "affpack")}
-    for path in list(bins.values()) + [TIME]:
+    bins = {p: os.path.join(args.bindir, p) for p in ("updater", "devsim", "affpack", "bench_rusage")}
+    for path in bins.values():
         if not os.access(path, os.X_OK):
             print("bench: missing program " + path, file=sys.stderr)
             return 1
