@@ -32,9 +32,7 @@ uint32_t baudOfSpeed(speed_t speed)
     for (const auto &rate : kRates)
     {
         if (rate.speed == speed)
-        {
             return rate.baud;
-        }
     }
     return 0;
 }
@@ -45,9 +43,7 @@ TempDir::TempDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "upd_test_XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr)
-    {
         m_path = pattern;
-    }
 }
 
 TempDir::~TempDir()
@@ -63,9 +59,7 @@ PtyPeer::PtyPeer(const std::string &linkPath, Script script)
     : m_linkPath(linkPath), m_script(std::move(script))
 {
     if (openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0)
-    {
         return;
-    }
     // Raw from the start, so nothing is echoed or cooked before the program
     // configures its side. The peer keeps the slave open so that reading the
     // master never fails while the program has its port closed.
@@ -77,15 +71,11 @@ PtyPeer::PtyPeer(const std::string &linkPath, Script script)
 
     char name[kNameSize] = {};
     if (ttyname_r(m_slave, name, sizeof(name)) != 0)
-    {
         return;
-    }
     m_slaveName = name;
     unlink(m_linkPath.c_str());
     if (symlink(name, m_linkPath.c_str()) != 0)
-    {
         return;
-    }
     m_ok = true;
     m_thread = std::thread([this] { run(); });
 }
@@ -99,17 +89,13 @@ void PtyPeer::vanish()
 {
     m_stop = true;
     if (m_thread.joinable())
-    {
         m_thread.join();
-    }
     if (m_ok)
     {
         char target[kNameSize] = {};
         const ssize_t n = readlink(m_linkPath.c_str(), target, sizeof(target) - 1);
         if (n > 0 && m_slaveName == std::string(target, static_cast<size_t>(n)))
-        {
             unlink(m_linkPath.c_str());
-        }
         m_ok = false;
     }
     if (m_master >= 0)
@@ -131,9 +117,7 @@ void PtyPeer::send(const std::string &bytes)
     {
         const ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
         if (n <= 0)
-        {
             return;
-        }
         done += static_cast<size_t>(n);
     }
 }
@@ -156,9 +140,7 @@ bool PtyPeer::waitForBytes(size_t count, int timeoutMs) const
     while (std::chrono::steady_clock::now() < deadline)
     {
         if (received().size() >= count)
-        {
             return true;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
     return received().size() >= count;
@@ -170,9 +152,7 @@ uint32_t PtyPeer::currentBaud() const
     // the program sets its rate.
     termios tio{};
     if (m_master < 0 || tcgetattr(m_master, &tio) != 0)
-    {
         return 0;
-    }
     return baudOfSpeed(cfgetospeed(&tio));
 }
 
@@ -183,14 +163,10 @@ void PtyPeer::run()
     {
         pollfd pfd{m_master, POLLIN, 0};
         if (poll(&pfd, 1, kPollMs) <= 0 || (pfd.revents & POLLIN) == 0)
-        {
             continue;
-        }
         const ssize_t n = read(m_master, chunk, sizeof(chunk));
         if (n <= 0)
-        {
             continue;
-        }
         // The rate is taken when the bytes are read, which the polling keeps
         // within milliseconds of when they were written.
         const uint32_t baud = currentBaud();
@@ -212,9 +188,7 @@ void PtyPeer::run()
         if (m_script)
         {
             for (const std::string &line : complete)
-            {
                 send(m_script(line, baud));
-            }
         }
     }
 }
