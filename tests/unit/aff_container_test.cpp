@@ -71,30 +71,6 @@ AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
     return img;
 }
 
-TEST(AffSizes, BlockTotalSizeCountsPartCrcsOnlyInVersion3AndRefusesBadPartSizes)
-{
-    const struct
-    {
-        uint16_t fmt;
-        uint32_t size, partSize, total;
-    } cases[] = {
-        {3, 4096, 1024, 63 + 4096 + 16},
-        {2, 4096, 1024, 44 + 4096},
-        {4, 4096, 1024, 0},
-        {3, 1000, 1024, 63 + 1000}, // a partial part carries no CRC
-        {3, 1000, 0, 0},
-        {3, 1000, AFF_MAX_PART_SIZE + 1, 0},
-        {3, 0xFFFFFF00u, AFF_MAX_PART_SIZE, 0}, // would pass 4 GiB with its header and CRCs
-    };
-    for (const auto &c : cases)
-    {
-        _tAffBlockHeader b{};
-        b.ulSize = c.size;
-        b.ulPartSize = c.partSize;
-        EXPECT_EQ(c.total, affGetBlockTotalSize(c.fmt, &b)) << c.fmt << "/" << c.size << "/" << c.partSize;
-    }
-}
-
 // The packers write the layout the support builder writes from the byte table
 // (which the readers are checked against below).
 TEST_F(AffMem, PackersMatchTheLayoutAndReadBack)
@@ -255,27 +231,6 @@ TEST_F(AffMem, LegacyHeadersAndBlockVersionsByType)
     uint8_t bad = 0xEE;
     EXPECT_EQ(AFF_CHECK_BAD_BLOCK_HEADER, check(&bad));
     EXPECT_EQ(1, bad);
-}
-
-TEST_F(AffMem, Version3LayoutAndFindFromAStartIndex)
-{
-    AffImage img = image(3, {block(AFF_BLOCK_ESP_FLASH, 2048, 1024, 1), block(AFF_BLOCK_HOST_UC, 64, 32, 2),
-                             block(AFF_BLOCK_ESP_FLASH, 64, 32, 3), block(AFF_BLOCK_ESP_FLASH, 0, 32, 4)});
-    std::vector<uint8_t> bytes = img.build();
-    use(bytes);
-    EXPECT_EQ(2249u, affGetBlockStartPos(readAffFromMem, 1)); // 130 + 63 + 2 * (1024 + 4)
-    EXPECT_EQ(0u, affGetBlockStartPos(readAffFromMem, 4));
-    EXPECT_EQ(0, memcmp(&bytes[193], img.blocks[0].data.data(), 1024));
-    EXPECT_EQ(testsupport::affImageCrc(&bytes[1221], 1024), uint16_t(bytes[2245] | bytes[2246] << 8));
-    uint32_t ofs = 12345;
-    EXPECT_EQ(1, find(AFF_BLOCK_HOST_UC, 0, &ofs));
-    EXPECT_EQ(2249u, ofs);
-    EXPECT_EQ(2, find(AFF_BLOCK_ESP_FLASH, 1));
-    EXPECT_EQ(3, find(AFF_BLOCK_ESP_FLASH, 3));
-    EXPECT_EQ(-1, find(AFF_BLOCK_ESP_FLASH, 4)); // start == count
-    EXPECT_EQ(-1, find(AFF_BLOCK_TI, 0, &ofs));
-    EXPECT_EQ(2249u, ofs) << "not found leaves the offset alone";
-    EXPECT_EQ(AFF_CHECK_OK, check()) << "a last block of zero length ends at the end of the file";
 }
 
 TEST_F(AffMem, PartSizeZeroOrAboveTheBufferMakesTheBlockUnreadable)

@@ -226,13 +226,4 @@ TEST_F(SlipBuffered, OverlongTextIsRefused)
     EXPECT_TRUE(record().empty());
 }
 
-TEST(SlipBufferedUnbound, NothingIsWrittenWithoutAChannel)
-{
-    slipBufferedInit(nullptr);
-    slipBufferedSendPacket(0, SLIP_DIR_REQUEST, 0x00, nullptr, 0);
-    serialBufferedWriteStr("AT\r\n");
-    EXPECT_TRUE(record().empty());
-    EXPECT_EQ(0, slipBufferedResendPacket());
-}
-
 } // namespace

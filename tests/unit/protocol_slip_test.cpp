@@ -127,20 +127,6 @@ TEST(SlipReadPacket, Table)
     }
 }
 
-TEST(SlipReadResponse, SkipsNoiseAndOtherCommands)
-{
-    FakeLink link;
-    link.push(unhex("41 54 DB DC C0 C0"));                         // noise, an empty frame: no command byte
-    link.push(unhex("C0 01 09 04 00 00 00 00 00 00 00 00 00 C0")); // another command
-    link.push(unhex("C0 01 08 04 00 00 00 00 00 00 00 00 00 C0"));
-    _tSerial ch = link.channel();
-    uint8_t buf[200];
-    ASSERT_EQ(14, slipReadResponse(&ch, 0x08, buf, sizeof buf, 500));
-    EXPECT_EQ(0x08, slipGetCmd(buf));
-    EXPECT_TRUE(link.rx.empty());
-    EXPECT_EQ(0, slipReadResponse(&ch, 0x08, buf, sizeof buf, 500));
-}
-
 TEST(SlipValidity, Table)
 {
     const Bytes response = unhex("C0 01 08 04 00 00 00 00 00 00 00 00 00 C0");
@@ -168,20 +154,6 @@ TEST(SlipValidity, Table)
     EXPECT_EQ(0x01, slipGetDir(response.data()));
     EXPECT_EQ(4, slipGetDataLength(response.data()));
     EXPECT_EQ(response.data() + 9, slipGetDataStart(response.data()));
-}
-
-TEST(SlipChecksum, XorMode)
-{
-    const char *digits = "123456789";
-    EXPECT_EQ(0xEFu, slipCalcChecksum(nullptr, 0, 0));
-    EXPECT_EQ(0xDEu, slipCalcChecksum(reinterpret_cast<const uint8_t *>(digits), 9, 0));
-    EXPECT_EQ(0x31C3u, slipCalcChecksum(reinterpret_cast<const uint8_t *>(digits), 9, 1));
-
-    // The XOR mode validates a packet too.
-    Bytes packet = unhex("C0 01 05 02 00 00 00 00 00 12 34 C0");
-    packet[5] = 0xEF ^ 0x12 ^ 0x34;
-    EXPECT_EQ(1, slipIsPacketValid(packet.data(), 12, 0));
-    EXPECT_EQ(0, slipIsPacketValid(packet.data(), 12, 1));
 }
 
 TEST(SlipDetector, CompleteFrameWithEscapes)
