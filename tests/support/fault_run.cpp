@@ -1,6 +1,7 @@
 #include "tests/support/fault_run.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -136,6 +137,36 @@ FaultRun runUpdate(DevsimRunner &dev, const std::string &aff, const std::vector<
     run.verifyExit = verify.exitCode;
     run.verifyOut = verify.out + verify.err;
     return run;
+}
+
+std::string judgeOutcome(const FaultRun &run, const std::string &failureLine, int boundMs)
+{
+    if (run.elapsedMs >= boundMs || run.updater.timedOut)
+        return "took " + std::to_string(run.elapsedMs) + " ms";
+    if (run.succeeded())
+        return run.verifyExit == 0 ? "success" : "reported success for a device that differs";
+    if (run.failedWith(failureLine))
+        return "failure";
+    return "neither success nor a clean failure";
+}
+
+std::string runRandomFaults(const std::string &rate, int seed, FaultRun *pRun)
+{
+    // A lost answer costs the engine's 10 s silence period; at the rates tried
+    // a run meets up to a dozen of them.
+    constexpr int kRandomBoundMs = 240000;
+    DevsimRunner dev;
+    std::string aff = writeFaultContainer(dev.dir());
+    *pRun = runUpdate(dev, aff, {"--random-faults", rate, "--seed", std::to_string(seed)},
+                      kRandomBoundMs + 60000);
+    std::string verdict = judgeOutcome(*pRun, "ERR: Maximum number of retries reached", kRandomBoundMs);
+    printf(
+        "random faults rate %s seed %d: %s, %lld lost, %lld corrupted, %zu resends, %lld responses, %d ms\n",
+        rate.c_str(), seed, verdict.c_str(), pRun->summaryValue("faults.random_lost"),
+        pRun->summaryValue("faults.random_corrupted"), countLines(pRun->updater.out, "Resending last packet"),
+        pRun->summaryValue("responses"), pRun->elapsedMs);
+    fflush(stdout);
+    return verdict;
 }
 
 std::vector<std::string> outputLines(const std::string &out)

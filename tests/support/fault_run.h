@@ -71,6 +71,18 @@ struct FaultRun
 FaultRun runUpdate(DevsimRunner &dev, const std::string &aff, const std::vector<std::string> &devsimArgs,
                    int timeoutMs = 120000, bool verbose = false);
 
+// The outcome of a run whose faults may or may not be survivable: "success"
+// (the device holds exactly the container), "failure" (exit status 1 with
+// failureLine, in less than boundMs) or, for anything else, a text that says
+// what went wrong.
+std::string judgeOutcome(const FaultRun &run, const std::string &failureLine, int boundMs);
+
+// An update of the default fault container with --random-faults rate and
+// --seed seed, judged with the resend limit's line. Prints one line with the
+// outcome and the fault counts and returns the verdict of judgeOutcome;
+// *pRun receives the run.
+std::string runRandomFaults(const std::string &rate, int seed, FaultRun *pRun);
+
 // Lines of the updater's standard output that carry text (colour escapes and
 // the progress percentage prefix removed), in order.
 std::vector<std::string> outputLines(const std::string &out);
