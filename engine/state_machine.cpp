@@ -285,10 +285,25 @@ static int32_t smWaitIv(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
+// A device bootloader answers while the host microcontroller has not been handled:
+// either the device has no host microcontroller (its bootloader answered the first
+// hello) or the container holds nothing for it. A host block of the container is
+// then no component of this run and must not hold the progress below 100. Done
+// once: the host counts as handled from here on.
+static void smDropUnreachableHostUc(_tUpdater *pCtx)
+{
+    _tAffReadFn fnRead = pCtx->pCallbacks->cbReadAff;
+    pCtx->isHostUcDone = 1;
+    if (fnRead != 0 && pCtx->ubComponentCount > 0 && updaterUcInFile(fnRead, 1, 0) == 1)
+        pCtx->ubComponentCount--;
+}
+
 static int32_t smHostUc(_tUpdater *pCtx)
 {
     if (pCtx->isHostBootloader == 0 || pCtx->isHostUcDone != 0)
     {
+        if (pCtx->isHostUcDone == 0)
+            smDropUnreachableHostUc(pCtx);
         pCtx->ulState = STATE_DEVICE_UC;
         return UPDATER_STEP_CONTINUE;
     }
