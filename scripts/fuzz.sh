@@ -6,6 +6,8 @@
 #   scripts/fuzz.sh smoke           build, then run each target briefly ($SMOKE_SECONDS)
 #   scripts/fuzz.sh seeds           rewrite the committed seeds in fuzz/corpus/
 #   scripts/fuzz.sh replay FILE...  run inputs through every target once
+#   scripts/fuzz.sh coverage        line and branch coverage of each target's corpus
+#                                   (a separate build in $FUZZ_BUILD-cov)
 #
 # The growing corpus of each target lives in $FUZZ_BUILD/corpus-NAME, started
 # from the seeds in fuzz/corpus/NAME; crash inputs are written to
@@ -26,7 +28,7 @@ targets=(
 )
 
 usage() {
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
   exit 1
 }
 
@@ -71,6 +73,30 @@ run_all() {
   return $failed
 }
 
+# Replays each corpus in a build instrumented for source coverage and reports
+# the project's own code (the fuzz harness and test support left out).
+do_coverage() {
+  local cov="$build-cov"
+  "$root/scripts/install-deps.sh" fuzz
+  if [ ! -f "$cov/build.ninja" ]; then
+    CC=clang CXX=clang++ cmake -S "$root" -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DUPD_TESTS=OFF -DUPD_FUZZ=ON -DUPD_FUZZ_COVERAGE=ON >/dev/null
+  fi
+  nice cmake --build "$cov" -j "$jobs" --target engine_rx_fuzz aff_parse_fuzz affpack_roundtrip_fuzz
+  for t in "${targets[@]}"; do
+    IFS=: read -r target name _ <<<"$t"
+    rm -f "$cov/$target.profraw"
+    mkdir -p "$build/corpus-$name"
+    LLVM_PROFILE_FILE="$cov/$target.profraw" "$cov/bin/$target" -runs=0 -close_fd_mask=1 \
+      "$build/corpus-$name" "$root/fuzz/corpus/$name" >/dev/null 2>&1
+    llvm-profdata merge -sparse "$cov/$target.profraw" -o "$cov/$target.profdata"
+    llvm-cov report "$cov/bin/$target" -instr-profile="$cov/$target.profdata" \
+      -ignore-filename-regex='(/fuzz/|/tests/|^/usr/)' >"$build/coverage-$target.txt"
+    echo "== $target ($(ls "$build/corpus-$name" | wc -l) corpus inputs): $build/coverage-$target.txt"
+    grep -E '^(Filename|TOTAL)' "$build/coverage-$target.txt"
+  done
+}
+
 cmd="${1:-}"
 case "$cmd" in
   build)
@@ -101,6 +127,9 @@ case "$cmd" in
       IFS=: read -r target _ _ <<<"$t"
       "$build/bin/$target" -close_fd_mask=1 "$@"
     done
+    ;;
+  coverage)
+    do_coverage
     ;;
   *)
     usage
