@@ -194,6 +194,11 @@ void hostSerialFlushOutput()
     {
         return;
     }
+    if (!s_pSerial)
+    {
+        s_ulWriteCount = 0; // no port: nothing can be sent
+        return;
+    }
     try
     {
         writeGathered();
