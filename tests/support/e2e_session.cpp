@@ -102,4 +102,43 @@ E2eLines e2eFpgaLines()
     return {"Programming FPGA", "FPGA Done"};
 }
 
+E2eLines e2eFreshHostComponents()
+{
+    return {"\tHOST: 1.0.0.0 (Jan  1 2024) -> 1.2.3.1 (Mar 14 2025)"};
+}
+
+E2eLines e2eFreshDeviceComponents()
+{
+    return {"\tWIFI: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)",
+            "\tFPGA: 1.0.0 (Jan  1 2024) -> 1.4.5 (Mar 14 2025)",
+            "\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.2 (Mar 14 2025)",
+            "\t  Ti: 1.0.0.0 (Jan  1 2024) -> 1.2.3.3 (Mar 14 2025)"};
+}
+
+E2eLines e2eFreshWifiHandOverComponents()
+{
+    // The Wi-Fi image takes the microcontroller's line; the TI is already programmed.
+    return {"\tFPGA: 1.0.0 (Jan  1 2024) -> 1.4.5 (Mar 14 2025)",
+            "\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)",
+            "\t  Ti: 1.2.3.3 (Mar 14 2025) -> 1.2.3.3 (Mar 14 2025)"};
+}
+
+E2eLines e2eFiveComponentsUpdateLines()
+{
+    const std::string fresh = "1.0.0.0 (Jan  1 2024)";
+    return e2eJoin({e2eBootModeLines(true),
+                    {"Entered bootloader, locking..."},
+                    e2eHelloLines(fresh, e2eFreshHostComponents()),
+                    e2eUcLines("HOST uC"),
+                    {"Entering DEVICE bootloader"},
+                    e2eHelloLines(fresh, e2eFreshDeviceComponents()),
+                    e2eUcLines("DEVICE uC"),
+                    e2eTiLines(),
+                    {"Programming WIFI"},
+                    e2eHelloLines(fresh, e2eFreshWifiHandOverComponents()),
+                    e2eUcLines("DEVICE uC"),
+                    e2eFpgaLines(),
+                    {"Leaving BOOT mode..."}});
+}
+
 } // namespace testsupport

@@ -60,6 +60,17 @@ E2eLines e2eUcLines(const std::string &who);
 E2eLines e2eTiLines();
 E2eLines e2eFpgaLines();
 
+// The component lines of a fresh emulated device (every version 1.0.0.0 or 1.0.0 of
+// Jan  1 2024) for the blocks of e2eFiveComponents(), as an update without -nf
+// lists them: at the host's hello, at the device's and after the Wi-Fi hand-over.
+E2eLines e2eFreshHostComponents();
+E2eLines e2eFreshDeviceComponents();
+E2eLines e2eFreshWifiHandOverComponents();
+
+// Every message of an update without -nf of e2eFiveComponents() on a fresh device
+// with a host microcontroller that runs its application.
+E2eLines e2eFiveComponentsUpdateLines();
+
 } // namespace testsupport
 
 #endif

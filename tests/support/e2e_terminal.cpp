@@ -65,14 +65,15 @@ std::vector<std::string> E2eTerminal::texts() const
     return all;
 }
 
-int E2eTerminal::finalPercentOf(const std::string &text) const
+std::vector<unsigned> E2eTerminal::finalPercentsOf(const std::string &text) const
 {
+    std::vector<unsigned> percents;
     for (const E2eLogLine &line : lines)
     {
-        if (line.text == text)
-            return line.percent.empty() ? -1 : int(line.percent.back());
+        if (line.text == text && !line.percent.empty())
+            percents.push_back(line.percent.back());
     }
-    return -1;
+    return percents;
 }
 
 E2eTerminal e2eParseTerminal(const std::string &out)

@@ -40,9 +40,9 @@ struct E2eTerminal
     E2eVerdict verdict = E2eVerdict::None;
 
     std::vector<std::string> texts() const; // the messages in order
-    // The percentage the terminal line of the first message equal to text showed
-    // last; -1 when no such message was logged.
-    int finalPercentOf(const std::string &text) const;
+    // For each message equal to text, in order, the percentage its terminal line
+    // showed last (after its rewrites).
+    std::vector<unsigned> finalPercentsOf(const std::string &text) const;
 };
 
 // Splits a run's standard output. Output that does not follow the layout (a stray
