@@ -26,6 +26,7 @@ BIN_DIR=$(cd "$BIN_DIR" && pwd)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/updater-demo.XXXXXX")
 DEVSIM_PID=""
 
+# shellcheck disable=SC2317 # called by the EXIT trap
 cleanup() {
     if [ -n "$DEVSIM_PID" ] && kill -0 "$DEVSIM_PID" 2>/dev/null; then
         kill -TERM "$DEVSIM_PID" 2>/dev/null || true
