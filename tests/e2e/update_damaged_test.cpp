@@ -30,7 +30,7 @@ std::vector<uint8_t> prefix(const std::vector<uint8_t> &bytes, size_t n)
     return std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::min(n, bytes.size()));
 }
 
-// Part 2 of the device microcontroller's eight: parts 0 and 1 are written, then the
+// The device microcontroller's part 2 of 8 is damaged: parts 0 and 1 are written, then the
 // run ends with the step's error.
 TEST(UpdateDamaged, DeviceUcPart)
 {
@@ -71,7 +71,7 @@ TEST(UpdateDamaged, DeviceUcPart)
     EXPECT_EQ("DIFFERS", verify.status["device uC"]) << verify.out;
 }
 
-// Part 1 of the NVCM1 image, with -v: the CRC error is named, the FPGA step fails
+// The NVCM1 image's part 1 is damaged; with -v the CRC error is named. The FPGA step fails
 // at once instead of waiting for an answer to a request never sent.
 TEST(UpdateDamaged, Nvcm1PartVerbose)
 {
