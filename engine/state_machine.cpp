@@ -488,11 +488,26 @@ static int32_t smWifi(_tUpdater *pCtx)
         updaterLog(pCtx, "ERR: WIFI INIT");
         return UPDATER_STEP_FAILED;
     }
-    // The module now answers through the device: a new hello follows.
+    // The module answers through the device once the hand-over is done.
     pCtx->isTransparent = 1;
-    pCtx->ulState = STATE_HELLO;
     isOrlakFirmware = 1;
+    smMarkActivity(pCtx);
+    pCtx->ulState = STATE_WAIT_WIFI_INIT;
+    return UPDATER_STEP_CONTINUE;
+}
+
+// Waits for the answer to the hand-over request before the new hello. A
+// hand-over refused as malformed is resent by reception only while it is still
+// the last request sent; were the hello sent first, a refused hand-over would
+// leave the device bootloader in charge, and it would take the Wi-Fi image as
+// its own microcontroller's firmware.
+static int32_t smWaitWifiInit(_tUpdater *pCtx, uint32_t ulReply)
+{
+    if (smPacketIs(pCtx, ulReply, UPDATER_CMD_WIFI_INIT) != 1)
+        return smCheckSilence(pCtx);
+    smMarkActivity(pCtx);
     delayMs(pCtx, STATE_WIFI_INIT_PAUSE_MS);
+    pCtx->ulState = STATE_HELLO;
     return UPDATER_STEP_CONTINUE;
 }
 
@@ -694,6 +709,8 @@ int32_t updaterProcess(_tUpdater *pCtx)
         return UPDATER_STEP_CONTINUE;
     case STATE_WIFI:
         return smWifi(pCtx);
+    case STATE_WAIT_WIFI_INIT:
+        return smWaitWifiInit(pCtx, ulReply);
     case STATE_WIFI_DONE:
         smWifiDone(pCtx);
         return UPDATER_STEP_CONTINUE;

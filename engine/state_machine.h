@@ -7,7 +7,7 @@
 
 #include "engine/updater.h"
 
-// States of the operation state machine (ulState). 20 and 21 are not used.
+// States of the operation state machine (ulState). 21 is not used.
 #define STATE_ASK_BOOT 0
 #define STATE_WAIT_BOOT 1
 #define STATE_ENTER_CONFIG 2
@@ -28,6 +28,7 @@
 #define STATE_TI_PROGRAM 17
 #define STATE_TI_DONE 18
 #define STATE_WIFI 19
+#define STATE_WAIT_WIFI_INIT 20
 #define STATE_WIFI_DONE 22
 #define STATE_FPGA 23
 #define STATE_FPGA_PROGRAM 24
@@ -49,7 +50,7 @@
 #define STATE_REBOOT_CLOSED_MS 2000     // link closed after the reboot into the bootloader
 #define STATE_LOCK_TIMEOUT_MS 1000      // lock answer time-out
 #define STATE_DEVICE_BOOT_PAUSE_MS 1000 // pause after the device bootloader confirmed the switch
-#define STATE_WIFI_INIT_PAUSE_MS 3000   // pause after the Wi-Fi init request
+#define STATE_WIFI_INIT_PAUSE_MS 3000   // pause after the answer to the Wi-Fi init request
 #define STATE_UNLOCK_CLOSED_MS 4000     // link closed after the unlock command
 #define STATE_CONFIG_BAUD 115200        // baud rate of CONFIG mode
 

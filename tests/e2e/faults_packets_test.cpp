@@ -27,6 +27,7 @@ constexpr int kHostPart2 = 5;
 constexpr int kHostEnd = 8;
 constexpr int kDevicePart3 = 15;
 constexpr int kTiBegin = 20;
+constexpr int kWifiInit = 25;
 constexpr int kWifiPart1 = 29;
 constexpr int kFpgaWritePart1 = 35;
 constexpr int kFpgaVerifyPart1 = 43;
@@ -100,6 +101,21 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultsResend,
                                                       "faults.status_answers"}),
                          [](const ::testing::TestParamInfo<ResendCase> &info)
                          { return std::string(info.param.name); });
+
+// The request that hands the link over to the Wi-Fi module refused twice: it is
+// sent until accepted, and the Wi-Fi image goes to the Wi-Fi module, not to
+// the device microcontroller's bootloader.
+TEST(FaultsPackets, RefusedWifiHandOverIsResentBeforeTheWifiImage)
+{
+    DevsimRunner dev;
+    std::string aff = testsupport::writeFaultContainer(dev.dir());
+    FaultRun run = testsupport::runUpdate(
+        dev, aff, {"--status", arg(kWifiInit) + ":1", "--status", arg(kWifiInit + 1) + ":1"});
+    EXPECT_TRUE(run.succeededExactly()) << run.describe();
+    EXPECT_EQ(2u, testsupport::countLines(run.updater.out, "Resending last packet")) << run.describe();
+    EXPECT_EQ(2, run.summaryValue("faults.status_answers")) << run.summary;
+    EXPECT_LT(run.elapsedMs, kOneResendBoundMs);
+}
 
 // Any other status word is a bootloader error: the run ends at once with the
 // command and the status shown (the outer command 09 for a forwarded request).
