@@ -1,11 +1,13 @@
 #include "fuzz/fuzz_link.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/le_bytes.h"
 #include "engine/commands.h"
+#include "components/fpga_programmer.h"
 #include "engine/hello.h"
 #include "tests/support/aff_image.h"
 
@@ -22,6 +24,18 @@ constexpr uint8_t kDirResponse = 1;
 constexpr uint8_t kCmdHello = 0x00;
 constexpr uint8_t kCmdForward = 0x09;
 constexpr size_t kStatusSize = 4;
+constexpr size_t kChecksumOffset = 5; // of a decoded frame
+constexpr uint8_t kCmdFpgaBegin = 0x20;
+constexpr uint8_t kCmdFpgaPhase = 0x21;
+constexpr uint8_t kCmdFpgaData = 0x22;
+constexpr uint8_t kCmdFpgaUsercode = 0x23;
+constexpr uint8_t kCmdUcBegin = 0x30;
+constexpr uint8_t kCmdUcData = 0x31;
+constexpr uint8_t kCmdTiBegin = 0x40;
+constexpr uint8_t kCmdTiData = 0x41;
+constexpr uint8_t kCmdWifiInit = 0x44;
+constexpr uint32_t kStatusMalformed = 1;
+constexpr uint32_t kStatusVerifyFailed = 0x10;
 
 constexpr uint64_t kReadWaitMs = 50;
 // No host output for this long (virtual time) means the run no longer moves:
@@ -88,9 +102,9 @@ testsupport::AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, 
     return b;
 }
 
-std::vector<std::vector<uint8_t>> buildContainers()
+std::vector<testsupport::AffImage> buildImages()
 {
-    std::vector<std::vector<uint8_t>> out;
+    std::vector<testsupport::AffImage> out;
     using testsupport::AffImage;
     // 0: every component, format 3.
     AffImage all;
@@ -101,18 +115,18 @@ std::vector<std::vector<uint8_t>> buildContainers()
         block(AFF_BLOCK_TI, 64, 32, 10700003, 3),       block(AFF_BLOCK_ESP_FLASH, 128, 64, 10700004, 4),
         block(AFF_BLOCK_FPGA_NVCM0, 64, 32, 20005, 5),  block(AFF_BLOCK_FPGA_NVCM1, 32, 32, 20005, 6),
         block(AFF_BLOCK_FPGA_USERCODE, 4, 4, 20005, 7)};
-    out.push_back(all.build());
+    out.push_back(all);
     // 1: the device microcontroller and the TI controller only.
     AffImage device;
     device.blocks = {block(AFF_BLOCK_DEVICE_UC, 96, 32, 10700002, 8),
                      block(AFF_BLOCK_TI, 32, 32, 10700003, 9)};
-    out.push_back(device.build());
+    out.push_back(device);
     // 2: the FPGA only, without NVCM1 pages.
     AffImage fpga;
     fpga.blocks = {block(AFF_BLOCK_FPGA_NVCM0, 96, 32, 20006, 10),
                    block(AFF_BLOCK_FPGA_NVCM1, 0, 32, 20006, 11),
                    block(AFF_BLOCK_FPGA_USERCODE, 4, 4, 20006, 12)};
-    out.push_back(fpga.build());
+    out.push_back(fpga);
     // 3: format 2, versions in the file header.
     AffImage v2;
     v2.formatVersion = 2;
@@ -123,7 +137,7 @@ std::vector<std::vector<uint8_t>> buildContainers()
     v2.blocks = {block(AFF_BLOCK_HOST_UC, 64, 32, 0, 13),    block(AFF_BLOCK_DEVICE_UC, 64, 32, 0, 14),
                  block(AFF_BLOCK_ESP_FLASH, 64, 32, 0, 15),  block(AFF_BLOCK_FPGA_NVCM0, 32, 32, 0, 16),
                  block(AFF_BLOCK_FPGA_NVCM1, 32, 32, 0, 17), block(AFF_BLOCK_FPGA_USERCODE, 4, 4, 0, 18)};
-    out.push_back(v2.build());
+    out.push_back(v2);
     // 4: format 1, device microcontroller and FPGA.
     AffImage v1;
     v1.formatVersion = 1;
@@ -131,12 +145,12 @@ std::vector<std::vector<uint8_t>> buildContainers()
     v1.fpga.code = 20025;
     v1.blocks = {block(AFF_BLOCK_DEVICE_UC, 64, 64, 0, 19), block(AFF_BLOCK_FPGA_NVCM0, 32, 32, 0, 20),
                  block(AFF_BLOCK_FPGA_NVCM1, 32, 32, 0, 21), block(AFF_BLOCK_FPGA_USERCODE, 4, 4, 0, 22)};
-    out.push_back(v1.build());
+    out.push_back(v1);
     // 5: the Wi-Fi module only, with the RAM blocks it carries.
     AffImage wifi;
     wifi.blocks = {block(AFF_BLOCK_ESP_RAM, 32, 32, 10700031, 23),
                    block(AFF_BLOCK_ESP_FLASH, 96, 32, 10700034, 24)};
-    out.push_back(wifi.build());
+    out.push_back(wifi);
     // 6: parts made of frame delimiters and escape bytes, larger parts.
     AffImage escapes;
     testsupport::AffImageBlock host = block(AFF_BLOCK_HOST_UC, 1024, 512, 10700041, 25);
@@ -146,10 +160,10 @@ std::vector<std::vector<uint8_t>> buildContainers()
     for (size_t i = 0; i < dev.data.size(); i++)
         dev.data[i] = kSlipEnd;
     escapes.blocks = {host, dev};
-    out.push_back(escapes.build());
+    out.push_back(escapes);
     // 7: no blocks at all.
     AffImage empty;
-    out.push_back(empty.build());
+    out.push_back(empty);
     return out;
 }
 
@@ -251,22 +265,67 @@ std::vector<uint8_t> chunkBytes(const Chunk &chunk)
         uint8_t dir = p.size() > 0 ? p[0] : kDirResponse;
         uint8_t cmd = p.size() > 1 ? p[1] : kCmdHello;
         std::vector<uint8_t> data(p.size() > 2 ? p.begin() + 2 : p.end(), p.end());
-        std::vector<uint8_t> inner = decodedFrame(dir, cmd, data);
-        if (chunk.kind == kChunkFrame)
-            return escapeFrame(inner);
-        std::vector<uint8_t> outer(kStatusSize, 0);
-        outer.insert(outer.end(), inner.begin(), inner.end());
-        return escapeFrame(decodedFrame(kDirResponse, kCmdForward, outer));
+        std::vector<uint8_t> frame = decodedFrame(dir, cmd, data);
+        if (chunk.kind == kChunkForwarded)
+        {
+            std::vector<uint8_t> outer(kStatusSize, 0);
+            outer.insert(outer.end(), frame.begin(), frame.end());
+            frame = decodedFrame(kDirResponse, kCmdForward, outer);
+        }
+        if (chunk.isCorrupt)
+            frame[kChecksumOffset] ^= 1;
+        return escapeFrame(frame);
     }
     default:
         return p;
     }
 }
 
+static const std::vector<testsupport::AffImage> &builtInImages()
+{
+    static const std::vector<testsupport::AffImage> s_images = buildImages();
+    return s_images;
+}
+
 const std::vector<uint8_t> &builtInContainer(size_t idx)
 {
-    static const std::vector<std::vector<uint8_t>> s_containers = buildContainers();
+    static const std::vector<std::vector<uint8_t>> s_containers = []
+    {
+        std::vector<std::vector<uint8_t>> out;
+        for (const testsupport::AffImage &img : builtInImages())
+            out.push_back(img.build());
+        return out;
+    }();
     return s_containers[idx % s_containers.size()];
+}
+
+std::vector<uint8_t> expectedImage(size_t idx, Slot slot)
+{
+    static const uint32_t s_types[kSlotCount] = {
+        AFF_BLOCK_HOST_UC,    AFF_BLOCK_DEVICE_UC,  AFF_BLOCK_TI,           AFF_BLOCK_ESP_FLASH,
+        AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1, AFF_BLOCK_FPGA_USERCODE};
+    const testsupport::AffImage &img = builtInImages()[idx % builtInImages().size()];
+    const bool isFpga = slot == Slot::Nvcm0 || slot == Slot::Nvcm1 || slot == Slot::Usercode;
+    bool hasAllFpga = true;
+    for (uint32_t t : {AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1, AFF_BLOCK_FPGA_USERCODE})
+    {
+        bool found = false;
+        for (const testsupport::AffImageBlock &b : img.blocks)
+            found = found || b.type == t;
+        hasAllFpga = hasAllFpga && found;
+    }
+    if (isFpga && !hasAllFpga)
+        return {};
+    for (const testsupport::AffImageBlock &b : img.blocks)
+    {
+        if (b.type != s_types[size_t(slot)])
+            continue;
+        if (slot == Slot::Usercode)
+            return b.data;
+        size_t whole = b.partSize != 0 ? b.data.size() / b.partSize * b.partSize : 0;
+        return std::vector<uint8_t>(b.data.begin(), b.data.begin() + whole);
+    }
+    return {};
 }
 
 _tUpdaterCallbacks FuzzLink::callbacks()
@@ -360,6 +419,13 @@ struct CooperativeDevice::Impl
     bool isEscape = false;
     std::string line;
     std::vector<uint8_t> frame; // decoded, without its ENDs
+    std::function<Fate()> *pNextFate = nullptr;
+    std::vector<Chunk> late; // answers held back until the host's next output
+    std::array<std::vector<uint8_t>, kSlotCount> images;
+    std::array<uint32_t, kSlotCount> partSizes{};
+    bool isWifiHandedOver = false;
+    uint32_t fpgaMemory = 0;
+    uint32_t fpgaOperation = 0;
 
     static constexpr size_t kHeader = 8; // direction, command, length, checksum
     static constexpr size_t kHelloSize = UPDATER_HELLO_DATA_SIZE;
@@ -473,27 +539,126 @@ struct CooperativeDevice::Impl
         return out;
     }
 
+    // Writes a part (index, then bytes) into a component.
+    void writePart(Slot slot, const std::vector<uint8_t> &data)
+    {
+        if (data.size() <= kStatusSize)
+            return;
+        uint32_t &partSize = partSizes[size_t(slot)];
+        uint32_t length = uint32_t(data.size() - kStatusSize);
+        if (partSize == 0)
+            partSize = length;
+        uint64_t at = uint64_t(leGetU32(data.data())) * partSize;
+        std::vector<uint8_t> &img = images[size_t(slot)];
+        if (at + length > img.size())
+            img.resize(at + length, 0);
+        memcpy(&img[at], &data[kStatusSize], length);
+    }
+
+    void begin(Slot slot)
+    {
+        images[size_t(slot)].clear();
+        partSizes[size_t(slot)] = 0;
+    }
+
+    // Carries out a request; returns its status word.
+    uint32_t execute(uint8_t cmd, bool isForwarded, const std::vector<uint8_t> &data)
+    {
+        const Slot uc = !isForwarded ? Slot::HostUc : isWifiHandedOver ? Slot::Wifi : Slot::DeviceUc;
+        const Slot nvcm = fpgaMemory == FPGA_MEM_NVCM1 ? Slot::Nvcm1 : Slot::Nvcm0;
+        switch (cmd)
+        {
+        case kCmdUcBegin:
+            begin(uc);
+            break;
+        case kCmdUcData:
+            writePart(uc, data);
+            break;
+        case kCmdTiBegin:
+            begin(Slot::Ti);
+            break;
+        case kCmdTiData:
+            writePart(Slot::Ti, data);
+            break;
+        case kCmdWifiInit:
+            isWifiHandedOver = isWifiHandedOver || isForwarded;
+            break;
+        case kCmdFpgaBegin:
+            break;
+        case kCmdFpgaPhase:
+            if (data.size() >= 2 * kStatusSize)
+            {
+                fpgaMemory = leGetU32(data.data());
+                fpgaOperation = leGetU32(&data[kStatusSize]);
+                partSizes[size_t(fpgaMemory == FPGA_MEM_NVCM1 ? Slot::Nvcm1 : Slot::Nvcm0)] = 0;
+                if (fpgaOperation == FPGA_OP_WRITE)
+                    begin(fpgaMemory == FPGA_MEM_NVCM1 ? Slot::Nvcm1 : Slot::Nvcm0);
+            }
+            break;
+        case kCmdFpgaData:
+            if (fpgaOperation == FPGA_OP_WRITE)
+                writePart(nvcm, data);
+            else if (data.size() > kStatusSize)
+            {
+                uint32_t &partSize = partSizes[size_t(nvcm)];
+                uint32_t length = uint32_t(data.size() - kStatusSize);
+                if (partSize == 0)
+                    partSize = length;
+                uint64_t at = uint64_t(leGetU32(data.data())) * partSize;
+                const std::vector<uint8_t> &img = images[size_t(nvcm)];
+                if (at + length > img.size() || memcmp(&img[at], &data[kStatusSize], length) != 0)
+                    return kStatusVerifyFailed;
+            }
+            break;
+        case kCmdFpgaUsercode:
+            images[size_t(Slot::Usercode)] = data;
+            break;
+        default:
+            break;
+        }
+        return 0;
+    }
+
     void onFrame(const std::vector<uint8_t> &f)
     {
         if (f.size() < kHeader)
             return;
         uint8_t cmd = f[1];
         bool isForwarded = false;
+        std::vector<uint8_t> data(f.begin() + kHeader, f.end());
         if (cmd == kCmdForward)
         {
-            std::vector<uint8_t> inner = unescape(std::vector<uint8_t>(f.begin() + kHeader, f.end()));
+            std::vector<uint8_t> inner = unescape(data);
             if (inner.size() < kHeader)
                 return;
             cmd = inner[1];
+            data.assign(inner.begin() + kHeader, inner.end());
             isForwarded = true;
         }
+        Fate fate = (pNextFate != nullptr && *pNextFate) ? (*pNextFate)() : Fate::Deliver;
         Chunk c;
         c.kind = isForwarded ? kChunkForwarded : kChunkFrame;
-        std::vector<uint8_t> data =
-            cmd == kCmdHello ? helloData(isForwarded) : std::vector<uint8_t>(kStatusSize, 0);
+        std::vector<uint8_t> answer(kStatusSize, 0);
+        if (fate == Fate::Malformed)
+        {
+            // The emulated bootloaders answer a malformed forwarded request at the outer level.
+            c.kind = kChunkFrame;
+            cmd = isForwarded ? kCmdForward : cmd;
+            lePutU32(answer.data(), kStatusMalformed);
+        }
+        else if (cmd == kCmdHello)
+            answer = helloData(isForwarded);
+        else
+            lePutU32(answer.data(), execute(cmd, isForwarded, data));
         c.payload = {kDirResponse, cmd};
-        c.payload.insert(c.payload.end(), data.begin(), data.end());
-        replies.push_back(c);
+        c.payload.insert(c.payload.end(), answer.begin(), answer.end());
+        c.isCorrupt = fate == Fate::Corrupt;
+        if (fate == Fate::Lose)
+            return;
+        if (fate == Fate::Late)
+            late.push_back(c);
+        else
+            replies.push_back(c);
     }
 };
 
@@ -503,6 +668,7 @@ CooperativeDevice::CooperativeDevice(uint32_t ulProductId, uint32_t ulHardwareId
     m_impl->productId = ulProductId;
     m_impl->hardwareId = ulHardwareId;
     m_impl->isBoot = !isStartInApplication;
+    m_impl->pNextFate = &nextFate;
 }
 
 CooperativeDevice::~CooperativeDevice() = default;
@@ -514,9 +680,17 @@ void CooperativeDevice::feed(uint8_t ubByte)
 
 std::vector<Chunk> CooperativeDevice::takeReplies()
 {
+    // Answers held back last time arrive now, before the new ones.
     std::vector<Chunk> out;
-    out.swap(m_impl->replies);
+    out.swap(m_impl->late);
+    out.insert(out.end(), m_impl->replies.begin(), m_impl->replies.end());
+    m_impl->replies.clear();
     return out;
+}
+
+const std::vector<uint8_t> &CooperativeDevice::image(Slot slot) const
+{
+    return m_impl->images[size_t(slot)];
 }
 
 void runEngineInput(const uint8_t *pData, size_t ulSize)

@@ -50,6 +50,7 @@ struct Chunk
     uint8_t kind = kChunkRaw;
     bool withNext = false;
     std::vector<uint8_t> payload;
+    bool isCorrupt = false; // frames: one bit of the (outer) checksum flipped; not part of inputs
 };
 
 struct FuzzInput
@@ -74,6 +75,21 @@ std::vector<uint8_t> chunkBytes(const Chunk &chunk);
 
 // Built-in container idx (0 to kContainerCount - 1); all for product 0, hardware 0.
 const std::vector<uint8_t> &builtInContainer(size_t idx);
+// What an update-all of that container leaves in each component of a device:
+// the first block of each programmed type, whole parts only (empty when the
+// container has nothing for the component).
+enum class Slot
+{
+    HostUc,
+    DeviceUc,
+    Ti,
+    Wifi,
+    Nvcm0,
+    Nvcm1,
+    Usercode,
+};
+constexpr size_t kSlotCount = 7;
+std::vector<uint8_t> expectedImage(size_t idx, Slot slot);
 
 // The engine's host: bytes the device sent wait in rx; every clock reading
 // advances the clock by 1 ms, a read that finds nothing by 50 ms, so every
@@ -105,7 +121,20 @@ class FuzzLink
     int stopCheck();
 };
 
-// A device that answers every command as a healthy device does, as chunks.
+// What happens to one response packet of the device.
+enum class Fate
+{
+    Deliver,
+    Lose,      // carried out, the answer never arrives
+    Corrupt,   // carried out, the answer arrives with a wrong checksum
+    Malformed, // not carried out, answered with status 1
+    Late,      // carried out, the answer arrives after the host's next output
+};
+
+// A device that answers every command as a healthy device does, as chunks,
+// and keeps what it is programmed with as a real one does: a begin request
+// erases the component, a part is written at its index times the part size,
+// an FPGA verify part that differs is answered with status 0x10.
 class CooperativeDevice
 {
   public:
@@ -115,7 +144,10 @@ class CooperativeDevice
     CooperativeDevice &operator=(const CooperativeDevice &) = delete;
 
     void feed(uint8_t ubByte);        // one byte the host wrote
-    std::vector<Chunk> takeReplies(); // the answers to everything fed so far
+    std::vector<Chunk> takeReplies(); // the answers to everything fed so far, late ones first
+    const std::vector<uint8_t> &image(Slot slot) const;
+    // Decides the fate of each response packet; every answer is delivered without it.
+    std::function<Fate()> nextFate;
 
   private:
     struct Impl;

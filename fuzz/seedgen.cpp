@@ -2,8 +2,9 @@
 // complete dialogues of a healthy device for every operation and built-in
 // container, recorded in the target's input format, so that fuzzing starts
 // from runs that reach every state; for the container targets, the built-in
-// containers and a few builder command lines.
-// Usage: fuzz_seedgen ENGINE_DIR AFF_DIR AFFPACK_DIR
+// containers and a few builder command lines; for the fault schedule target,
+// every container with no fault and with one of each kind.
+// Usage: fuzz_seedgen ENGINE_DIR AFF_DIR AFFPACK_DIR FAULTS_DIR
 
 #include <cstdio>
 #include <fstream>
@@ -49,9 +50,9 @@ std::vector<uint8_t> recordDialogue(uint32_t op, uint8_t flags, bool startInAppl
 
 int main(int argc, char **argv)
 {
-    if (argc != 4)
+    if (argc != 5)
     {
-        fprintf(stderr, "usage: %s ENGINE_DIR AFF_DIR AFFPACK_DIR\n", argv[0]);
+        fprintf(stderr, "usage: %s ENGINE_DIR AFF_DIR AFFPACK_DIR FAULTS_DIR\n", argv[0]);
         return 1;
     }
     std::string dir = argv[1];
@@ -101,6 +102,13 @@ int main(int argc, char **argv)
         for (size_t k = 0; k < 64; k++)
             bytes.push_back(uint8_t(k * 37 + i));
         write("args-" + std::to_string(i), bytes);
+    }
+    dir = argv[4];
+    for (uint8_t c = 0; c < fuzzsupport::kContainerCount; c++)
+    {
+        write("clean-c" + std::to_string(c), {c});
+        // Answers 5 to 9: delivered, lost, corrupted, malformed, late.
+        write("each-fault-c" + std::to_string(c), {c, 0, 0, 0, 0, 0, 4, 5, 6, 7});
     }
     printf("%d seeds written\n", written);
     return 0;

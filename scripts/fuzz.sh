@@ -23,6 +23,7 @@ smoke_seconds="${SMOKE_SECONDS:-20}"
 # target:corpus name:largest input
 targets=(
   "engine_rx_fuzz:engine:4096"
+  "engine_faults_fuzz:faults:512"
   "aff_parse_fuzz:aff:16384"
   "affpack_roundtrip_fuzz:affpack:4096"
 )
@@ -38,7 +39,8 @@ do_build() {
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DUPD_TESTS=OFF -DUPD_FUZZ=ON >/dev/null
   fi
-  nice cmake --build "$build" -j "$jobs" --target engine_rx_fuzz aff_parse_fuzz affpack_roundtrip_fuzz fuzz_seedgen
+  nice cmake --build "$build" -j "$jobs" --target engine_rx_fuzz engine_faults_fuzz aff_parse_fuzz affpack_roundtrip_fuzz \
+    fuzz_seedgen
 }
 
 # run_target TARGET CORPUS MAXLEN SECONDS: one libFuzzer session; prints its figures.
@@ -82,7 +84,8 @@ do_coverage() {
     CC=clang CXX=clang++ cmake -S "$root" -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DUPD_TESTS=OFF -DUPD_FUZZ=ON -DUPD_FUZZ_COVERAGE=ON >/dev/null
   fi
-  nice cmake --build "$cov" -j "$jobs" --target engine_rx_fuzz aff_parse_fuzz affpack_roundtrip_fuzz
+  nice cmake --build "$cov" -j "$jobs" --target engine_rx_fuzz engine_faults_fuzz aff_parse_fuzz \
+    affpack_roundtrip_fuzz
   for t in "${targets[@]}"; do
     IFS=: read -r target name _ <<<"$t"
     rm -f "$cov/$target.profraw"
@@ -113,11 +116,12 @@ case "$cmd" in
     ;;
   seeds)
     do_build
-    for d in engine aff affpack; do
+    for d in engine faults aff affpack; do
       rm -rf "$root/fuzz/corpus/$d"
       mkdir -p "$root/fuzz/corpus/$d"
     done
-    "$build/bin/fuzz_seedgen" "$root/fuzz/corpus/engine" "$root/fuzz/corpus/aff" "$root/fuzz/corpus/affpack"
+    "$build/bin/fuzz_seedgen" "$root/fuzz/corpus/engine" "$root/fuzz/corpus/aff" "$root/fuzz/corpus/affpack" \
+      "$root/fuzz/corpus/faults"
     ;;
   replay)
     shift
