@@ -2,7 +2,8 @@
 # Fuzzing with libFuzzer (clang, AddressSanitizer, UndefinedBehaviorSanitizer).
 #
 #   scripts/fuzz.sh build           configure and build the targets in $FUZZ_BUILD
-#   scripts/fuzz.sh run SECONDS     run each target SECONDS long, one after the other
+#   scripts/fuzz.sh run SECONDS [TARGET...]
+#                                   run each target (or those named) SECONDS long, one after the other
 #   scripts/fuzz.sh smoke           build, then run each target briefly ($SMOKE_SECONDS)
 #   scripts/fuzz.sh seeds           rewrite the committed seeds in fuzz/corpus/
 #   scripts/fuzz.sh replay FILE...  run inputs through every target once
@@ -29,7 +30,7 @@ targets=(
 )
 
 usage() {
-  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
   exit 1
 }
 
@@ -66,10 +67,15 @@ run_target() {
   fi
 }
 
+# run_all SECONDS [TARGET...]: every target, or only those named.
 run_all() {
   local seconds="$1" failed=0
+  shift
   for t in "${targets[@]}"; do
     IFS=: read -r target name maxlen <<<"$t"
+    if [ $# -gt 0 ] && [[ " $* " != *" $target "* ]]; then
+      continue
+    fi
     run_target "$target" "$name" "$maxlen" "$seconds" || failed=1
   done
   return $failed
@@ -106,9 +112,10 @@ case "$cmd" in
     do_build
     ;;
   run)
-    [ $# -eq 2 ] || usage
+    [ $# -ge 2 ] || usage
     do_build
-    run_all "$2"
+    shift
+    run_all "$@"
     ;;
   smoke)
     do_build
