@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "common/le_bytes.h"
-#include "engine/commands.h"
 #include "components/fpga_programmer.h"
+#include "engine/commands.h"
 #include "engine/hello.h"
 #include "tests/support/aff_image.h"
 
