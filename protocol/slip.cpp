@@ -29,19 +29,20 @@
 #define SLIP_READ_LITERAL 1
 #define SLIP_READ_ESCAPED 2
 
-// Sum of the piece lengths of a piece list; the caller's list is left untouched.
-static uint32_t slipSumPieces(uint8_t ubCount, va_list ap)
+// Sum of the piece lengths of a piece list, wide enough not to wrap; the caller's
+// list is read through a copy and left untouched.
+uint64_t slipSumPieces(uint8_t ubCount, va_list ap)
 {
     va_list apCopy;
     va_copy(apCopy, ap);
-    uint32_t ulSum = 0;
+    uint64_t ullSum = 0;
     for (uint8_t i = 0; i < ubCount; i++)
     {
         (void)va_arg(apCopy, const uint8_t *);
-        ulSum += va_arg(apCopy, uint32_t);
+        ullSum += va_arg(apCopy, uint32_t);
     }
     va_end(apCopy);
-    return ulSum;
+    return ullSum;
 }
 
 // Number of wire bytes one content byte takes: 2 for END and ESC, else 1.
@@ -132,7 +133,7 @@ void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t 
                       va_list ap)
 {
     uint8_t pHeader[SLIP_HEADER_FIELDS];
-    slipFillHeader(pHeader, ubDir, ubCmd, slipSumPieces(ubCount, ap), ulChecksum);
+    slipFillHeader(pHeader, ubDir, ubCmd, (uint32_t)slipSumPieces(ubCount, ap), ulChecksum);
 
     serialWriteByte(pSerial, SLIP_END);
     for (uint8_t i = 0; i < SLIP_HEADER_FIELDS; i++)
@@ -170,7 +171,7 @@ uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, u
 {
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
     uint8_t pHeader[SLIP_HEADER_FIELDS];
-    slipFillHeader(pHeader, ubDir, ubCmd, slipSumPieces(ubCount, ap), ulCrc);
+    slipFillHeader(pHeader, ubDir, ubCmd, (uint32_t)slipSumPieces(ubCount, ap), ulCrc);
 
     uint32_t ulPos = 0;
     pDest[ulPos++] = SLIP_END;
@@ -207,7 +208,7 @@ uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uin
 uint32_t slipEncodedVaLength(uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount, va_list ap)
 {
     uint8_t pHeader[SLIP_HEADER_FIELDS];
-    slipFillHeader(pHeader, ubDir, ubCmd, slipSumPieces(ubCount, ap), ulChecksum);
+    slipFillHeader(pHeader, ubDir, ubCmd, (uint32_t)slipSumPieces(ubCount, ap), ulChecksum);
 
     uint32_t ulLength = 2; // the two END bytes
     for (uint8_t i = 0; i < SLIP_HEADER_FIELDS; i++)

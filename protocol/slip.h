@@ -34,6 +34,9 @@ typedef struct
     uint16_t usRawCount;
 } _tSlipDetector;
 
+// Total data length of a piece list: ubCount pairs (const uint8_t *, uint32_t) in ap,
+// read through a copy.
+uint64_t slipSumPieces(uint8_t ubCount, va_list ap);
 uint8_t slipEncodeByte(uint8_t *pDest, uint8_t ubByte);
 uint8_t slipDecodeByte(const uint8_t *pSource, uint8_t *pDest);
 void slipSendByte(_tSerial *pSerial, uint8_t ubByte);

@@ -26,21 +26,6 @@ static uint8_t slipBufferedIsBound(void)
     return (s_sSourceSerial.fnWriteByte && s_sSourceSerial.fnReadByte && s_sSourceSerial.fnGetMs) ? 1 : 0;
 }
 
-// Sum of the piece lengths, wide enough not to wrap; the list is read through a copy.
-static uint64_t slipBufferedTotalLength(uint8_t ubCount, va_list ap)
-{
-    va_list apCopy;
-    va_copy(apCopy, ap);
-    uint64_t ullTotal = 0;
-    for (uint8_t i = 0; i < ubCount; i++)
-    {
-        (void)va_arg(apCopy, const uint8_t *);
-        ullTotal += va_arg(apCopy, uint32_t);
-    }
-    va_end(apCopy);
-    return ullTotal;
-}
-
 // Sends one unwrapped request on the recording channel. Returns 1 when it was sent,
 // 0 when it was refused without writing anything: no bound channel, a total data
 // length that the 16-bit length field cannot carry, or an encoded frame longer than
@@ -51,7 +36,7 @@ static uint8_t slipBufferedSendPlain(uint8_t ubDir, uint8_t ubCmd, uint8_t ubCou
     if (slipBufferedIsBound() != 1)
         return 0;
 
-    if (slipBufferedTotalLength(ubCount, ap) > SLIP_BUFFERED_MAX_DATA)
+    if (slipSumPieces(ubCount, ap) > SLIP_BUFFERED_MAX_DATA)
         return 0;
 
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
@@ -125,7 +110,7 @@ void slipBufferedSendVaPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCm
     }
 
     bufferReset();
-    if (slipBufferedTotalLength(ubCount, ap) > SLIP_BUFFERED_MAX_DATA)
+    if (slipSumPieces(ubCount, ap) > SLIP_BUFFERED_MAX_DATA)
         return;
 
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
