@@ -420,7 +420,8 @@ struct CooperativeDevice::Impl
     std::string line;
     std::vector<uint8_t> frame; // decoded, without its ENDs
     std::function<Fate()> *pNextFate = nullptr;
-    std::vector<Chunk> late; // answers held back until the host's next output
+    std::vector<Chunk> lateHeld; // answers held back from the current round
+    std::vector<Chunk> lateDue;  // answers that arrive at the next round, before its own
     std::array<std::vector<uint8_t>, kSlotCount> images;
     std::array<uint32_t, kSlotCount> partSizes{};
     bool isWifiHandedOver = false;
@@ -656,7 +657,7 @@ struct CooperativeDevice::Impl
         if (fate == Fate::Lose)
             return;
         if (fate == Fate::Late)
-            late.push_back(c);
+            lateHeld.push_back(c);
         else
             replies.push_back(c);
     }
@@ -680,9 +681,11 @@ void CooperativeDevice::feed(uint8_t ubByte)
 
 std::vector<Chunk> CooperativeDevice::takeReplies()
 {
-    // Answers held back last time arrive now, before the new ones.
+    // Answers held back in the round before arrive now, before the new ones;
+    // those held back in this round wait for the next.
     std::vector<Chunk> out;
-    out.swap(m_impl->late);
+    out.swap(m_impl->lateDue);
+    m_impl->lateDue.swap(m_impl->lateHeld);
     out.insert(out.end(), m_impl->replies.begin(), m_impl->replies.end());
     m_impl->replies.clear();
     return out;
