@@ -9,13 +9,13 @@
 typedef struct _tSerial _tSerial;
 struct _tSerial
 {
-    void (*fnOpen)(_tSerial *pSerial, uint32_t ulArg);          // optional
-    void (*fnClose)(_tSerial *pSerial);                         // optional
-    uint8_t (*fnReadByte)(_tSerial *pSerial, uint8_t *pByte);   // 1 when a byte was stored
-    void (*fnWriteByte)(_tSerial *pSerial, uint8_t ubByte);     // required
-    uint64_t (*fnGetMs)(_tSerial *pSerial);                     // required
-    void (*fnChangeBaud)(_tSerial *pSerial, uint32_t ulBaud);   // optional
-    void *pUser;                                                // owner's data
+    void (*fnOpen)(_tSerial *pSerial, uint32_t ulArg);        // optional
+    void (*fnClose)(_tSerial *pSerial);                       // optional
+    uint8_t (*fnReadByte)(_tSerial *pSerial, uint8_t *pByte); // 1 when a byte was stored
+    void (*fnWriteByte)(_tSerial *pSerial, uint8_t ubByte);   // required
+    uint64_t (*fnGetMs)(_tSerial *pSerial);                   // required
+    void (*fnChangeBaud)(_tSerial *pSerial, uint32_t ulBaud); // optional
+    void *pUser;                                              // owner's data
 };
 
 void serialOpen(_tSerial *pSerial, uint32_t ulArg); // nothing when fnOpen is empty

@@ -18,8 +18,8 @@
 #define SLIP_DIR_REQUEST 0
 #define SLIP_DIR_RESPONSE 1
 
-#define SLIP_HEADER_SIZE 9    // END + direction + command + length + checksum
-#define SLIP_OVERHEAD 10      // header plus the closing END
+#define SLIP_HEADER_SIZE 9 // END + direction + command + length + checksum
+#define SLIP_OVERHEAD 10   // header plus the closing END
 #define SLIP_READ_BYTE_TIMEOUT_MS 50
 
 // Worst-case encoded size of a frame carrying ulDataLength data bytes.

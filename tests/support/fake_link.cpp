@@ -8,22 +8,64 @@ namespace testsupport
 namespace
 {
 
-FakeLink *linkOf(_tSerial *pSerial) { return static_cast<FakeLink *>(pSerial->pUser); }
-FakeLink *linkOf(void *pUser) { return static_cast<FakeLink *>(pUser); }
+FakeLink *linkOf(_tSerial *pSerial)
+{
+    return static_cast<FakeLink *>(pSerial->pUser);
+}
+FakeLink *linkOf(void *pUser)
+{
+    return static_cast<FakeLink *>(pUser);
+}
 
-uint8_t chanRead(_tSerial *s, uint8_t *b) { return linkOf(s)->readByte(b); }
-void chanWrite(_tSerial *s, uint8_t b) { linkOf(s)->writeByte(b); }
-uint64_t chanGetMs(_tSerial *s) { return linkOf(s)->getMs(); }
-void chanBaud(_tSerial *s, uint32_t baud) { linkOf(s)->bauds.push_back(baud); }
+uint8_t chanRead(_tSerial *s, uint8_t *b)
+{
+    return linkOf(s)->readByte(b);
+}
+void chanWrite(_tSerial *s, uint8_t b)
+{
+    linkOf(s)->writeByte(b);
+}
+uint64_t chanGetMs(_tSerial *s)
+{
+    return linkOf(s)->getMs();
+}
+void chanBaud(_tSerial *s, uint32_t baud)
+{
+    linkOf(s)->bauds.push_back(baud);
+}
 
-void cbReopen(void *u) { linkOf(u)->reopens++; }
-void cbClose(void *u) { linkOf(u)->closes++; }
-void cbWrite(uint8_t b, void *u) { linkOf(u)->writeByte(b); }
-uint8_t cbRead(uint8_t *b, void *u) { return linkOf(u)->readByte(b); }
-void cbBaud(uint32_t baud, void *u) { linkOf(u)->bauds.push_back(baud); }
-uint64_t cbGetMs(void *u) { return linkOf(u)->getMs(); }
-void cbLog(const char *msg, void *u) { linkOf(u)->logs.emplace_back(msg); }
-void cbProgress(uint8_t p, void *u) { linkOf(u)->progress.push_back(p); }
+void cbReopen(void *u)
+{
+    linkOf(u)->reopens++;
+}
+void cbClose(void *u)
+{
+    linkOf(u)->closes++;
+}
+void cbWrite(uint8_t b, void *u)
+{
+    linkOf(u)->writeByte(b);
+}
+uint8_t cbRead(uint8_t *b, void *u)
+{
+    return linkOf(u)->readByte(b);
+}
+void cbBaud(uint32_t baud, void *u)
+{
+    linkOf(u)->bauds.push_back(baud);
+}
+uint64_t cbGetMs(void *u)
+{
+    return linkOf(u)->getMs();
+}
+void cbLog(const char *msg, void *u)
+{
+    linkOf(u)->logs.emplace_back(msg);
+}
+void cbProgress(uint8_t p, void *u)
+{
+    linkOf(u)->progress.push_back(p);
+}
 
 } // namespace
 
@@ -94,7 +136,10 @@ std::string hex(const uint8_t *p, size_t n)
     return out;
 }
 
-std::string hex(const std::vector<uint8_t> &v) { return hex(v.data(), v.size()); }
+std::string hex(const std::vector<uint8_t> &v)
+{
+    return hex(v.data(), v.size());
+}
 
 std::vector<uint8_t> unhex(const std::string &text)
 {

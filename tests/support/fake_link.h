@@ -41,8 +41,8 @@ class FakeLink
     void pushText(const std::string &text) { rx.insert(rx.end(), text.begin(), text.end()); }
     std::string txText() const { return std::string(tx.begin(), tx.end()); }
 
-    _tSerial channel();              // byte channel over this link, pUser = this
-    _tUpdaterCallbacks callbacks();  // engine callbacks over this link, pUser = this
+    _tSerial channel();             // byte channel over this link, pUser = this
+    _tUpdaterCallbacks callbacks(); // engine callbacks over this link, pUser = this
 
     uint8_t readByte(uint8_t *pByte);
     void writeByte(uint8_t ubByte);
