@@ -70,8 +70,8 @@ class InstallTree : public ::testing::Test
         std::string bash = testsupport::findOnPath("bash");
         // The function registered by `complete -F FN prog` is called as bash would call it.
         const char *script = R"(source "$1" || exit 2
-spec=$(complete -p "$3") || exit 3
-fn=${spec#*-F }; fn=${fn%% *}
+compspec=$(complete -p "$3") || exit 3
+fn=${compspec#*-F }; fn=${fn%% *}
 COMP_LINE=$2; COMP_POINT=${#COMP_LINE}
 read -ra COMP_WORDS <<<"$2"; COMP_CWORD=${#COMP_WORDS[@]}
 [[ $2 == *' ' ]] || COMP_CWORD=$((COMP_CWORD - 1))

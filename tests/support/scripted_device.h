@@ -78,7 +78,7 @@ class ScriptedDevice
     static std::vector<uint8_t> decodedFrame(uint8_t dir, uint8_t cmd, const std::vector<uint8_t> &data);
     static std::vector<uint8_t> encode(const std::vector<uint8_t> &decoded);
     static std::vector<uint8_t> statusData(uint32_t status, const std::vector<uint8_t> &extra = {});
-    static std::vector<uint8_t> helloData(const HelloSpec &spec); // response data, status 0 first
+    static std::vector<uint8_t> helloData(const HelloSpec &fields); // response data, status 0 first
 
   private:
     void feed(uint8_t ubByte);

@@ -64,9 +64,9 @@ class HelloTest : public ::testing::Test
         }
         ASSERT_EQ(1, updaterInit(ctx.get(), op, 1, 0, &cb));
     }
-    uint8_t hello(const HelloSpec &spec)
+    uint8_t hello(const HelloSpec &fields)
     {
-        packet = ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, 0, ScriptedDevice::helloData(spec));
+        packet = ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, 0, ScriptedDevice::helloData(fields));
         link.logs.clear();
         return processSlipHello(ctx.get(), packet.data());
     }

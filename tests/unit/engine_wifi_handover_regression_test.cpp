@@ -91,11 +91,11 @@ TEST_P(WifiHandOver, TheWifiImageOnlyGoesToTheWifiBootloader)
             programmedWhileHandedOver.push_back(handedOver);
         if (r.cmd == UPDATER_CMD_HELLO)
         {
-            HelloSpec spec;
-            spec.productId = 0;
-            spec.hardwareId = 0;
-            spec.hostFlag = r.forwarded ? 0 : 1;
-            d.respondData(r.cmd, ScriptedDevice::helloData(spec), r.forwarded);
+            HelloSpec fields;
+            fields.productId = 0;
+            fields.hardwareId = 0;
+            fields.hostFlag = r.forwarded ? 0 : 1;
+            d.respondData(r.cmd, ScriptedDevice::helloData(fields), r.forwarded);
         }
         else
             d.respond(r.cmd, 0, {}, r.forwarded);
