@@ -155,10 +155,11 @@ void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t 
 
 // Sends a frame whose checksum is the CRC-16/XMODEM of the pieces, computed across
 // them in order. Pieces: ubCount pairs (const uint8_t *, uint32_t).
-void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, ...)
+void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...)
 {
     va_list ap;
-    va_start(ap, ubCount);
+    va_start(ap, ulPieceCount);
+    uint8_t ubCount = (uint8_t)ulPieceCount;
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
     slipSendVaPacket(pSerial, ubDir, ubCmd, ulCrc, ubCount, ap);
     va_end(ap);
@@ -194,10 +195,11 @@ uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, u
 }
 
 // As slipGenerateCrcVaPacket, with the pieces as further arguments.
-uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, ...)
+uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...)
 {
     va_list ap;
-    va_start(ap, ubCount);
+    va_start(ap, ulPieceCount);
+    uint8_t ubCount = (uint8_t)ulPieceCount;
     uint32_t ulLength = slipGenerateCrcVaPacket(pDest, ubDir, ubCmd, ubCount, ap);
     va_end(ap);
     return ulLength;

@@ -43,10 +43,12 @@ void slipSendByte(_tSerial *pSerial, uint8_t ubByte);
 // Pieces: ubCount pairs (const uint8_t *pointer, uint32_t length) in ap.
 void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount,
                       va_list ap);
-void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, ...);
+// The variadic forms take their piece count as 32 bits: the last parameter before
+// "..." must be one that argument promotion leaves unchanged.
+void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...);
 // Builds the encoded frame into pDest (room for SLIP_ENCODED_MAX(data length)); returns its length.
 uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, va_list ap);
-uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, ...);
+uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...);
 // Exact wire length of the frame slipSendVaPacket writes for these arguments (both ENDs).
 uint32_t slipEncodedVaLength(uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount, va_list ap);
 uint32_t slipGetDelta(_tSerial *pSerial, uint32_t ulStart);

@@ -47,10 +47,11 @@ static uint8_t slipBufferedSendPlain(uint8_t ubDir, uint8_t ubCmd, uint8_t ubCou
 }
 
 // Sends a request through a static argument list of one piece.
-static uint8_t slipBufferedSendPlainPieces(uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, ...)
+static uint8_t slipBufferedSendPlainPieces(uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...)
 {
     va_list ap;
-    va_start(ap, ubCount);
+    va_start(ap, ulPieceCount);
+    uint8_t ubCount = (uint8_t)ulPieceCount;
     uint8_t ubResult = slipBufferedSendPlain(ubDir, ubCmd, ubCount, ap);
     va_end(ap);
     return ubResult;
@@ -83,11 +84,12 @@ void slipBufferedSendPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd,
 
 // Sends a request whose data are the pieces (const uint8_t *, uint32_t) in order;
 // see slipBufferedSendVaPacket.
-void slipBufferedSendCrcChunkedPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount,
-                                      ...)
+void slipBufferedSendCrcChunkedPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd,
+                                      uint32_t ulPieceCount, ...)
 {
     va_list ap;
-    va_start(ap, ubCount);
+    va_start(ap, ulPieceCount);
+    uint8_t ubCount = (uint8_t)ulPieceCount;
     slipBufferedSendVaPacket(isTransparent, ubDir, ubCmd, ubCount, ap);
     va_end(ap);
 }

@@ -25,8 +25,8 @@ void slipBufferedInit(const _tSerial *pSerial);
 // Pieces: ubCount pairs (const uint8_t *pointer, uint32_t length).
 void slipBufferedSendPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd, const uint8_t *pData,
                             uint16_t usLength);
-void slipBufferedSendCrcChunkedPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount,
-                                      ...);
+void slipBufferedSendCrcChunkedPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd,
+                                      uint32_t ulPieceCount, ...);
 void slipBufferedSendVaPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount,
                               va_list ap);
 uint8_t slipBufferedResendPacket(void); // 1 resent, 0 limit reached

@@ -66,10 +66,12 @@ uint64_t noClock(_tSerial *)
     return 0;
 }
 
-void sendPieces(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount, ...)
+void sendPieces(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint32_t ulPieceCount,
+                ...)
 {
     va_list ap;
-    va_start(ap, ubCount);
+    va_start(ap, ulPieceCount);
+    uint8_t ubCount = (uint8_t)ulPieceCount;
     slipSendVaPacket(pSerial, ubDir, ubCmd, ulChecksum, ubCount, ap);
     va_end(ap);
 }
