@@ -69,15 +69,21 @@ run_target() {
 
 # run_all SECONDS [TARGET...]: every target, or only those named.
 run_all() {
-  local seconds="$1" failed=0
+  local seconds="$1" failed=0 passes=0 fails=0
   shift
   for t in "${targets[@]}"; do
     IFS=: read -r target name maxlen <<<"$t"
     if [ $# -gt 0 ] && [[ " $* " != *" $target "* ]]; then
       continue
     fi
-    run_target "$target" "$name" "$maxlen" "$seconds" || failed=1
+    if run_target "$target" "$name" "$maxlen" "$seconds"; then
+      passes=$((passes + 1))
+    else
+      failed=1
+      fails=$((fails + 1))
+    fi
   done
+  echo "fuzz: $passes passed, $fails failed"
   return $failed
 }
 
