@@ -14,13 +14,6 @@ namespace
 
 constexpr int kShortRunTimeoutMs = 30000;
 
-void expectTerminal(const E2eUpdaterRun &run, const std::string &expected, int exitCode)
-{
-    EXPECT_FALSE(run.result.timedOut);
-    EXPECT_EQ(exitCode, run.result.exitCode) << run.result.err;
-    EXPECT_EQ(e2eShow(expected), e2eShow(run.result.out));
-}
-
 TEST(BootModes, NoOperationSelected)
 {
     DevsimRunner dev;
@@ -28,10 +21,10 @@ TEST(BootModes, NoOperationSelected)
     E2eUpdaterRun run = e2eRunUpdater(dev, {"-v"}, kShortRunTimeoutMs);
     // Written out in full once: banner with two blanks, port line, the engine's
     // line with its own line end, the red verdict.
-    expectTerminal(run,
-                   "UPDATER  version: 10700000 (Aug  9 2024)\nConnected to port " + dev.port() +
-                       "\n\n[   0% ] No op selected!\n\x1b[1;31m\n\n=== ERRORS OCCURED! ===\n\n\x1b[0m",
-                   1);
+    e2eExpectTerminal(run,
+                      "UPDATER  version: 10700000 (Aug  9 2024)\nConnected to port " + dev.port() +
+                          "\n\n[   0% ] No op selected!\n\x1b[1;31m\n\n=== ERRORS OCCURED! ===\n\n\x1b[0m",
+                      1);
     ASSERT_EQ(0, dev.stop());
     EXPECT_EQ(1, dev.summaryValue("port_opens"));      // the port was opened ...
     EXPECT_EQ(0, dev.summaryValue("bytes_from_host")); // ... and nothing was said
@@ -44,16 +37,16 @@ TEST(BootModes, LockUnlockAndBootModeFromBothSides)
     DevsimRunner dev;
     ASSERT_TRUE(dev.start({"--boot"})) << dev.stderrText();
 
-    expectTerminal(e2eRunUpdater(dev, {"-lock", "1"}, kShortRunTimeoutMs),
-                   e2eShortRunText(dev.port(), {"Entered bootloader, locking..."}, true), 0);
-    expectTerminal(e2eRunUpdater(dev, {"-lock", "0"}, kShortRunTimeoutMs),
-                   e2eShortRunText(dev.port(), {"Leaving BOOT mode..."}, true), 0);
+    e2eExpectTerminal(e2eRunUpdater(dev, {"-lock", "1"}, kShortRunTimeoutMs),
+                      e2eShortRunText(dev.port(), {"Entered bootloader, locking..."}, true), 0);
+    e2eExpectTerminal(e2eRunUpdater(dev, {"-lock", "0"}, kShortRunTimeoutMs),
+                      e2eShortRunText(dev.port(), {"Leaving BOOT mode..."}, true), 0);
     // Unlocked, the device runs its application: -ub reboots it into the bootloader.
-    expectTerminal(e2eRunUpdater(dev, {"-ub"}, kShortRunTimeoutMs),
-                   e2eShortRunText(dev.port(), e2eBootModeLines(true), true), 0);
+    e2eExpectTerminal(e2eRunUpdater(dev, {"-ub"}, kShortRunTimeoutMs),
+                      e2eShortRunText(dev.port(), e2eBootModeLines(true), true), 0);
     // Now in BOOT mode: the first answer is enough.
-    expectTerminal(e2eRunUpdater(dev, {"-ub"}, kShortRunTimeoutMs),
-                   e2eShortRunText(dev.port(), e2eBootModeLines(false), true), 0);
+    e2eExpectTerminal(e2eRunUpdater(dev, {"-ub"}, kShortRunTimeoutMs),
+                      e2eShortRunText(dev.port(), e2eBootModeLines(false), true), 0);
 
     ASSERT_EQ(0, dev.stop());
     EXPECT_EQ(1, dev.summaryValue("text_commands.AT+LOCK=1"));

@@ -16,13 +16,6 @@ namespace
 
 constexpr int kShortRunTimeoutMs = 30000;
 
-void expectTerminal(const E2eUpdaterRun &run, const std::string &expected, int exitCode)
-{
-    EXPECT_FALSE(run.result.timedOut);
-    EXPECT_EQ(exitCode, run.result.exitCode) << run.result.err;
-    EXPECT_EQ(e2eShow(expected), e2eShow(run.result.out));
-}
-
 // The device runs its application: it is rebooted into the host bootloader, locked,
 // and the hello shows what the device reports (its ids and the host's firmware).
 TEST(ReadVersions, HostBootloader)
@@ -31,14 +24,14 @@ TEST(ReadVersions, HostBootloader)
     ASSERT_TRUE(dev.start({"--product-id", "3", "--hardware-id", "2", "--set-version", "host-uc=10203001"}))
         << dev.stderrText();
     E2eUpdaterRun run = e2eRunUpdater(dev, {"-readver"}, kShortRunTimeoutMs);
-    expectTerminal(run,
-                   e2eShortRunText(dev.port(),
-                                   e2eJoin({e2eBootModeLines(true),
-                                            {"Entered bootloader, locking..."},
-                                            e2eHelloLines("1.2.3.1 (Jan  1 2024)",
-                                                          {"\tHOST: 1.2.3.1 (Jan  1 2024)"}, 3, 2)}),
-                                   true),
-                   0);
+    e2eExpectTerminal(run,
+                      e2eShortRunText(dev.port(),
+                                      e2eJoin({e2eBootModeLines(true),
+                                               {"Entered bootloader, locking..."},
+                                               e2eHelloLines("1.2.3.1 (Jan  1 2024)",
+                                                             {"\tHOST: 1.2.3.1 (Jan  1 2024)"}, 3, 2)}),
+                                      true),
+                      0);
     ASSERT_EQ(0, dev.stop());
     EXPECT_EQ(1, dev.summaryValue("requests.HELLO"));
     EXPECT_EQ(1, dev.summaryValue("requests_total"));           // the hello and nothing else
@@ -53,13 +46,13 @@ TEST(ReadVersions, DeviceOnlyBootloader)
     ASSERT_TRUE(dev.start({"--no-host", "--boot", "--set-version", "device-uc=10203002"}))
         << dev.stderrText();
     E2eUpdaterRun run = e2eRunUpdater(dev, {"-readver"}, kShortRunTimeoutMs);
-    expectTerminal(run,
-                   e2eShortRunText(dev.port(),
-                                   e2eJoin({e2eBootModeLines(false),
-                                            {"Entered bootloader, locking..."},
-                                            e2eHelloLines("1.2.3.2 (Jan  1 2024)", {}, 0, 0)}),
-                                   true),
-                   0);
+    e2eExpectTerminal(run,
+                      e2eShortRunText(dev.port(),
+                                      e2eJoin({e2eBootModeLines(false),
+                                               {"Entered bootloader, locking..."},
+                                               e2eHelloLines("1.2.3.2 (Jan  1 2024)", {}, 0, 0)}),
+                                      true),
+                      0);
     ASSERT_EQ(0, dev.stop());
     EXPECT_EQ(1, dev.summaryValue("requests_total"));
 }
@@ -73,15 +66,15 @@ TEST(ReadVersions, ProductHardwareMismatchRefusesTheUpdate)
     ASSERT_TRUE(aff.ok()) << aff.affpackOutput;
     ASSERT_TRUE(dev.start({"--boot", "--product-id", "7", "--hardware-id", "3"})) << dev.stderrText();
     E2eUpdaterRun run = e2eRunUpdater(dev, {"-update", aff.path}, kShortRunTimeoutMs);
-    expectTerminal(run,
-                   e2eShortRunText(dev.port(),
-                                   {"Checking if device is in BOOT mode...", "Entered bootloader, locking...",
-                                    "Requesting bootloader information",
-                                    "Bootloader version: 20100000 (Jan 15 2024), product id: 7, hw id: 3",
-                                    "Firmware version: 1.0.0.0 (Jan  1 2024)",
-                                    "Product/hardware ID mismatch!\nAFF: 1 / 0\nDev: 7 / 3"},
-                                   false),
-                   1);
+    e2eExpectTerminal(run,
+                      e2eShortRunText(dev.port(),
+                                      {"Checking if device is in BOOT mode...",
+                                       "Entered bootloader, locking...", "Requesting bootloader information",
+                                       "Bootloader version: 20100000 (Jan 15 2024), product id: 7, hw id: 3",
+                                       "Firmware version: 1.0.0.0 (Jan  1 2024)",
+                                       "Product/hardware ID mismatch!\nAFF: 1 / 0\nDev: 7 / 3"},
+                                      false),
+                      1);
     ASSERT_EQ(0, dev.stop());
     EXPECT_EQ(1, dev.summaryValue("requests_total"));
     EXPECT_EQ(-1, dev.summaryValue("requests.IV"));

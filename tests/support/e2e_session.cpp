@@ -29,6 +29,13 @@ E2eUpdaterRun e2eRunUpdater(const DevsimRunner &dev, const std::vector<std::stri
     return run;
 }
 
+void e2eExpectTerminal(const E2eUpdaterRun &run, const std::string &expected, int exitCode)
+{
+    EXPECT_FALSE(run.result.timedOut);
+    EXPECT_EQ(exitCode, run.result.exitCode) << run.result.err;
+    EXPECT_EQ(e2eShow(expected), e2eShow(run.result.out));
+}
+
 E2eVerifyResult e2eVerify(const DevsimRunner &dev, const std::string &aff, bool noHost)
 {
     std::vector<std::string> args = {"verify"};

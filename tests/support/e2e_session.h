@@ -29,6 +29,10 @@ struct E2eUpdaterRun
 E2eUpdaterRun e2eRunUpdater(const DevsimRunner &dev, const std::vector<std::string> &options,
                             int timeoutMs = kE2eRunTimeoutMs);
 
+// Expects the run to have ended in time with exitCode and exactly the expected
+// terminal output (compared with control characters shown).
+void e2eExpectTerminal(const E2eUpdaterRun &run, const std::string &expected, int exitCode);
+
 struct E2eVerifyResult
 {
     int exitCode = -1;
