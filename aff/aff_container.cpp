@@ -315,6 +315,18 @@ int16_t affFindBlock(_tAffReadFn fnRead, uint32_t ulType, uint8_t ubStartIdx, ui
     return -1;
 }
 
+uint8_t affReadFirstBlock(_tAffReadFn fnRead, uint32_t ulType, uint32_t *pulOffset, _tAffBlockHeader *pBlock)
+{
+    uint32_t ulOffset = 0;
+    if (affFindBlock(fnRead, ulType, 0, &ulOffset) < 0)
+        return 0;
+    if (affReadBlockHeader(fnRead, ulOffset, pBlock) != 1)
+        return 0;
+    if (pulOffset != NULL)
+        *pulOffset = ulOffset;
+    return 1;
+}
+
 uint32_t affGetBlockStartPos(_tAffReadFn fnRead, uint8_t ubBlockIdx)
 {
     _tAffHeader sHeader;

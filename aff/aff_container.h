@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "common/part_limit.h"
 #include "common/version.h"
 
 #define AFF_BLOCK_ESP_RAM 1
@@ -24,7 +25,7 @@
 #define AFF_BLOCK_HEADER_SIZE_V12 44
 #define AFF_BLOCK_HEADER_SIZE_V3 63
 #define AFF_PART_CRC_SIZE 4
-#define AFF_MAX_PART_SIZE 16384
+#define AFF_MAX_PART_SIZE PART_SIZE_MAX
 #define AFF_MAX_BLOCKS 255
 #define AFF_IV_SIZE 16
 #define AFF_RESERVED_SIZE 78
@@ -72,6 +73,10 @@ uint8_t affReadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader);
 uint8_t affReadBlockHeader(_tAffReadFn fnRead, uint32_t ulOffset, _tAffBlockHeader *pBlock);
 int16_t affFindBlock(_tAffReadFn fnRead, uint32_t ulType, uint8_t ubStartIdx, uint32_t *pulOffset);
 uint32_t affGetBlockStartPos(_tAffReadFn fnRead, uint8_t ubBlockIdx);
+// Reads the header of the first block of ulType into *pBlock and its file offset
+// into *pulOffset (when given). Returns 1, or 0 when there is no such block or
+// its header cannot be read.
+uint8_t affReadFirstBlock(_tAffReadFn fnRead, uint32_t ulType, uint32_t *pulOffset, _tAffBlockHeader *pBlock);
 // Bytes a block occupies in the file, its header included; 0 when the version is
 // unknown, the part size is 0 or above AFF_MAX_PART_SIZE, or the total passes 4 GiB.
 uint32_t affGetBlockTotalSize(uint16_t usVersion, const _tAffBlockHeader *pBlock);

@@ -1,10 +1,11 @@
 #include "aff/aff_report.h"
 
+#include <stdarg.h>
 #include <stddef.h>
+#include <stdio.h>
 
-#include "aff/aff_container.h"
+#include "aff/aff_presence.h"
 #include "common/device_id.h"
-#include "components/presence.h"
 
 // Labels of the report's component lines, printed right-aligned in four characters.
 #define REPORT_LABEL_HOST "HOST"
@@ -12,11 +13,55 @@
 #define REPORT_LABEL_FPGA "FPGA"
 #define REPORT_LABEL_DEVICE_UC "uC"
 #define REPORT_LABEL_TI "Ti"
+#define REPORT_FOUR_PART 0
+#define REPORT_THREE_PART 1
 
 typedef uint8_t (*_tVersionTextFn)(char *szBuffer, uint32_t ulCode);
 
-void printComponentVersion(_tUpdater *pCtx, const char *szLabel, uint8_t isForce, uint8_t isThreePart,
-                           const _tVersion *pCurrent, const _tVersion *pNew)
+// One component of the report, in the report's order.
+typedef struct
+{
+    const char *szLabel;
+    uint8_t isThreePart;
+    uint8_t (*fnQuery)(_tAffReadFn fnRead, _tVersion *pVersion);
+} _tReportComponent;
+
+static uint8_t reportHostQuery(_tAffReadFn fnRead, _tVersion *pVersion)
+{
+    return updaterUcInFile(fnRead, 1, pVersion);
+}
+
+static uint8_t reportDeviceUcQuery(_tAffReadFn fnRead, _tVersion *pVersion)
+{
+    return updaterUcInFile(fnRead, 0, pVersion);
+}
+
+static const _tReportComponent s_asComponents[] = {
+    {REPORT_LABEL_HOST, REPORT_FOUR_PART, reportHostQuery},
+    {REPORT_LABEL_WIFI, REPORT_THREE_PART, updaterEspInFile},
+    {REPORT_LABEL_FPGA, REPORT_THREE_PART, updaterFpgaInFile},
+    {REPORT_LABEL_DEVICE_UC, REPORT_FOUR_PART, reportDeviceUcQuery},
+    {REPORT_LABEL_TI, REPORT_FOUR_PART, updaterTiInFile},
+};
+#define REPORT_COMPONENT_COUNT (sizeof(s_asComponents) / sizeof(s_asComponents[0]))
+
+// Formats one line (cut to REPORT_LINE_MAX characters) and prints it.
+static void reportPrintf(_tAffPrintFn fnPrint, void *pUser, const char *szFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+static void reportPrintf(_tAffPrintFn fnPrint, void *pUser, const char *szFormat, ...)
+{
+    if (fnPrint == NULL)
+        return;
+    char szLine[REPORT_LINE_MAX + 1];
+    va_list ap;
+    va_start(ap, szFormat);
+    vsnprintf(szLine, sizeof szLine, szFormat, ap);
+    va_end(ap);
+    fnPrint(szLine, pUser);
+}
+
+void printComponentVersion(_tAffPrintFn fnPrint, void *pUser, const char *szLabel, uint8_t isForce,
+                           uint8_t isThreePart, const _tVersion *pCurrent, const _tVersion *pNew)
 {
     _tVersionTextFn fnText = isThreePart ? versionMajMinFix : versionMajMinFixBuild;
     char szCurrent[VERSION_TEXT_SIZE];
@@ -27,65 +72,42 @@ void printComponentVersion(_tUpdater *pCtx, const char *szLabel, uint8_t isForce
     // Only the codes count; the date texts are not zero-terminated for sure, so
     // exactly their significant characters are printed.
     if (isForce == 0 && pNew->ulCode == pCurrent->ulCode)
-        updaterLog(pCtx, "\t%4s: %s (%.*s)", szLabel, szCurrent, VERSION_DATE_LEN, pCurrent->szDate);
+        reportPrintf(fnPrint, pUser, "\t%4s: %s (%.*s)", szLabel, szCurrent, VERSION_DATE_LEN,
+                     pCurrent->szDate);
     else
-        updaterLog(pCtx, "\t%4s: %s (%.*s) -> %s (%.*s)", szLabel, szCurrent, VERSION_DATE_LEN,
-                   pCurrent->szDate, szNew, VERSION_DATE_LEN, pNew->szDate);
+        reportPrintf(fnPrint, pUser, "\t%4s: %s (%.*s) -> %s (%.*s)", szLabel, szCurrent, VERSION_DATE_LEN,
+                     pCurrent->szDate, szNew, VERSION_DATE_LEN, pNew->szDate);
 }
 
-void updaterPrintAffComponentsVersions(_tUpdater *pCtx)
+// The identity lines of a file whose header reads; nothing otherwise.
+static void reportIdentity(_tAffReadFn fnRead, _tAffPrintFn fnPrint, void *pUser)
 {
-    if (pCtx->pCallbacks == NULL)
+    _tAffHeader sHeader;
+    if (affReadHeader(fnRead, &sHeader) != 1)
+        return;
+    reportPrintf(fnPrint, pUser, "\nProduct/hardware ID :\nAFF: %lu / %lu",
+                 (unsigned long)sHeader.ulProductId, (unsigned long)sHeader.ulHardwareId);
+    uint32_t ulDevId = idHwPrToDev(sHeader.ulHardwareId, sHeader.ulProductId);
+    const char *szName = idGetNameForDev(ulDevId);
+    reportPrintf(fnPrint, pUser, "Dev ID : %lu (%s)", (unsigned long)ulDevId,
+                 szName != NULL ? szName : REPORT_UNKNOWN_DEVICE_NAME);
+}
+
+void updaterPrintAffComponentsVersions(_tAffReadFn fnRead, _tAffPrintFn fnPrint, void *pUser)
+{
+    // The registered in-memory file, when there is one, is the file of the report.
+    if (affHasMemFile() == 1)
+        fnRead = readAffFromMem;
+    if (fnRead == NULL)
         return;
 
-    // The report reads the registered in-memory file when there is one, through a
-    // copy of the caller's table; the caller's table is put back at the end.
-    const _tUpdaterCallbacks *pCallerCallbacks = pCtx->pCallbacks;
-    _tUpdaterCallbacks sCallbacks = *pCallerCallbacks;
-    if (affHasMemFile() == 1)
-        sCallbacks.cbReadAff = readAffFromMem;
-    pCtx->pCallbacks = &sCallbacks;
-
-    pCtx->hasHostUc = 0;
-    pCtx->hasDeviceUc = 0;
-    pCtx->hasFpga = 0;
-    pCtx->hasWifi = 0;
-    pCtx->hasTi = 0;
-
-    _tAffReadFn fnRead = sCallbacks.cbReadAff;
-    if (fnRead != NULL)
+    reportIdentity(fnRead, fnPrint, pUser);
+    for (uint32_t i = 0; i < REPORT_COMPONENT_COUNT; i++)
     {
-        _tAffHeader sHeader;
-        if (affReadHeader(fnRead, &sHeader) == 1)
-        {
-            pCtx->usAffVersion = sHeader.usVersion;
-            pCtx->usBlockHeaderSize = affGetBlockHeaderSize(sHeader.usVersion);
-            updaterLog(pCtx, "\nProduct/hardware ID :\nAFF: %lu / %lu", (unsigned long)sHeader.ulProductId,
-                       (unsigned long)sHeader.ulHardwareId);
-            uint32_t ulDevId = idHwPrToDev(sHeader.ulHardwareId, sHeader.ulProductId);
-            const char *szName = idGetNameForDev(ulDevId);
-            updaterLog(pCtx, "Dev ID : %lu (%s)", (unsigned long)ulDevId,
-                       szName != NULL ? szName : REPORT_UNKNOWN_DEVICE_NAME);
-        }
-
-        _tVersion sHost, sDeviceUc, sFpga, sWifi, sTi;
-        pCtx->hasHostUc = updaterUcInFile(fnRead, 1, &sHost) == 1 ? 1 : 0;
-        pCtx->hasDeviceUc = updaterUcInFile(fnRead, 0, &sDeviceUc) == 1 ? 1 : 0;
-        pCtx->hasFpga = updaterFpgaInFile(fnRead, &sFpga) == 1 ? 1 : 0;
-        pCtx->hasWifi = updaterEspInFile(fnRead, &sWifi) == 1 ? 1 : 0;
-        pCtx->hasTi = updaterTiInFile(fnRead, &sTi) == 1 ? 1 : 0;
-
-        if (pCtx->hasHostUc)
-            printComponentVersion(pCtx, REPORT_LABEL_HOST, 0, 0, &sHost, &sHost);
-        if (pCtx->hasWifi)
-            printComponentVersion(pCtx, REPORT_LABEL_WIFI, 0, 1, &sWifi, &sWifi);
-        if (pCtx->hasFpga)
-            printComponentVersion(pCtx, REPORT_LABEL_FPGA, 0, 1, &sFpga, &sFpga);
-        if (pCtx->hasDeviceUc)
-            printComponentVersion(pCtx, REPORT_LABEL_DEVICE_UC, 0, 0, &sDeviceUc, &sDeviceUc);
-        if (pCtx->hasTi)
-            printComponentVersion(pCtx, REPORT_LABEL_TI, 0, 0, &sTi, &sTi);
+        const _tReportComponent *pComponent = &s_asComponents[i];
+        _tVersion sVersion;
+        if (pComponent->fnQuery(fnRead, &sVersion) == 1)
+            printComponentVersion(fnPrint, pUser, pComponent->szLabel, 0, pComponent->isThreePart, &sVersion,
+                                  &sVersion);
     }
-
-    pCtx->pCallbacks = pCallerCallbacks;
 }

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <memory>
 #include <new>
 #include <thread>
 #include <vector>
@@ -169,12 +168,8 @@ static uint8_t runAffVersions(const char *szPath, std::vector<uint8_t> &vBytes)
     {
         return 0;
     }
-    _tUpdaterCallbacks sPrintCallbacks = {};
-    sPrintCallbacks.cbLog = cbPrint;
-    // The report needs nothing of the context but its callback table.
-    auto pCtx = std::make_unique<_tUpdater>();
-    pCtx->pCallbacks = &sPrintCallbacks;
-    updaterPrintAffComponentsVersions(pCtx.get());
+    // The file is registered by the check above; the report prints straight to the terminal.
+    updaterPrintAffComponentsVersions(nullptr, cbPrint, nullptr);
     return 1;
 }
 

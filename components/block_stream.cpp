@@ -8,7 +8,7 @@
 
 #include "aff/aff_container.h"
 #include "common/le_bytes.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "protocol/crc.h"
 #include "protocol/slip.h"
 #include "protocol/slip_buffered.h"

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "engine/updater.h"
+#include "context/updater_context.h"
 
 // Makes block sBlockIdx (an affFindBlock index) the context's current block.
 // Returns 1, or 0 when the index is negative, the container is missing or the

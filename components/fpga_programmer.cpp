@@ -9,8 +9,8 @@
 #include "aff/aff_container.h"
 #include "common/le_bytes.h"
 #include "components/block_stream.h"
-#include "components/presence.h"
-#include "engine/commands.h"
+#include "aff/aff_presence.h"
+#include "protocol/commands.h"
 #include "protocol/slip.h"
 #include "protocol/slip_buffered.h"
 
@@ -30,12 +30,13 @@
 #define FPGA_PHASES_WITHOUT_NVCM1 2
 #define FPGA_PERCENT 100
 
-static uint32_t s_ulBlockChunkIdx; // next part of the current image block
-static uint8_t s_ubFpgaOp;         // FPGA_OP_WRITE or FPGA_OP_VERIFY of the phase in progress
-static uint8_t s_ubFpgaMemType;    // FPGA_MEM_NVCM0 or FPGA_MEM_NVCM1 of the phase in progress
-static uint8_t s_ubProgressOffs;   // component progress at which the current phase starts
-static uint8_t s_isNoNvcm1;        // the NVCM1 block holds no data: two phases instead of four
-static uint8_t s_ubFpgaPageSize = FPGA_PAGE_SIZE;
+static const uint8_t s_ubFpgaPageSize = FPGA_PAGE_SIZE;
+
+// The phase in progress, kept in the process-wide run state.
+static _tUpdaterFpgaMarks *fpgaMarks(void)
+{
+    return &updaterRunState()->sFpga;
+}
 
 static _tAffReadFn fpgaReader(const _tUpdater *pCtx)
 {
@@ -58,10 +59,7 @@ static int16_t fpgaFindBlock(const _tUpdater *pCtx, uint32_t ulType)
 static uint8_t fpgaReadFirstBlock(const _tUpdater *pCtx, uint32_t ulType, _tAffBlockHeader *pBlock)
 {
     const _tAffReadFn fnRead = fpgaReader(pCtx);
-    uint32_t ulOffset = 0;
-    if (fnRead == NULL || affFindBlock(fnRead, ulType, 0, &ulOffset) < 0)
-        return 0;
-    return affReadBlockHeader(fnRead, ulOffset, pBlock);
+    return fnRead != NULL ? affReadFirstBlock(fnRead, ulType, NULL, pBlock) : 0;
 }
 
 // Returns 1 when an image block can be streamed: a usable part size and at least
@@ -87,7 +85,7 @@ static uint8_t fpgaCheckBlocks(const _tUpdater *pCtx)
 
     if (fpgaReadFirstBlock(pCtx, AFF_BLOCK_FPGA_NVCM1, &sBlock) != 1)
         return 0;
-    s_isNoNvcm1 = (sBlock.ulImageSize == 0) ? 1 : 0;
+    fpgaMarks()->isNoNvcm1 = (sBlock.ulImageSize == 0) ? 1 : 0;
     // NVCM1 is streamed only when it has pages; then it must hold whole parts.
     if (sBlock.ulImageSize / s_ubFpgaPageSize != 0 && fpgaImageStreamable(&sBlock) != 1)
         return 0;
@@ -104,10 +102,12 @@ uint8_t updaterFpgaInit(_tUpdater *pCtx)
     const _tAffReadFn fnRead = fpgaReader(pCtx);
     _tAffHeader sHeader;
 
-    s_ubProgressOffs = FPGA_PROGRESS_NVCM0_WRITE;
-    s_ulBlockChunkIdx = 0;
-    s_ubFpgaOp = FPGA_OP_VERIFY;
-    s_ubFpgaMemType = FPGA_MEM_NVCM0;
+    _tUpdaterFpgaMarks *pMarks = fpgaMarks();
+
+    pMarks->ubProgressOffs = FPGA_PROGRESS_NVCM0_WRITE;
+    pMarks->ulBlockChunkIdx = 0;
+    pMarks->ubFpgaOp = FPGA_OP_VERIFY;
+    pMarks->ubFpgaMemType = FPGA_MEM_NVCM0;
     if (fnRead == NULL || updaterFpgaInFile(fnRead, NULL) != 1)
         return 0;
     if (affReadHeader(fnRead, &sHeader) != 1)
@@ -149,15 +149,16 @@ static uint8_t fpgaSendUsercode(_tUpdater *pCtx)
 
 uint8_t updaterFpgaAfterProgramData(_tUpdater *pCtx)
 {
-    if (s_ulBlockChunkIdx != updaterGetPartCount(pCtx))
+    const _tUpdaterFpgaMarks *pMarks = fpgaMarks();
+    if (pMarks->ulBlockChunkIdx != updaterGetPartCount(pCtx))
         return updaterFpgaSendNextDataChunk(pCtx);
 
     // The phase's last part was answered: go on to the next phase.
-    if (s_ubFpgaMemType == FPGA_MEM_NVCM0 && s_ubFpgaOp == FPGA_OP_WRITE)
+    if (pMarks->ubFpgaMemType == FPGA_MEM_NVCM0 && pMarks->ubFpgaOp == FPGA_OP_WRITE)
         return fpgaSendUsercode(pCtx);
-    if (s_ubFpgaMemType == FPGA_MEM_NVCM0 && s_ubFpgaOp == FPGA_OP_VERIFY)
+    if (pMarks->ubFpgaMemType == FPGA_MEM_NVCM0 && pMarks->ubFpgaOp == FPGA_OP_VERIFY)
         return updaterFpgaWriteVerifyBegin(pCtx, fpgaFindBlock(pCtx, AFF_BLOCK_FPGA_NVCM1), FPGA_OP_WRITE);
-    if (s_ubFpgaMemType == FPGA_MEM_NVCM1 && s_ubFpgaOp == FPGA_OP_WRITE)
+    if (pMarks->ubFpgaMemType == FPGA_MEM_NVCM1 && pMarks->ubFpgaOp == FPGA_OP_WRITE)
         return updaterFpgaWriteVerifyBegin(pCtx, fpgaFindBlock(pCtx, AFF_BLOCK_FPGA_NVCM1), FPGA_OP_VERIFY);
     return updaterSendEmpty(pCtx, UPDATER_CMD_FPGA_END);
 }
@@ -172,36 +173,46 @@ void updaterFpgaAfterEnd(_tUpdater *pCtx)
     updaterComponentProgress(pCtx, FPGA_PROGRESS_DONE);
 }
 
+// Sets the memory and the progress offset of a phase on the current block.
+// Returns 1, or 0 when the block is no FPGA image.
+static uint8_t fpgaSetPhase(const _tUpdater *pCtx, uint8_t ubOp)
+{
+    _tUpdaterFpgaMarks *pMarks = fpgaMarks();
+    const uint8_t isWrite = (ubOp == FPGA_OP_WRITE) ? 1 : 0;
+    if (pCtx->sCurrentBlock.ulType == AFF_BLOCK_FPGA_NVCM0)
+    {
+        pMarks->ubProgressOffs = isWrite ? FPGA_PROGRESS_NVCM0_WRITE : FPGA_PROGRESS_NVCM0_VERIFY;
+        if (pMarks->isNoNvcm1)
+            pMarks->ubProgressOffs =
+                (uint8_t)(pMarks->ubProgressOffs * (FPGA_PHASES_WITH_NVCM1 / FPGA_PHASES_WITHOUT_NVCM1));
+        pMarks->ubFpgaMemType = FPGA_MEM_NVCM0;
+        return 1;
+    }
+    if (pCtx->sCurrentBlock.ulType == AFF_BLOCK_FPGA_NVCM1)
+    {
+        pMarks->ubFpgaMemType = FPGA_MEM_NVCM1;
+        pMarks->ubProgressOffs = isWrite ? FPGA_PROGRESS_NVCM1_WRITE : FPGA_PROGRESS_NVCM1_VERIFY;
+        return 1;
+    }
+    return 0;
+}
+
 uint8_t updaterFpgaWriteVerifyBegin(_tUpdater *pCtx, int16_t sBlockIdx, uint8_t ubOp)
 {
+    _tUpdaterFpgaMarks *pMarks = fpgaMarks();
     if (sBlockIdx < 0)
         return 0;
     if (updaterMakeBlockCurrent(pCtx, sBlockIdx) != 1)
         return 0;
 
-    s_ulBlockChunkIdx = 0;
+    pMarks->ulBlockChunkIdx = 0;
     const uint32_t ulPages = pCtx->sCurrentBlock.ulImageSize / s_ubFpgaPageSize;
-    if (pCtx->sCurrentBlock.ulType == AFF_BLOCK_FPGA_NVCM0)
-    {
-        s_ubProgressOffs = (ubOp == FPGA_OP_WRITE) ? FPGA_PROGRESS_NVCM0_WRITE : FPGA_PROGRESS_NVCM0_VERIFY;
-        if (s_isNoNvcm1)
-            s_ubProgressOffs =
-                (uint8_t)(s_ubProgressOffs * (FPGA_PHASES_WITH_NVCM1 / FPGA_PHASES_WITHOUT_NVCM1));
-        s_ubFpgaMemType = FPGA_MEM_NVCM0;
-    }
-    else if (pCtx->sCurrentBlock.ulType == AFF_BLOCK_FPGA_NVCM1)
-    {
-        s_ubFpgaMemType = FPGA_MEM_NVCM1;
-        s_ubProgressOffs = (ubOp == FPGA_OP_WRITE) ? FPGA_PROGRESS_NVCM1_WRITE : FPGA_PROGRESS_NVCM1_VERIFY;
-    }
-    else
-    {
+    if (fpgaSetPhase(pCtx, ubOp) != 1)
         return 0;
-    }
 
     if (ulPages == 0)
     {
-        if (s_ubFpgaMemType == FPGA_MEM_NVCM0)
+        if (pMarks->ubFpgaMemType == FPGA_MEM_NVCM0)
         {
             updaterLog(pCtx, "ERR: No pages of main flash");
             return 0;
@@ -213,12 +224,12 @@ uint8_t updaterFpgaWriteVerifyBegin(_tUpdater *pCtx, int16_t sBlockIdx, uint8_t 
     if (updaterGetPartCount(pCtx) == 0)
         return 0;
 
-    s_ubFpgaOp = ubOp;
+    pMarks->ubFpgaOp = ubOp;
     updaterLogVerbose(pCtx, "%s %d pages of %s", (ubOp == FPGA_OP_WRITE) ? "Writing" : "Verifying",
-                      (int)ulPages, (s_ubFpgaMemType == FPGA_MEM_NVCM0) ? "NVCM0" : "NVCM1");
+                      (int)ulPages, (pMarks->ubFpgaMemType == FPGA_MEM_NVCM0) ? "NVCM0" : "NVCM1");
 
     uint8_t aubData[FPGA_PHASE_BEGIN_SIZE];
-    lePutU32(&aubData[0], s_ubFpgaMemType);
+    lePutU32(&aubData[0], pMarks->ubFpgaMemType);
     lePutU32(&aubData[FPGA_WORD_SIZE], ubOp);
     lePutU32(&aubData[2 * FPGA_WORD_SIZE], ulPages);
     slipBufferedSendPacket(pCtx->isTransparent, SLIP_DIR_REQUEST, UPDATER_CMD_FPGA_PROGRAM_BEGIN, aubData,
@@ -228,18 +239,19 @@ uint8_t updaterFpgaWriteVerifyBegin(_tUpdater *pCtx, int16_t sBlockIdx, uint8_t 
 
 uint8_t updaterFpgaSendNextDataChunk(_tUpdater *pCtx)
 {
+    _tUpdaterFpgaMarks *pMarks = fpgaMarks();
     const uint32_t ulPartCount = updaterGetPartCount(pCtx);
     if (ulPartCount == 0)
         return 0;
 
     // Progress of the part about to be sent: its share of the phase, scaled to
     // the phase's quarter (or half without NVCM1 data), all in 8 bits.
-    const uint8_t ubDivisor = s_isNoNvcm1 ? FPGA_PHASES_WITHOUT_NVCM1 : FPGA_PHASES_WITH_NVCM1;
-    const uint8_t ubInner = (uint8_t)(((uint64_t)FPGA_PERCENT * s_ulBlockChunkIdx) / ulPartCount);
-    updaterComponentProgress(pCtx, (uint8_t)(s_ubProgressOffs + ubInner / ubDivisor));
+    const uint8_t ubDivisor = pMarks->isNoNvcm1 ? FPGA_PHASES_WITHOUT_NVCM1 : FPGA_PHASES_WITH_NVCM1;
+    const uint8_t ubInner = (uint8_t)(((uint64_t)FPGA_PERCENT * pMarks->ulBlockChunkIdx) / ulPartCount);
+    updaterComponentProgress(pCtx, (uint8_t)(pMarks->ubProgressOffs + ubInner / ubDivisor));
 
-    if (updaterSendNextFirmwarePart(pCtx, s_ulBlockChunkIdx, UPDATER_CMD_FPGA_PROGRAM_DATA) != 1)
+    if (updaterSendNextFirmwarePart(pCtx, pMarks->ulBlockChunkIdx, UPDATER_CMD_FPGA_PROGRAM_DATA) != 1)
         return 0;
-    s_ulBlockChunkIdx++;
+    pMarks->ulBlockChunkIdx++;
     return 1;
 }

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "engine/updater.h"
+#include "context/updater_context.h"
 
 #define FPGA_PAGE_SIZE 16
 #define FPGA_MEM_NVCM0 0

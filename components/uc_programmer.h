@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "engine/updater.h"
+#include "context/updater_context.h"
 
 // Makes the target's block current (type 3 when isOrlak, else 8 when isHost,
 // else 7) and sends the begin request with its image size. Returns 1, or 0

@@ -7,7 +7,7 @@
 
 #include "aff/aff_container.h"
 #include "components/block_stream.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 
 uint8_t updaterEspInit(_tUpdater *pCtx)
 {
@@ -18,11 +18,8 @@ uint8_t updaterEspInit(_tUpdater *pCtx)
     // The data word is the image size of the Wi-Fi image that the slot will
     // receive. The block is only looked up, not made current, so the current
     // block of the context stays that of the last component programmed.
-    uint32_t ulOffset = 0;
     _tAffBlockHeader sBlock;
-    if (affFindBlock(fnRead, AFF_BLOCK_ESP_FLASH, 0, &ulOffset) < 0)
-        return 0;
-    if (affReadBlockHeader(fnRead, ulOffset, &sBlock) != 1)
+    if (affReadFirstBlock(fnRead, AFF_BLOCK_ESP_FLASH, NULL, &sBlock) != 1)
         return 0;
     return updaterSendWord(pCtx, UPDATER_CMD_WIFI_INIT, sBlock.ulImageSize);
 }

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "engine/updater.h"
+#include "context/updater_context.h"
 
 // Sends the Wi-Fi init request (command 68) whose data word is the image size of
 // the container's first type-3 block. Returns 1, or 0 (nothing sent) when the

@@ -10,8 +10,8 @@
 #include "aff/aff_report.h"
 #include "common/le_bytes.h"
 #include "common/version.h"
-#include "components/presence.h"
-#include "engine/commands.h"
+#include "aff/aff_presence.h"
+#include "protocol/commands.h"
 #include "protocol/slip.h"
 
 #define HELLO_FOUR_PART 0
@@ -43,7 +43,7 @@ static void helloDeviceBootloader(_tUpdater *pCtx, uint8_t isForce, const _tVers
 
     // After the Wi-Fi hand-over the Wi-Fi module answers in the device
     // microcontroller's place and its block is programmed as such.
-    if (isOrlakFirmware != 0 && pCtx->isTransparent != 0 && pCtx->hasWifi != 0)
+    if (updaterRunState()->isOrlakFirmware != 0 && pCtx->isTransparent != 0 && pCtx->hasWifi != 0)
     {
         pCtx->hasDeviceUc = pCtx->hasWifi;
         sNewUc = sNewWifi;
@@ -51,13 +51,13 @@ static void helloDeviceBootloader(_tUpdater *pCtx, uint8_t isForce, const _tVers
     }
 
     if (pCtx->hasWifi != 0)
-        printComponentVersion(pCtx, "WIFI", isForce, HELLO_FOUR_PART, pWifi, &sNewWifi);
+        printComponentVersion(updaterPrint, pCtx, "WIFI", isForce, HELLO_FOUR_PART, pWifi, &sNewWifi);
     if (pCtx->hasFpga != 0)
-        printComponentVersion(pCtx, "FPGA", isForce, HELLO_THREE_PART, pFpga, &sNewFpga);
+        printComponentVersion(updaterPrint, pCtx, "FPGA", isForce, HELLO_THREE_PART, pFpga, &sNewFpga);
     if (pCtx->hasDeviceUc != 0)
-        printComponentVersion(pCtx, "uC", isForce, HELLO_FOUR_PART, pFirmware, &sNewUc);
+        printComponentVersion(updaterPrint, pCtx, "uC", isForce, HELLO_FOUR_PART, pFirmware, &sNewUc);
     if (pCtx->hasTi != 0)
-        printComponentVersion(pCtx, "Ti", isForce, HELLO_FOUR_PART, pTi, &sNewTi);
+        printComponentVersion(updaterPrint, pCtx, "Ti", isForce, HELLO_FOUR_PART, pTi, &sNewTi);
 }
 
 uint8_t processSlipHello(_tUpdater *pCtx, const uint8_t *pPacket)
@@ -135,20 +135,15 @@ uint8_t processSlipHello(_tUpdater *pCtx, const uint8_t *pPacket)
         pCtx->hasHostUc = updaterUcInFile(fnRead, 1, &sNewHost);
     if (fnRead == 0 || pCtx->hasHostUc != 1)
         sNewHost = sFirmware;
-    printComponentVersion(pCtx, "HOST", isForce, HELLO_FOUR_PART, &sFirmware, &sNewHost);
+    printComponentVersion(updaterPrint, pCtx, "HOST", isForce, HELLO_FOUR_PART, &sFirmware, &sNewHost);
     return 1;
 }
 
 uint32_t getBlockVersion(_tUpdater *pCtx, uint32_t ulType)
 {
     _tAffReadFn fnRead = pCtx->pCallbacks->cbReadAff;
-    if (fnRead == 0)
-        return 0;
-    uint32_t ulOffset = 0;
-    if (affFindBlock(fnRead, ulType, 0, &ulOffset) < 0)
-        return 0;
     _tAffBlockHeader sBlock;
-    if (affReadBlockHeader(fnRead, ulOffset, &sBlock) != 1)
+    if (fnRead == 0 || affReadFirstBlock(fnRead, ulType, 0, &sBlock) != 1)
         return 0;
     return sBlock.sVersion.ulCode;
 }

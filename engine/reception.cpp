@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "common/le_bytes.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "protocol/byte_channel.h"
 #include "protocol/slip.h"
 #include "protocol/slip_buffered.h"

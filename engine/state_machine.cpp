@@ -5,15 +5,16 @@
 
 #include "engine/state_machine.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "common/le_bytes.h"
 #include "components/block_stream.h"
 #include "components/fpga_programmer.h"
-#include "components/presence.h"
+#include "aff/aff_presence.h"
 #include "components/uc_programmer.h"
 #include "components/wifi_programmer.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "engine/hello.h"
 #include "engine/reception.h"
 #include "protocol/byte_channel.h"
@@ -45,6 +46,9 @@
 #define SM_HOST 1
 #define SM_DEVICE 0
 #define SM_NOT_ORLAK 0
+
+// A component stage of the state machine (below); dialogue states have none.
+typedef struct _tSmStage _tSmStage;
 
 void delayMs(_tUpdater *pCtx, uint32_t ulMs)
 {
@@ -117,19 +121,6 @@ static int32_t smCheckSilence(_tUpdater *pCtx)
     return tryResend(pCtx) == 1 ? UPDATER_STEP_CONTINUE : UPDATER_STEP_FAILED;
 }
 
-// The version rule: reads the container's version code of block type ulType
-// into *pulAffCode. Returns 1 and sets *pisUpdate when the component is to be
-// programmed (always for the update-all operation, otherwise when the codes
-// differ); returns 0 when the container has no version for it.
-static uint8_t smVersionRule(_tUpdater *pCtx, uint32_t ulType, uint32_t ulDeviceCode, uint8_t *pisUpdate)
-{
-    uint32_t ulAffCode = getBlockVersion(pCtx, ulType);
-    if (ulAffCode == 0)
-        return 0;
-    *pisUpdate = (pCtx->ulOp == UPDATER_OP_UPDATE_ALL || ulAffCode != ulDeviceCode) ? 1 : 0;
-    return 1;
-}
-
 // Counts one more round of the dialogue back to its start. Returns 1 while the
 // bound is not exceeded, else 0.
 static uint8_t smNextDialogueRound(_tUpdater *pCtx)
@@ -157,8 +148,9 @@ static void smAskBoot(_tUpdater *pCtx, uint8_t ubTimes)
         smSendText(pCtx, SM_TEXT_ASK_BOOT);
 }
 
-static int32_t smWaitBoot(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitBoot(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (ulReply == RECV_TEXT)
     {
         if (smLineIs(pCtx, ulReply, SM_REPLY_BOOTLOADER_START))
@@ -185,8 +177,10 @@ static int32_t smWaitBoot(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
-static void smEnterConfig(_tUpdater *pCtx)
+static int32_t smEnterConfig(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)ulReply;
+    (void)pStage;
     updaterLog(pCtx, "Putting device into CONFIG mode...");
     for (uint8_t i = 0; i < SM_CONFIG_ON_COUNT; i++)
         smSendText(pCtx, SM_TEXT_CONFIG_ON);
@@ -196,10 +190,12 @@ static void smEnterConfig(_tUpdater *pCtx)
     smSendText(pCtx, SM_TEXT_ASK_CONFIG);
     measuringStart(pCtx);
     pCtx->ulState = STATE_WAIT_CONFIG;
+    return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smWaitConfig(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitConfig(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (smLineIs(pCtx, ulReply, SM_REPLY_OK))
         smSendText(pCtx, SM_TEXT_ASK_CONFIG);
     else if (smLineIs(pCtx, ulReply, SM_REPLY_CONFIG_ON))
@@ -226,8 +222,10 @@ static int32_t smWaitConfig(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smRebootBootloader(_tUpdater *pCtx)
+static int32_t smRebootBootloader(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)ulReply;
+    (void)pStage;
     if (smNextDialogueRound(pCtx) != 1)
     {
         updaterLog(pCtx, "ERR: Device did not enter BOOT mode after %u reboots",
@@ -241,8 +239,9 @@ static int32_t smRebootBootloader(_tUpdater *pCtx)
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smWaitLock(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitLock(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (smLineIs(pCtx, ulReply, SM_REPLY_OK))
     {
         pCtx->ulState = pCtx->ulOp == UPDATER_OP_LOCK ? STATE_COMPLETE : STATE_HELLO;
@@ -256,8 +255,9 @@ static int32_t smWaitLock(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smWaitHello(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitHello(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (smPacketIs(pCtx, ulReply, UPDATER_CMD_HELLO) != 1)
         return smCheckSilence(pCtx);
     smMarkActivity(pCtx);
@@ -267,8 +267,10 @@ static int32_t smWaitHello(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smSendIv(_tUpdater *pCtx)
+static int32_t smSendIv(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)ulReply;
+    (void)pStage;
     if (updaterSendIv(pCtx) != 1)
         return UPDATER_STEP_FAILED;
     smMarkActivity(pCtx);
@@ -276,8 +278,9 @@ static int32_t smSendIv(_tUpdater *pCtx)
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smWaitIv(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitIv(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (smPacketIs(pCtx, ulReply, UPDATER_CMD_IV) != 1)
         return smCheckSilence(pCtx);
     smMarkActivity(pCtx);
@@ -298,135 +301,442 @@ static void smDropUnreachableHostUc(_tUpdater *pCtx)
         pCtx->ubComponentCount--;
 }
 
-static int32_t smHostUc(_tUpdater *pCtx)
-{
-    if (pCtx->isHostBootloader == 0 || pCtx->isHostUcDone != 0)
-    {
-        if (pCtx->isHostUcDone == 0)
-            smDropUnreachableHostUc(pCtx);
-        pCtx->ulState = STATE_DEVICE_UC;
-        return UPDATER_STEP_CONTINUE;
-    }
-    if (pCtx->hasHostUc == 0)
-    {
-        // The host bootloader answered but there is nothing for the host: the
-        // device's components are still reached through its own bootloader.
-        pCtx->ulState = smFileHasDeviceComponents(pCtx) == 1 ? STATE_ENTER_DEVICE_BOOT : STATE_DEVICE_UC;
-        return UPDATER_STEP_CONTINUE;
-    }
-    uint8_t isUpdate = 0;
-    if (smVersionRule(pCtx, AFF_BLOCK_HOST_UC, pCtx->ulHostUcVersion, &isUpdate) != 1)
-        return UPDATER_STEP_FAILED;
-    if (isUpdate == 0)
-    {
-        pCtx->ulState = STATE_HOST_UC_DONE;
-        return UPDATER_STEP_CONTINUE;
-    }
-    updaterLog(pCtx, "Programming HOST uC");
-    pCtx->ulState = STATE_HOST_UC_PROGRAM;
-    smMarkActivity(pCtx);
-    return updaterUcInit(pCtx, SM_HOST, SM_NOT_ORLAK) == 1 ? UPDATER_STEP_CONTINUE : UPDATER_STEP_FAILED;
-}
+// --- The five component stages -------------------------------------------------
+// Each stage chooses (take the component or skip it, apply the version rule,
+// start programming), programs (answers its component's responses) and ends in
+// its done state. What differs between them is in their descriptors below.
 
-// The program states of the microcontrollers and the TI controller: begin,
-// one response per part, end.
-typedef struct
+#define SM_TAKE 0xFFFFFFFFu // a stage's skip function: the component is taken
+
+struct _tSmStage
 {
+    uint32_t (*fnSkipTo)(_tUpdater *pCtx);  // SM_TAKE, or the state that follows a skip
+    uint32_t (*fnAffType)(_tUpdater *pCtx); // block type of the version rule
+    size_t ulDeviceCodeOffs;                // offset of the device's version code in the context
+    const char *szProgramming;
+    uint8_t (*fnInit)(_tUpdater *pCtx); // sends the first request
+    const char *szInitError;            // null: a failed init ends the run without a message
+    uint32_t ulProgramState;
+    uint32_t ulDoneState;
+    // Begin / part / end programming (microcontrollers and TI controller only).
     uint8_t ubCmdBegin;
     uint8_t ubCmdData;
     uint8_t ubCmdEnd;
     const char *szUploading;
     const char *szErrBegin;
     const char *szErrData;
-    uint32_t ulDoneState;
-    uint8_t isTi;     // the TI controller's functions, else a microcontroller's
-    uint8_t isHostUc; // host flag of the microcontroller functions
-} _tSmProgramStep;
+    uint8_t (*fnAfterBegin)(_tUpdater *pCtx);
+    uint8_t (*fnAfterData)(_tUpdater *pCtx);
+    // Done: the line, then the flags; returns the next state.
+    const char *szDone;
+    uint32_t (*fnFinish)(_tUpdater *pCtx);
+};
 
-static const _tSmProgramStep s_sHostUcStep = {UPDATER_CMD_UC_PROGRAM_BEGIN,
-                                              UPDATER_CMD_UC_PROGRAM_DATA,
-                                              UPDATER_CMD_UC_PROGRAM_END,
-                                              "Uploading HOST uC firmware",
-                                              "ERR: HOST uC PRG BEGIN",
-                                              "ERR: HOST uC PRG",
-                                              STATE_HOST_UC_DONE,
-                                              0,
-                                              SM_HOST};
-static const _tSmProgramStep s_sDeviceUcStep = {UPDATER_CMD_UC_PROGRAM_BEGIN,
-                                                UPDATER_CMD_UC_PROGRAM_DATA,
-                                                UPDATER_CMD_UC_PROGRAM_END,
-                                                "Uploading DEVICE uC firmware",
-                                                "ERR: DEVICE uC PRG BEGIN",
-                                                "ERR: DEVICE uC PRG",
-                                                STATE_DEVICE_UC_DONE,
-                                                0,
-                                                SM_DEVICE};
-static const _tSmProgramStep s_sTiStep = {UPDATER_CMD_TI_PROGRAM_BEGIN,
-                                          UPDATER_CMD_TI_PROGRAM_DATA,
-                                          UPDATER_CMD_TI_PROGRAM_END,
-                                          "Uploading DEVICE TI firmware",
-                                          "ERR: DEVICE Ti PRG BEGIN",
-                                          "ERR: DEVICE TI PRG",
-                                          STATE_TI_DONE,
-                                          1,
-                                          SM_DEVICE};
-
-// Answers one response of the component that pStep describes. Returns
-// UPDATER_STEP_FAILED when its programmer fails or a silence resend is refused.
-static int32_t smProgram(_tUpdater *pCtx, uint32_t ulReply, const _tSmProgramStep *pStep)
+static uint32_t smHostSkipTo(_tUpdater *pCtx)
 {
-    uint8_t isTi = pStep->isTi;
-    uint8_t ubUc = pStep->isHostUc;
-    if (smPacketIs(pCtx, ulReply, pStep->ubCmdBegin))
+    if (pCtx->isHostBootloader == 0 || pCtx->isHostUcDone != 0)
     {
-        smMarkActivity(pCtx);
-        updaterLog(pCtx, "%s", pStep->szUploading);
-        uint8_t ubOk = isTi ? updaterTiAfterProgramBegin(pCtx) : updaterUcAfterProgramBegin(pCtx, ubUc);
-        if (ubOk != 1)
-        {
-            updaterLog(pCtx, "%s", pStep->szErrBegin);
-            return UPDATER_STEP_FAILED;
-        }
+        if (pCtx->isHostUcDone == 0)
+            smDropUnreachableHostUc(pCtx);
+        return STATE_DEVICE_UC;
+    }
+    // The host bootloader answered but there is nothing for the host: the
+    // device's components are still reached through its own bootloader.
+    if (pCtx->hasHostUc == 0)
+        return smFileHasDeviceComponents(pCtx) == 1 ? STATE_ENTER_DEVICE_BOOT : STATE_DEVICE_UC;
+    return SM_TAKE;
+}
+
+static uint32_t smDeviceUcSkipTo(_tUpdater *pCtx)
+{
+    uint8_t isTaken = (pCtx->hasDeviceUc != 0 && pCtx->isDeviceUcDone == 0) ? 1 : 0;
+    return (isTaken != 0 || updaterRunState()->isOrlakFirmware != 0) ? SM_TAKE : STATE_TI;
+}
+
+static uint32_t smTiSkipTo(_tUpdater *pCtx)
+{
+    return (pCtx->hasTi != 0 && pCtx->isTiDone == 0) ? SM_TAKE : STATE_WIFI;
+}
+
+static uint32_t smWifiSkipTo(_tUpdater *pCtx)
+{
+    if (pCtx->hasWifi != 0 && pCtx->isWifiDone == 0)
+        return SM_TAKE;
+    if (updaterRunState()->isOrlakFirmware != 0)
+        pCtx->isTransparent = 0;
+    return STATE_FPGA;
+}
+
+static uint32_t smFpgaSkipTo(_tUpdater *pCtx)
+{
+    return (pCtx->hasFpga != 0 && pCtx->isFpgaDone == 0) ? SM_TAKE : STATE_FINISH_DEVICE;
+}
+
+static uint32_t smHostType(_tUpdater *pCtx)
+{
+    (void)pCtx;
+    return AFF_BLOCK_HOST_UC;
+}
+
+// After the hand-over the Wi-Fi image takes the device microcontroller's slot.
+static uint32_t smDeviceUcType(_tUpdater *pCtx)
+{
+    if (updaterRunState()->isOrlakFirmware == 0)
+        return AFF_BLOCK_DEVICE_UC;
+    pCtx->isWifiDone = 1;
+    return AFF_BLOCK_ESP_FLASH;
+}
+
+static uint32_t smTiType(_tUpdater *pCtx)
+{
+    (void)pCtx;
+    return AFF_BLOCK_TI;
+}
+
+static uint32_t smWifiType(_tUpdater *pCtx)
+{
+    (void)pCtx;
+    return AFF_BLOCK_ESP_FLASH;
+}
+
+// The state machine's version rule for the FPGA compares the NVCM0 block's code.
+static uint32_t smFpgaType(_tUpdater *pCtx)
+{
+    (void)pCtx;
+    return AFF_BLOCK_FPGA_NVCM0;
+}
+
+static uint8_t smHostInit(_tUpdater *pCtx)
+{
+    return updaterUcInit(pCtx, SM_HOST, SM_NOT_ORLAK);
+}
+
+static uint8_t smDeviceUcInit(_tUpdater *pCtx)
+{
+    return updaterUcInit(pCtx, SM_DEVICE, updaterRunState()->isOrlakFirmware);
+}
+
+// The module answers through the device once the hand-over is done.
+static uint8_t smWifiInit(_tUpdater *pCtx)
+{
+    if (updaterEspInit(pCtx) != 1)
+        return 0;
+    pCtx->isTransparent = 1;
+    updaterRunState()->isOrlakFirmware = 1;
+    return 1;
+}
+
+static uint8_t smHostAfterBegin(_tUpdater *pCtx)
+{
+    return updaterUcAfterProgramBegin(pCtx, SM_HOST);
+}
+
+static uint8_t smHostAfterData(_tUpdater *pCtx)
+{
+    return updaterUcAfterProgramData(pCtx, SM_HOST);
+}
+
+static uint8_t smDeviceUcAfterBegin(_tUpdater *pCtx)
+{
+    return updaterUcAfterProgramBegin(pCtx, SM_DEVICE);
+}
+
+static uint8_t smDeviceUcAfterData(_tUpdater *pCtx)
+{
+    return updaterUcAfterProgramData(pCtx, SM_DEVICE);
+}
+
+static uint32_t smHostFinish(_tUpdater *pCtx)
+{
+    pCtx->isHostUcDone = 1;
+    return pCtx->ubComponentsDone >= pCtx->ubComponentCount ? STATE_FINISH_DEVICE : STATE_ENTER_DEVICE_BOOT;
+}
+
+static uint32_t smDeviceUcFinish(_tUpdater *pCtx)
+{
+    pCtx->isDeviceUcDone = 1;
+    return STATE_TI;
+}
+
+static uint32_t smTiFinish(_tUpdater *pCtx)
+{
+    pCtx->isDeviceUcDone = 1;
+    pCtx->isTiDone = 1;
+    return STATE_WIFI;
+}
+
+static uint32_t smWifiFinish(_tUpdater *pCtx)
+{
+    pCtx->isWifiDone = 1;
+    return STATE_FPGA;
+}
+
+static uint32_t smFpgaFinish(_tUpdater *pCtx)
+{
+    pCtx->isFpgaDone = 1;
+    return STATE_FINISH_DEVICE;
+}
+
+static const _tSmStage s_sHostStage = {smHostSkipTo,
+                                       smHostType,
+                                       offsetof(_tUpdater, ulHostUcVersion),
+                                       "Programming HOST uC",
+                                       smHostInit,
+                                       0,
+                                       STATE_HOST_UC_PROGRAM,
+                                       STATE_HOST_UC_DONE,
+                                       UPDATER_CMD_UC_PROGRAM_BEGIN,
+                                       UPDATER_CMD_UC_PROGRAM_DATA,
+                                       UPDATER_CMD_UC_PROGRAM_END,
+                                       "Uploading HOST uC firmware",
+                                       "ERR: HOST uC PRG BEGIN",
+                                       "ERR: HOST uC PRG",
+                                       smHostAfterBegin,
+                                       smHostAfterData,
+                                       "HOST uC Done",
+                                       smHostFinish};
+static const _tSmStage s_sDeviceUcStage = {smDeviceUcSkipTo,
+                                           smDeviceUcType,
+                                           offsetof(_tUpdater, ulDeviceUcVersion),
+                                           "Programming DEVICE uC",
+                                           smDeviceUcInit,
+                                           0,
+                                           STATE_DEVICE_UC_PROGRAM,
+                                           STATE_DEVICE_UC_DONE,
+                                           UPDATER_CMD_UC_PROGRAM_BEGIN,
+                                           UPDATER_CMD_UC_PROGRAM_DATA,
+                                           UPDATER_CMD_UC_PROGRAM_END,
+                                           "Uploading DEVICE uC firmware",
+                                           "ERR: DEVICE uC PRG BEGIN",
+                                           "ERR: DEVICE uC PRG",
+                                           smDeviceUcAfterBegin,
+                                           smDeviceUcAfterData,
+                                           "DEVICE uC Done",
+                                           smDeviceUcFinish};
+static const _tSmStage s_sTiStage = {smTiSkipTo,
+                                     smTiType,
+                                     offsetof(_tUpdater, ulTiVersion),
+                                     "Programming DEVICE Ti",
+                                     updaterTiInit,
+                                     0,
+                                     STATE_TI_PROGRAM,
+                                     STATE_TI_DONE,
+                                     UPDATER_CMD_TI_PROGRAM_BEGIN,
+                                     UPDATER_CMD_TI_PROGRAM_DATA,
+                                     UPDATER_CMD_TI_PROGRAM_END,
+                                     "Uploading DEVICE TI firmware",
+                                     "ERR: DEVICE Ti PRG BEGIN",
+                                     "ERR: DEVICE TI PRG",
+                                     updaterTiAfterProgramBegin,
+                                     updaterTiAfterProgramData,
+                                     "DEVICE Ti Done",
+                                     smTiFinish};
+// The Wi-Fi stage only hands the link over; the image follows as the device
+// microcontroller's after the next hello.
+static const _tSmStage s_sWifiStage = {smWifiSkipTo,
+                                       smWifiType,
+                                       offsetof(_tUpdater, ulWifiVersion),
+                                       "Programming WIFI",
+                                       smWifiInit,
+                                       "ERR: WIFI INIT",
+                                       STATE_WAIT_WIFI_INIT,
+                                       STATE_WIFI_DONE,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       "WIFI Done",
+                                       smWifiFinish};
+static const _tSmStage s_sFpgaStage = {smFpgaSkipTo,
+                                       smFpgaType,
+                                       offsetof(_tUpdater, ulFpgaVersion),
+                                       "Programming FPGA",
+                                       updaterFpgaInit,
+                                       "ERR: FPGA PRG INIT",
+                                       STATE_FPGA_PROGRAM,
+                                       STATE_FPGA_DONE,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       "FPGA Done",
+                                       smFpgaFinish};
+
+// The version code the device reported for the stage's component.
+static uint32_t smDeviceCode(const _tUpdater *pCtx, const _tSmStage *pStage)
+{
+    uint32_t ulCode;
+    memcpy(&ulCode, (const uint8_t *)pCtx + pStage->ulDeviceCodeOffs, sizeof ulCode);
+    return ulCode;
+}
+
+// The stage's choosing state: skip the component, or apply the version rule and
+// either go straight to its done state or start programming it. A container
+// without a version for the component ends the run without a message.
+static int32_t smStageChoose(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    (void)ulReply;
+    uint32_t ulSkipTo = pStage->fnSkipTo(pCtx);
+    if (ulSkipTo != SM_TAKE)
+    {
+        pCtx->ulState = ulSkipTo;
         return UPDATER_STEP_CONTINUE;
     }
-    if (smPacketIs(pCtx, ulReply, pStep->ubCmdData))
+    uint32_t ulAffCode = getBlockVersion(pCtx, pStage->fnAffType(pCtx));
+    if (ulAffCode == 0)
+        return UPDATER_STEP_FAILED;
+    if (pCtx->ulOp != UPDATER_OP_UPDATE_ALL && ulAffCode == smDeviceCode(pCtx, pStage))
     {
-        smMarkActivity(pCtx);
-        uint8_t ubOk = isTi ? updaterTiAfterProgramData(pCtx) : updaterUcAfterProgramData(pCtx, ubUc);
-        if (ubOk != 1)
-        {
-            updaterLog(pCtx, "%s", pStep->szErrData);
-            return UPDATER_STEP_FAILED;
-        }
+        pCtx->ulState = pStage->ulDoneState;
         return UPDATER_STEP_CONTINUE;
     }
-    if (smPacketIs(pCtx, ulReply, pStep->ubCmdEnd))
+    updaterLog(pCtx, "%s", pStage->szProgramming);
+    pCtx->ulState = pStage->ulProgramState;
+    smMarkActivity(pCtx);
+    if (pStage->fnInit(pCtx) == 1)
+        return UPDATER_STEP_CONTINUE;
+    if (pStage->szInitError != 0)
+        updaterLog(pCtx, "%s", pStage->szInitError);
+    return UPDATER_STEP_FAILED;
+}
+
+// Answers one response of a begin / part / end component. Returns
+// UPDATER_STEP_FAILED when its programmer fails or a silence resend is refused.
+static int32_t smStageProgram(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    uint8_t (*fnAfter)(_tUpdater *) = 0;
+    const char *szErr = 0;
+    if (smPacketIs(pCtx, ulReply, pStage->ubCmdBegin))
     {
         smMarkActivity(pCtx);
-        pCtx->ulState = pStep->ulDoneState;
+        updaterLog(pCtx, "%s", pStage->szUploading);
+        fnAfter = pStage->fnAfterBegin;
+        szErr = pStage->szErrBegin;
+    }
+    else if (smPacketIs(pCtx, ulReply, pStage->ubCmdData))
+    {
+        smMarkActivity(pCtx);
+        fnAfter = pStage->fnAfterData;
+        szErr = pStage->szErrData;
+    }
+    else if (smPacketIs(pCtx, ulReply, pStage->ubCmdEnd))
+    {
+        smMarkActivity(pCtx);
+        pCtx->ulState = pStage->ulDoneState;
         return UPDATER_STEP_CONTINUE;
+    }
+    else
+        return smCheckSilence(pCtx);
+
+    if (fnAfter(pCtx) == 1)
+        return UPDATER_STEP_CONTINUE;
+    updaterLog(pCtx, "%s", szErr);
+    return UPDATER_STEP_FAILED;
+}
+
+static int32_t smStageDone(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    (void)ulReply;
+    updaterLog(pCtx, "%s", pStage->szDone);
+    updaterComponentDone(pCtx);
+    pCtx->ulState = pStage->fnFinish(pCtx);
+    return UPDATER_STEP_CONTINUE;
+}
+
+// The answers of the FPGA programming, each handed to its programmer function.
+typedef struct
+{
+    uint8_t ubCmd;
+    uint8_t (*fnAfter)(_tUpdater *pCtx);
+} _tSmFpgaAnswer;
+
+static const _tSmFpgaAnswer s_asFpgaAnswers[] = {
+    {UPDATER_CMD_FPGA_BEGIN, updaterFpgaAfterBegin},
+    {UPDATER_CMD_FPGA_PROGRAM_BEGIN, updaterFpgaAfterProgramBegin},
+    {UPDATER_CMD_FPGA_PROGRAM_DATA, updaterFpgaAfterProgramData},
+    {UPDATER_CMD_FPGA_USERCODE, updaterFpgaAfterUsercode},
+};
+#define SM_FPGA_ANSWER_COUNT (sizeof(s_asFpgaAnswers) / sizeof(s_asFpgaAnswers[0]))
+
+// A failed FPGA step sends nothing, so no answer would come: the run ends.
+static int32_t smFpgaProgram(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    if (smPacketIs(pCtx, ulReply, UPDATER_CMD_FPGA_END))
+    {
+        smMarkActivity(pCtx);
+        updaterFpgaAfterEnd(pCtx);
+        pCtx->ulState = pStage->ulDoneState;
+        return UPDATER_STEP_CONTINUE;
+    }
+    for (uint32_t i = 0; i < SM_FPGA_ANSWER_COUNT; i++)
+    {
+        if (smPacketIs(pCtx, ulReply, s_asFpgaAnswers[i].ubCmd) != 1)
+            continue;
+        smMarkActivity(pCtx);
+        if (s_asFpgaAnswers[i].fnAfter(pCtx) == 1)
+            return UPDATER_STEP_CONTINUE;
+        updaterLog(pCtx, "ERR: FPGA PRG");
+        return UPDATER_STEP_FAILED;
     }
     return smCheckSilence(pCtx);
 }
 
-static void smHostUcDone(_tUpdater *pCtx)
+// --- The dialogue states ---------------------------------------------------------
+
+static int32_t smAskBootState(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
-    updaterLog(pCtx, "HOST uC Done");
-    updaterComponentDone(pCtx);
-    pCtx->isHostUcDone = 1;
-    pCtx->ulState =
-        pCtx->ubComponentsDone >= pCtx->ubComponentCount ? STATE_FINISH_DEVICE : STATE_ENTER_DEVICE_BOOT;
+    (void)ulReply;
+    (void)pStage;
+    updaterLog(pCtx, "Checking if device is in BOOT mode...");
+    smAskBoot(pCtx, SM_BOOT_ASK_FIRST);
+    pCtx->ulState = STATE_WAIT_BOOT;
+    measuringStart(pCtx);
+    return UPDATER_STEP_CONTINUE;
 }
 
-static void smEnterDeviceBoot(_tUpdater *pCtx)
+static int32_t smLock(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)ulReply;
+    (void)pStage;
+    updaterLog(pCtx, "Entered bootloader, locking...");
+    smSendText(pCtx, SM_TEXT_LOCK);
+    pCtx->ulState = STATE_WAIT_LOCK;
+    measuringStart(pCtx);
+    return UPDATER_STEP_CONTINUE;
+}
+
+static int32_t smHello(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    (void)ulReply;
+    (void)pStage;
+    updaterLog(pCtx, "Requesting bootloader information");
+    slipBufferedSendPacket(pCtx->isTransparent, SLIP_DIR_REQUEST, UPDATER_CMD_HELLO, 0, 0);
+    smMarkActivity(pCtx);
+    pCtx->ulState = STATE_WAIT_HELLO;
+    return UPDATER_STEP_CONTINUE;
+}
+
+static int32_t smEnterDeviceBoot(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    (void)ulReply;
+    (void)pStage;
     updaterLog(pCtx, "Entering DEVICE bootloader");
     smSendDeviceBoot(pCtx, SM_DEVICE_BOOT_START);
     pCtx->ulState = STATE_WAIT_DEVICE_BOOT;
+    return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smWaitDeviceBoot(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitDeviceBoot(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (smPacketIs(pCtx, ulReply, UPDATER_CMD_DEVICE_BOOT) != 1)
         return smCheckSilence(pCtx);
     delayMs(pCtx, STATE_DEVICE_BOOT_PAUSE_MS);
@@ -435,74 +745,14 @@ static int32_t smWaitDeviceBoot(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smTi(_tUpdater *pCtx)
-{
-    if (pCtx->hasTi == 0 || pCtx->isTiDone != 0)
-    {
-        pCtx->ulState = STATE_WIFI;
-        return UPDATER_STEP_CONTINUE;
-    }
-    uint8_t isUpdate = 0;
-    if (smVersionRule(pCtx, AFF_BLOCK_TI, pCtx->ulTiVersion, &isUpdate) != 1)
-        return UPDATER_STEP_FAILED;
-    if (isUpdate == 0)
-    {
-        pCtx->ulState = STATE_TI_DONE;
-        return UPDATER_STEP_CONTINUE;
-    }
-    updaterLog(pCtx, "Programming DEVICE Ti");
-    pCtx->ulState = STATE_TI_PROGRAM;
-    smMarkActivity(pCtx);
-    return updaterTiInit(pCtx) == 1 ? UPDATER_STEP_CONTINUE : UPDATER_STEP_FAILED;
-}
-
-static void smTiDone(_tUpdater *pCtx)
-{
-    updaterLog(pCtx, "DEVICE Ti Done");
-    pCtx->isDeviceUcDone = 1;
-    pCtx->isTiDone = 1;
-    updaterComponentDone(pCtx);
-    pCtx->ulState = STATE_WIFI;
-}
-
-static int32_t smWifi(_tUpdater *pCtx)
-{
-    if (pCtx->hasWifi == 0 || pCtx->isWifiDone != 0)
-    {
-        pCtx->ulState = STATE_FPGA;
-        if (isOrlakFirmware != 0)
-            pCtx->isTransparent = 0;
-        return UPDATER_STEP_CONTINUE;
-    }
-    uint8_t isUpdate = 0;
-    if (smVersionRule(pCtx, AFF_BLOCK_ESP_FLASH, pCtx->ulWifiVersion, &isUpdate) != 1)
-        return UPDATER_STEP_FAILED;
-    if (isUpdate == 0)
-    {
-        pCtx->ulState = STATE_WIFI_DONE;
-        return UPDATER_STEP_CONTINUE;
-    }
-    updaterLog(pCtx, "Programming WIFI");
-    if (updaterEspInit(pCtx) != 1)
-    {
-        updaterLog(pCtx, "ERR: WIFI INIT");
-        return UPDATER_STEP_FAILED;
-    }
-    // The module answers through the device once the hand-over is done.
-    pCtx->isTransparent = 1;
-    isOrlakFirmware = 1;
-    smMarkActivity(pCtx);
-    pCtx->ulState = STATE_WAIT_WIFI_INIT;
-    return UPDATER_STEP_CONTINUE;
-}
-
 // Waits for the answer to the hand-over request before the new hello. A
 // hand-over refused as malformed is resent by reception only while it is still
 // the last request sent; were the hello sent first, a refused hand-over would
 // leave the device bootloader in charge, and it would take the Wi-Fi image as
 // its own microcontroller's firmware.
-static int32_t smWaitWifiInit(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smWaitWifiInit(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
     if (smPacketIs(pCtx, ulReply, UPDATER_CMD_WIFI_INIT) != 1)
         return smCheckSilence(pCtx);
     smMarkActivity(pCtx);
@@ -511,139 +761,100 @@ static int32_t smWaitWifiInit(_tUpdater *pCtx, uint32_t ulReply)
     return UPDATER_STEP_CONTINUE;
 }
 
-static void smWifiDone(_tUpdater *pCtx)
+static int32_t smFinishDevice(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
-    updaterLog(pCtx, "WIFI Done");
-    pCtx->isWifiDone = 1;
-    updaterComponentDone(pCtx);
-    pCtx->ulState = STATE_FPGA;
-}
-
-static int32_t smFpga(_tUpdater *pCtx)
-{
-    if (pCtx->hasFpga == 0 || pCtx->isFpgaDone != 0)
-    {
-        pCtx->ulState = STATE_FINISH_DEVICE;
-        return UPDATER_STEP_CONTINUE;
-    }
-    uint8_t isUpdate = 0;
-    if (smVersionRule(pCtx, AFF_BLOCK_FPGA_NVCM0, pCtx->ulFpgaVersion, &isUpdate) != 1)
-        return UPDATER_STEP_FAILED;
-    if (isUpdate == 0)
-    {
-        pCtx->ulState = STATE_FPGA_DONE;
-        return UPDATER_STEP_CONTINUE;
-    }
-    updaterLog(pCtx, "Programming FPGA");
-    pCtx->ulState = STATE_FPGA_PROGRAM;
-    smMarkActivity(pCtx);
-    if (updaterFpgaInit(pCtx) != 1)
-    {
-        updaterLog(pCtx, "ERR: FPGA PRG INIT");
-        return UPDATER_STEP_FAILED;
-    }
+    (void)ulReply;
+    (void)pStage;
+    pCtx->ulState = pCtx->isTransparent != 0 ? STATE_REBOOT_DEVICE : STATE_LEAVE_BOOT;
     return UPDATER_STEP_CONTINUE;
 }
 
-static int32_t smFpgaProgram(_tUpdater *pCtx, uint32_t ulReply)
+static int32_t smRebootDevice(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
-    if (ulReply != RECV_PACKET)
-        return smCheckSilence(pCtx);
-    uint8_t ubOk;
-    switch (slipGetCmd(pCtx->pRxBuffer))
-    {
-    case UPDATER_CMD_FPGA_BEGIN:
-        smMarkActivity(pCtx);
-        ubOk = updaterFpgaAfterBegin(pCtx);
-        break;
-    case UPDATER_CMD_FPGA_PROGRAM_BEGIN:
-        smMarkActivity(pCtx);
-        ubOk = updaterFpgaAfterProgramBegin(pCtx);
-        break;
-    case UPDATER_CMD_FPGA_PROGRAM_DATA:
-        smMarkActivity(pCtx);
-        ubOk = updaterFpgaAfterProgramData(pCtx);
-        break;
-    case UPDATER_CMD_FPGA_USERCODE:
-        smMarkActivity(pCtx);
-        ubOk = updaterFpgaAfterUsercode(pCtx);
-        break;
-    case UPDATER_CMD_FPGA_END:
-        smMarkActivity(pCtx);
-        updaterFpgaAfterEnd(pCtx);
-        pCtx->ulState = STATE_FPGA_DONE;
-        return UPDATER_STEP_CONTINUE;
-    default:
-        return smCheckSilence(pCtx);
-    }
-    if (ubOk != 1)
-    {
-        updaterLog(pCtx, "ERR: FPGA PRG");
-        return UPDATER_STEP_FAILED;
-    }
-    return UPDATER_STEP_CONTINUE;
-}
-
-static void smFpgaDone(_tUpdater *pCtx)
-{
-    pCtx->isFpgaDone = 1;
-    updaterLog(pCtx, "FPGA Done");
-    updaterComponentDone(pCtx);
-    pCtx->ulState = STATE_FINISH_DEVICE;
-}
-
-static int32_t smDeviceUc(_tUpdater *pCtx)
-{
-    uint8_t isTaken = ((pCtx->hasDeviceUc != 0 && pCtx->isDeviceUcDone == 0) || isOrlakFirmware != 0) ? 1 : 0;
-    if (isTaken == 0)
-    {
-        pCtx->ulState = STATE_TI;
-        return UPDATER_STEP_CONTINUE;
-    }
-    uint32_t ulType = AFF_BLOCK_DEVICE_UC;
-    if (isOrlakFirmware != 0)
-    {
-        // After the hand-over the Wi-Fi image takes the device microcontroller's slot.
-        ulType = AFF_BLOCK_ESP_FLASH;
-        pCtx->isWifiDone = 1;
-    }
-    uint8_t isUpdate = 0;
-    if (smVersionRule(pCtx, ulType, pCtx->ulDeviceUcVersion, &isUpdate) != 1)
-        return UPDATER_STEP_FAILED;
-    if (isUpdate == 0)
-    {
-        pCtx->ulState = STATE_DEVICE_UC_DONE;
-        return UPDATER_STEP_CONTINUE;
-    }
-    updaterLog(pCtx, "Programming DEVICE uC");
-    pCtx->ulState = STATE_DEVICE_UC_PROGRAM;
-    smMarkActivity(pCtx);
-    return updaterUcInit(pCtx, SM_DEVICE, isOrlakFirmware) == 1 ? UPDATER_STEP_CONTINUE : UPDATER_STEP_FAILED;
-}
-
-static void smDeviceUcDone(_tUpdater *pCtx)
-{
-    updaterLog(pCtx, "DEVICE uC Done");
-    pCtx->isDeviceUcDone = 1;
-    updaterComponentDone(pCtx);
-    pCtx->ulState = STATE_TI;
-}
-
-static void smRebootDevice(_tUpdater *pCtx)
-{
+    (void)ulReply;
+    (void)pStage;
     updaterLog(pCtx, "Rebooting DEVICE...");
     pCtx->isTransparent = 0;
     smSendDeviceBoot(pCtx, SM_DEVICE_BOOT_REBOOT);
     pCtx->ulState = STATE_WAIT_REBOOT_DEVICE;
+    return UPDATER_STEP_CONTINUE;
 }
 
-static void smLeaveBoot(_tUpdater *pCtx)
+static int32_t smWaitRebootDevice(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
 {
+    (void)pStage;
+    if (smPacketIs(pCtx, ulReply, UPDATER_CMD_DEVICE_BOOT) != 1)
+        return smCheckSilence(pCtx);
+    pCtx->ulState = STATE_LEAVE_BOOT;
+    return UPDATER_STEP_CONTINUE;
+}
+
+static int32_t smLeaveBoot(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    (void)ulReply;
+    (void)pStage;
     updaterLog(pCtx, "Leaving BOOT mode...");
     smSendText(pCtx, SM_TEXT_UNLOCK);
     waitAfterReset(pCtx, STATE_UNLOCK_CLOSED_MS);
     pCtx->ulState = STATE_COMPLETE;
+    return UPDATER_STEP_CONTINUE;
 }
+
+static int32_t smComplete(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage)
+{
+    (void)pCtx;
+    (void)ulReply;
+    (void)pStage;
+    return UPDATER_STEP_COMPLETE;
+}
+
+// --- The state table ---------------------------------------------------------------
+
+typedef int32_t (*_tSmStateFn)(_tUpdater *pCtx, uint32_t ulReply, const _tSmStage *pStage);
+
+typedef struct
+{
+    uint32_t ulState;
+    _tSmStateFn fnAct;
+    const _tSmStage *pStage; // the component stage the state belongs to, or null
+} _tSmStateRow;
+
+static const _tSmStateRow s_asStates[] = {
+    {STATE_ASK_BOOT, smAskBootState, 0},
+    {STATE_WAIT_BOOT, smWaitBoot, 0},
+    {STATE_ENTER_CONFIG, smEnterConfig, 0},
+    {STATE_WAIT_CONFIG, smWaitConfig, 0},
+    {STATE_REBOOT_BOOTLOADER, smRebootBootloader, 0},
+    {STATE_LOCK, smLock, 0},
+    {STATE_WAIT_LOCK, smWaitLock, 0},
+    {STATE_HELLO, smHello, 0},
+    {STATE_WAIT_HELLO, smWaitHello, 0},
+    {STATE_SEND_IV, smSendIv, 0},
+    {STATE_WAIT_IV, smWaitIv, 0},
+    {STATE_HOST_UC, smStageChoose, &s_sHostStage},
+    {STATE_HOST_UC_PROGRAM, smStageProgram, &s_sHostStage},
+    {STATE_HOST_UC_DONE, smStageDone, &s_sHostStage},
+    {STATE_ENTER_DEVICE_BOOT, smEnterDeviceBoot, 0},
+    {STATE_WAIT_DEVICE_BOOT, smWaitDeviceBoot, 0},
+    {STATE_TI, smStageChoose, &s_sTiStage},
+    {STATE_TI_PROGRAM, smStageProgram, &s_sTiStage},
+    {STATE_TI_DONE, smStageDone, &s_sTiStage},
+    {STATE_WIFI, smStageChoose, &s_sWifiStage},
+    {STATE_WAIT_WIFI_INIT, smWaitWifiInit, &s_sWifiStage},
+    {STATE_WIFI_DONE, smStageDone, &s_sWifiStage},
+    {STATE_FPGA, smStageChoose, &s_sFpgaStage},
+    {STATE_FPGA_PROGRAM, smFpgaProgram, &s_sFpgaStage},
+    {STATE_FPGA_DONE, smStageDone, &s_sFpgaStage},
+    {STATE_DEVICE_UC, smStageChoose, &s_sDeviceUcStage},
+    {STATE_DEVICE_UC_PROGRAM, smStageProgram, &s_sDeviceUcStage},
+    {STATE_DEVICE_UC_DONE, smStageDone, &s_sDeviceUcStage},
+    {STATE_FINISH_DEVICE, smFinishDevice, 0},
+    {STATE_REBOOT_DEVICE, smRebootDevice, 0},
+    {STATE_WAIT_REBOOT_DEVICE, smWaitRebootDevice, 0},
+    {STATE_LEAVE_BOOT, smLeaveBoot, 0},
+    {STATE_COMPLETE, smComplete, 0},
+};
+#define SM_STATE_COUNT (sizeof(s_asStates) / sizeof(s_asStates[0]))
 
 int32_t updaterProcess(_tUpdater *pCtx)
 {
@@ -651,100 +862,12 @@ int32_t updaterProcess(_tUpdater *pCtx)
     if (ulReply == RECV_FATAL)
         return UPDATER_STEP_FAILED;
 
-    switch (pCtx->ulState)
+    for (uint32_t i = 0; i < SM_STATE_COUNT; i++)
     {
-    case STATE_ASK_BOOT:
-        updaterLog(pCtx, "Checking if device is in BOOT mode...");
-        smAskBoot(pCtx, SM_BOOT_ASK_FIRST);
-        pCtx->ulState = STATE_WAIT_BOOT;
-        measuringStart(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WAIT_BOOT:
-        return smWaitBoot(pCtx, ulReply);
-    case STATE_ENTER_CONFIG:
-        smEnterConfig(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WAIT_CONFIG:
-        return smWaitConfig(pCtx, ulReply);
-    case STATE_REBOOT_BOOTLOADER:
-        return smRebootBootloader(pCtx);
-    case STATE_LOCK:
-        updaterLog(pCtx, "Entered bootloader, locking...");
-        smSendText(pCtx, SM_TEXT_LOCK);
-        pCtx->ulState = STATE_WAIT_LOCK;
-        measuringStart(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WAIT_LOCK:
-        return smWaitLock(pCtx, ulReply);
-    case STATE_HELLO:
-        updaterLog(pCtx, "Requesting bootloader information");
-        slipBufferedSendPacket(pCtx->isTransparent, SLIP_DIR_REQUEST, UPDATER_CMD_HELLO, 0, 0);
-        smMarkActivity(pCtx);
-        pCtx->ulState = STATE_WAIT_HELLO;
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WAIT_HELLO:
-        return smWaitHello(pCtx, ulReply);
-    case STATE_SEND_IV:
-        return smSendIv(pCtx);
-    case STATE_WAIT_IV:
-        return smWaitIv(pCtx, ulReply);
-    case STATE_HOST_UC:
-        return smHostUc(pCtx);
-    case STATE_HOST_UC_PROGRAM:
-        return smProgram(pCtx, ulReply, &s_sHostUcStep);
-    case STATE_HOST_UC_DONE:
-        smHostUcDone(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_ENTER_DEVICE_BOOT:
-        smEnterDeviceBoot(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WAIT_DEVICE_BOOT:
-        return smWaitDeviceBoot(pCtx, ulReply);
-    case STATE_TI:
-        return smTi(pCtx);
-    case STATE_TI_PROGRAM:
-        return smProgram(pCtx, ulReply, &s_sTiStep);
-    case STATE_TI_DONE:
-        smTiDone(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WIFI:
-        return smWifi(pCtx);
-    case STATE_WAIT_WIFI_INIT:
-        return smWaitWifiInit(pCtx, ulReply);
-    case STATE_WIFI_DONE:
-        smWifiDone(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_FPGA:
-        return smFpga(pCtx);
-    case STATE_FPGA_PROGRAM:
-        return smFpgaProgram(pCtx, ulReply);
-    case STATE_FPGA_DONE:
-        smFpgaDone(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_DEVICE_UC:
-        return smDeviceUc(pCtx);
-    case STATE_DEVICE_UC_PROGRAM:
-        return smProgram(pCtx, ulReply, &s_sDeviceUcStep);
-    case STATE_DEVICE_UC_DONE:
-        smDeviceUcDone(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_FINISH_DEVICE:
-        pCtx->ulState = pCtx->isTransparent != 0 ? STATE_REBOOT_DEVICE : STATE_LEAVE_BOOT;
-        return UPDATER_STEP_CONTINUE;
-    case STATE_REBOOT_DEVICE:
-        smRebootDevice(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_WAIT_REBOOT_DEVICE:
-        if (smPacketIs(pCtx, ulReply, UPDATER_CMD_DEVICE_BOOT) != 1)
-            return smCheckSilence(pCtx);
-        pCtx->ulState = STATE_LEAVE_BOOT;
-        return UPDATER_STEP_CONTINUE;
-    case STATE_LEAVE_BOOT:
-        smLeaveBoot(pCtx);
-        return UPDATER_STEP_CONTINUE;
-    case STATE_COMPLETE:
-        return UPDATER_STEP_COMPLETE;
-    default:
-        return UPDATER_STEP_CONTINUE;
+        if (s_asStates[i].ulState == pCtx->ulState)
+            return s_asStates[i].fnAct(pCtx, ulReply, s_asStates[i].pStage);
     }
+    // A state outside the table cannot be continued from.
+    updaterLog(pCtx, "ERR: Unknown state %lu", (unsigned long)pCtx->ulState);
+    return UPDATER_STEP_FAILED;
 }

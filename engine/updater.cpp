@@ -1,140 +1,13 @@
-// The engine's entry point, context set-up, log and progress output and the
-// byte-channel adapters over the host callbacks.
+// The engine's entry point and the set-up of a run's context.
 
 #include "engine/updater.h"
 
-#include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
 
 #include "aff/aff_container.h"
-#include "components/presence.h"
+#include "aff/aff_presence.h"
 #include "engine/state_machine.h"
 #include "protocol/slip_buffered.h"
-
-#define PERCENT_FULL 100
-#define LOG_RECV_PREFIX "Recv: "
-#define LOG_RECV_BYTE_WIDTH 3 // "%02X " per byte
-
-uint8_t isOrlakFirmware = 0;
-
-// Formats one log line (at most UPDATER_LOG_MAX characters, longer output is
-// cut) and hands it to cbLog. Does nothing without cbLog.
-static void updaterLogV(_tUpdater *pCtx, const char *szFormat, va_list ap)
-{
-    if (pCtx->pCallbacks == 0 || pCtx->pCallbacks->cbLog == 0)
-        return;
-    char szLine[UPDATER_LOG_MAX + 1];
-    vsnprintf(szLine, sizeof szLine, szFormat, ap);
-    pCtx->pCallbacks->cbLog(szLine, pCtx->pCallbacks->pUser);
-}
-
-void updaterLog(_tUpdater *pCtx, const char *szFormat, ...)
-{
-    va_list ap;
-    va_start(ap, szFormat);
-    updaterLogV(pCtx, szFormat, ap);
-    va_end(ap);
-}
-
-void updaterLogVerbose(_tUpdater *pCtx, const char *szFormat, ...)
-{
-    if (pCtx->isVerbose == 0)
-        return;
-    va_list ap;
-    va_start(ap, szFormat);
-    updaterLogV(pCtx, szFormat, ap);
-    va_end(ap);
-}
-
-void updaterLogRecv(_tUpdater *pCtx, const uint8_t *pBytes, uint32_t ulCount)
-{
-    if (pCtx->isVerbose == 0 || pCtx->pCallbacks == 0 || pCtx->pCallbacks->cbLog == 0)
-        return;
-    char szText[UPDATER_LOG_RECV_MAX];
-    size_t ulLen = strlen(LOG_RECV_PREFIX);
-    memcpy(szText, LOG_RECV_PREFIX, ulLen + 1);
-    for (uint32_t i = 0; i < ulCount; i++)
-    {
-        // Appending stops once the text is full; every byte still gives one call.
-        if (ulLen + LOG_RECV_BYTE_WIDTH < sizeof szText)
-        {
-            snprintf(&szText[ulLen], sizeof szText - ulLen, "%02X ", pBytes[i]);
-            ulLen += LOG_RECV_BYTE_WIDTH;
-        }
-        pCtx->pCallbacks->cbLog(szText, pCtx->pCallbacks->pUser);
-    }
-}
-
-void updaterProgress(_tUpdater *pCtx, uint8_t ubPercent)
-{
-    if (pCtx->pCallbacks != 0 && pCtx->pCallbacks->cbProgress != 0)
-        pCtx->pCallbacks->cbProgress(ubPercent, pCtx->pCallbacks->pUser);
-}
-
-void updaterComponentProgress(_tUpdater *pCtx, uint8_t ubPercent)
-{
-    // Without components there is nothing to divide into: report the
-    // component's own percentage.
-    if (pCtx->ubComponentCount == 0)
-    {
-        updaterProgress(pCtx, ubPercent > PERCENT_FULL ? PERCENT_FULL : ubPercent);
-        return;
-    }
-    uint32_t ulDone = (PERCENT_FULL * (uint32_t)pCtx->ubComponentsDone) / pCtx->ubComponentCount;
-    uint32_t ulPart = (uint32_t)ubPercent / pCtx->ubComponentCount;
-    updaterProgress(pCtx, (uint8_t)(ulDone + ulPart));
-}
-
-void updaterComponentDone(_tUpdater *pCtx)
-{
-    pCtx->ubComponentsDone++;
-    if (pCtx->ubComponentCount == 0)
-    {
-        updaterProgress(pCtx, PERCENT_FULL);
-        return;
-    }
-    updaterProgress(pCtx,
-                    (uint8_t)((PERCENT_FULL * (uint32_t)pCtx->ubComponentsDone) / pCtx->ubComponentCount));
-}
-
-static _tUpdater *updaterOfSerial(_tSerial *pSerial)
-{
-    return (_tUpdater *)pSerial->pUser;
-}
-
-uint8_t updaterSerialReadByte(_tSerial *pSerial, uint8_t *pByte)
-{
-    const _tUpdaterCallbacks *pCb = updaterOfSerial(pSerial)->pCallbacks;
-    return pCb->cbRead(pByte, pCb->pUser);
-}
-
-void updaterSerialWriteByte(_tSerial *pSerial, uint8_t ubByte)
-{
-    const _tUpdaterCallbacks *pCb = updaterOfSerial(pSerial)->pCallbacks;
-    pCb->cbWrite(ubByte, pCb->pUser);
-}
-
-uint64_t updaterSerialGetMs(_tSerial *pSerial)
-{
-    const _tUpdaterCallbacks *pCb = updaterOfSerial(pSerial)->pCallbacks;
-    return pCb->cbGetMs(pCb->pUser);
-}
-
-void updaterSerialChangeBaud(_tSerial *pSerial, uint32_t ulBaud)
-{
-    const _tUpdaterCallbacks *pCb = updaterOfSerial(pSerial)->pCallbacks;
-    if (pCb->cbChangeBaud != 0)
-        pCb->cbChangeBaud(ulBaud, pCb->pUser);
-}
-
-uint32_t updaterGetDelta(uint32_t ulNow, uint32_t ulStart)
-{
-    if (ulStart <= ulNow)
-        return ulNow - ulStart;
-    // A reading below the start is taken as a wrap of the counter.
-    return ulNow - ulStart - 1;
-}
 
 void determineComponentCount(_tUpdater *pCtx)
 {
@@ -157,6 +30,8 @@ void determineComponentCount(_tUpdater *pCtx)
 uint8_t updaterInit(_tUpdater *pCtx, uint32_t ulOp, uint8_t isVerbose, uint8_t isUcLogEnabled,
                     const _tUpdaterCallbacks *pCallbacks)
 {
+    // Nothing of an earlier run in this process reaches this one.
+    updaterRunStateReset();
     memset(pCtx, 0, sizeof *pCtx);
     pCtx->pCallbacks = pCallbacks;
     pCtx->isVerbose = isVerbose;
@@ -190,13 +65,7 @@ uint8_t updaterInit(_tUpdater *pCtx, uint32_t ulOp, uint8_t isVerbose, uint8_t i
     if (ulOp == UPDATER_OP_UPDATE_CHANGED || ulOp == UPDATER_OP_UPDATE_ALL)
         determineComponentCount(pCtx);
 
-    pCtx->sSerial.pUser = pCtx;
-    pCtx->sSerial.fnReadByte = updaterSerialReadByte;
-    pCtx->sSerial.fnWriteByte = updaterSerialWriteByte;
-    pCtx->sSerial.fnGetMs = updaterSerialGetMs;
-    pCtx->sSerial.fnChangeBaud = pCallbacks->cbChangeBaud != 0 ? updaterSerialChangeBaud : 0;
-    pCtx->sSerial.fnOpen = 0;
-    pCtx->sSerial.fnClose = 0;
+    updaterBindSerial(pCtx);
 
     slipBufferedInit(&pCtx->sSerial);
     return 1;

@@ -13,7 +13,7 @@
 
 #include "aff/aff_container.h"
 #include "aff/aff_report.h"
-#include "components/presence.h"
+#include "aff/aff_presence.h"
 #include "engine/updater.h"
 #include "fuzz/fuzz_link.h"
 
@@ -68,11 +68,7 @@ void walkBlocks()
 
 void report()
 {
-    _tUpdaterCallbacks sCallbacks = {};
-    sCallbacks.cbLog = reportLog;
-    auto pCtx = std::make_unique<_tUpdater>();
-    pCtx->pCallbacks = &sCallbacks;
-    updaterPrintAffComponentsVersions(pCtx.get());
+    updaterPrintAffComponentsVersions(nullptr, reportLog, nullptr);
 
     _tVersion sVersion;
     (void)updaterUcInFile(readAffFromMem, 1, &sVersion);

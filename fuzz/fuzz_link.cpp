@@ -7,7 +7,7 @@
 
 #include "common/le_bytes.h"
 #include "components/fpga_programmer.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "engine/hello.h"
 #include "tests/support/aff_image.h"
 
@@ -345,9 +345,6 @@ _tUpdaterCallbacks FuzzLink::callbacks()
 
 uint8_t FuzzLink::run(uint32_t ulOp, const std::vector<uint8_t> *pAff, uint8_t isVerbose, uint8_t isDeviceLog)
 {
-    // The Wi-Fi hand-over mark outlives a run by design (one run per process);
-    // every fuzz run starts from a fresh process's state.
-    isOrlakFirmware = 0;
     _tUpdaterCallbacks cb = callbacks();
     const uint8_t *pBytes = pAff != nullptr ? pAff->data() : nullptr;
     uint32_t ulSize = pAff != nullptr ? uint32_t(pAff->size()) : 0;

@@ -130,12 +130,15 @@ void serialChangeBaud(_tSerial *pSerial, uint32_t ulBaud)
         pSerial->fnChangeBaud(pSerial, ulBaud);
 }
 
-// Returns the milliseconds elapsed since ullStart on the channel's clock, kept to
-// 32 bits. A reading below the start is taken as a wrap of the counter and gives
-// the difference minus one (a very large value for a clock that was set back).
+// Returns the milliseconds elapsed since ullStart on the channel's clock.
 uint32_t serialGetDelta(_tSerial *pSerial, uint64_t ullStart)
 {
-    uint64_t ullNow = pSerial->fnGetMs(pSerial);
+    return serialDeltaMs(pSerial->fnGetMs(pSerial), ullStart);
+}
+
+// A clock set back reads as a very large value, never as a small one.
+uint32_t serialDeltaMs(uint64_t ullNow, uint64_t ullStart)
+{
     if (ullNow >= ullStart)
         return (uint32_t)(ullNow - ullStart);
     return (uint32_t)(ullNow - ullStart - 1);

@@ -32,5 +32,8 @@ uint8_t serialReadStr(_tSerial *pSerial, char *szDest, uint32_t ulSize, uint32_t
 void serialFlushRecv(_tSerial *pSerial);
 void serialChangeBaud(_tSerial *pSerial, uint32_t ulBaud);
 uint32_t serialGetDelta(_tSerial *pSerial, uint64_t ullStart);
+// Milliseconds from ullStart to ullNow, kept to 32 bits; a reading below the
+// start counts as a wrap of the counter and gives the difference minus one.
+uint32_t serialDeltaMs(uint64_t ullNow, uint64_t ullStart);
 
 #endif

@@ -45,12 +45,6 @@ uint64_t slipSumPieces(uint8_t ubCount, va_list ap)
     return ullSum;
 }
 
-// Number of wire bytes one content byte takes: 2 for END and ESC, else 1.
-static uint32_t slipEncodedByteSize(uint8_t ubByte)
-{
-    return (ubByte == SLIP_END || ubByte == SLIP_ESC) ? 2 : 1;
-}
-
 // The eight header bytes after the opening END: direction, command, the low 16 bits
 // of the data length and the 32-bit checksum, all little-endian.
 static void slipFillHeader(uint8_t *pHeader, uint8_t ubDir, uint8_t ubCmd, uint32_t ulLength,
@@ -126,18 +120,45 @@ void slipSendByte(_tSerial *pSerial, uint8_t ubByte)
     serialWriteBytes(pSerial, pEncoded, ubLength);
 }
 
-// Writes one whole frame: END, the escaped header carrying the low 16 bits of the
-// pieces' total length and ulChecksum unchanged, every piece byte escaped, END. The
-// caller's argument list is read through a copy, so it may be used again afterwards.
-void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount,
-                      va_list ap)
+// Where an encoded frame goes: written to a channel, stored in a buffer, or only
+// counted. ulCount is the number of wire bytes produced so far.
+typedef struct
+{
+    _tSerial *pSerial;
+    uint8_t *pDest;
+    uint32_t ulCount;
+} _tSlipSink;
+
+static void slipSinkPut(_tSlipSink *pSink, uint8_t ubByte)
+{
+    if (pSink->pSerial != 0)
+        serialWriteByte(pSink->pSerial, ubByte);
+    else if (pSink->pDest != 0)
+        pSink->pDest[pSink->ulCount] = ubByte;
+    pSink->ulCount++;
+}
+
+static void slipSinkPutEscaped(_tSlipSink *pSink, uint8_t ubByte)
+{
+    uint8_t pEncoded[2];
+    uint8_t ubLength = slipEncodeByte(pEncoded, ubByte);
+    for (uint8_t i = 0; i < ubLength; i++)
+        slipSinkPut(pSink, pEncoded[i]);
+}
+
+// The one frame encoder: END, the escaped header carrying the low 16 bits of the
+// pieces' total length and ulChecksum unchanged, every piece byte escaped, END.
+// The caller's argument list is read through copies, so it may be used again.
+// Returns the number of wire bytes.
+static uint32_t slipEncodeFrame(_tSlipSink *pSink, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum,
+                                uint8_t ubCount, va_list ap)
 {
     uint8_t pHeader[SLIP_HEADER_FIELDS];
     slipFillHeader(pHeader, ubDir, ubCmd, (uint32_t)slipSumPieces(ubCount, ap), ulChecksum);
 
-    serialWriteByte(pSerial, SLIP_END);
+    slipSinkPut(pSink, SLIP_END);
     for (uint8_t i = 0; i < SLIP_HEADER_FIELDS; i++)
-        slipSendByte(pSerial, pHeader[i]);
+        slipSinkPutEscaped(pSink, pHeader[i]);
 
     va_list apCopy;
     va_copy(apCopy, ap);
@@ -146,11 +167,20 @@ void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t 
         const uint8_t *pPiece = va_arg(apCopy, const uint8_t *);
         uint32_t ulLength = va_arg(apCopy, uint32_t);
         for (uint32_t j = 0; j < ulLength; j++)
-            slipSendByte(pSerial, pPiece[j]);
+            slipSinkPutEscaped(pSink, pPiece[j]);
     }
     va_end(apCopy);
 
-    serialWriteByte(pSerial, SLIP_END);
+    slipSinkPut(pSink, SLIP_END);
+    return pSink->ulCount;
+}
+
+// Writes one whole frame to the channel (see slipEncodeFrame).
+void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount,
+                      va_list ap)
+{
+    _tSlipSink sSink = {pSerial, 0, 0};
+    (void)slipEncodeFrame(&sSink, ubDir, ubCmd, ulChecksum, ubCount, ap);
 }
 
 // Sends a frame whose checksum is the CRC-16/XMODEM of the pieces, computed across
@@ -171,27 +201,8 @@ void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, u
 uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, va_list ap)
 {
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
-    uint8_t pHeader[SLIP_HEADER_FIELDS];
-    slipFillHeader(pHeader, ubDir, ubCmd, (uint32_t)slipSumPieces(ubCount, ap), ulCrc);
-
-    uint32_t ulPos = 0;
-    pDest[ulPos++] = SLIP_END;
-    for (uint8_t i = 0; i < SLIP_HEADER_FIELDS; i++)
-        ulPos += slipEncodeByte(pDest + ulPos, pHeader[i]);
-
-    va_list apCopy;
-    va_copy(apCopy, ap);
-    for (uint8_t i = 0; i < ubCount; i++)
-    {
-        const uint8_t *pPiece = va_arg(apCopy, const uint8_t *);
-        uint32_t ulLength = va_arg(apCopy, uint32_t);
-        for (uint32_t j = 0; j < ulLength; j++)
-            ulPos += slipEncodeByte(pDest + ulPos, pPiece[j]);
-    }
-    va_end(apCopy);
-
-    pDest[ulPos++] = SLIP_END;
-    return ulPos;
+    _tSlipSink sSink = {0, pDest, 0};
+    return slipEncodeFrame(&sSink, ubDir, ubCmd, ulCrc, ubCount, ap);
 }
 
 // As slipGenerateCrcVaPacket, with the pieces as further arguments.
@@ -209,35 +220,15 @@ uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uin
 // these arguments, both END bytes included. The argument list is read through a copy.
 uint32_t slipEncodedVaLength(uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount, va_list ap)
 {
-    uint8_t pHeader[SLIP_HEADER_FIELDS];
-    slipFillHeader(pHeader, ubDir, ubCmd, (uint32_t)slipSumPieces(ubCount, ap), ulChecksum);
-
-    uint32_t ulLength = 2; // the two END bytes
-    for (uint8_t i = 0; i < SLIP_HEADER_FIELDS; i++)
-        ulLength += slipEncodedByteSize(pHeader[i]);
-
-    va_list apCopy;
-    va_copy(apCopy, ap);
-    for (uint8_t i = 0; i < ubCount; i++)
-    {
-        const uint8_t *pPiece = va_arg(apCopy, const uint8_t *);
-        uint32_t ulPieceLength = va_arg(apCopy, uint32_t);
-        for (uint32_t j = 0; j < ulPieceLength; j++)
-            ulLength += slipEncodedByteSize(pPiece[j]);
-    }
-    va_end(apCopy);
-    return ulLength;
+    _tSlipSink sSink = {0, 0, 0};
+    return slipEncodeFrame(&sSink, ubDir, ubCmd, ulChecksum, ubCount, ap);
 }
 
 // Returns the milliseconds elapsed since ulStart (the low 32 bits of an earlier clock
 // reading). A reading below the start gives the difference minus one.
 uint32_t slipGetDelta(_tSerial *pSerial, uint32_t ulStart)
 {
-    uint64_t ullNow = pSerial->fnGetMs(pSerial);
-    uint64_t ullStart = ulStart;
-    if (ullNow >= ullStart)
-        return (uint32_t)(ullNow - ullStart);
-    return (uint32_t)(ullNow - ullStart - 1);
+    return serialDeltaMs(pSerial->fnGetMs(pSerial), ulStart);
 }
 
 // Reads one content byte, an escape pair decoded; the 50 ms wait covers the whole
@@ -246,23 +237,17 @@ uint32_t slipGetDelta(_tSerial *pSerial, uint32_t ulStart)
 uint8_t slipReadByte(_tSerial *pSerial, uint8_t *pByte)
 {
     uint32_t ulStart = (uint32_t)pSerial->fnGetMs(pSerial);
-    uint8_t ubByte = 0;
-    if (slipReadRaw(pSerial, &ubByte, ulStart) != 1)
+    uint8_t pRaw[2] = {0, 0};
+    if (slipReadRaw(pSerial, &pRaw[0], ulStart) != 1)
         return SLIP_READ_NOTHING;
-    if (ubByte != SLIP_ESC)
+    if (pRaw[0] != SLIP_ESC)
     {
-        *pByte = ubByte;
+        *pByte = pRaw[0];
         return SLIP_READ_LITERAL;
     }
-    if (slipReadRaw(pSerial, &ubByte, ulStart) != 1)
+    if (slipReadRaw(pSerial, &pRaw[1], ulStart) != 1)
         return SLIP_READ_NOTHING;
-    if (ubByte == SLIP_ESC_END)
-        *pByte = SLIP_END;
-    else if (ubByte == SLIP_ESC_ESC)
-        *pByte = SLIP_ESC;
-    else
-        return SLIP_READ_NOTHING;
-    return SLIP_READ_ESCAPED;
+    return slipDecodeByte(pRaw, pByte) == 2 ? SLIP_READ_ESCAPED : SLIP_READ_NOTHING;
 }
 
 // Reads the rest of a frame whose opening END the caller consumed, decoding it into

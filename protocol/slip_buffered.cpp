@@ -119,7 +119,7 @@ void slipBufferedSendVaPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCm
     if (slipEncodedVaLength(ubDir, ubCmd, ulCrc, ubCount, ap) > sizeof(s_pTransparentBuffer))
         return;
     uint32_t ulInnerLength = slipGenerateCrcVaPacket(s_pTransparentBuffer, ubDir, ubCmd, ubCount, ap);
-    (void)slipBufferedSendPlainPieces(SLIP_DIR_REQUEST, SLIP_FORWARD_CMD, 1,
+    (void)slipBufferedSendPlainPieces(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, 1,
                                       (const uint8_t *)s_pTransparentBuffer, ulInnerLength);
 }
 

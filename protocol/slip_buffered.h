@@ -9,14 +9,15 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include "common/part_limit.h"
 #include "protocol/byte_channel.h"
+#include "protocol/commands.h"
 #include "protocol/slip.h"
 
 #define SLIP_BUFFERED_MAX_RETRIES 20
 #define SLIP_BUFFERED_RESEND_PAUSE_MS 500
-#define SLIP_FORWARD_CMD 0x09
-// Largest request data: a part index and a 16384-byte firmware part.
-#define SLIP_MAX_REQUEST_DATA (4 + 16384)
+// Largest request data: a part index and the largest firmware part.
+#define SLIP_MAX_REQUEST_DATA (4 + PART_SIZE_MAX)
 // Worst case of the encoded inner frame, and of the outer frame that carries it.
 #define SLIP_TRANSPARENT_BUFFER_SIZE SLIP_ENCODED_MAX(SLIP_MAX_REQUEST_DATA)
 #define SLIP_PACKET_BUFFER_SIZE SLIP_ENCODED_MAX(SLIP_TRANSPARENT_BUFFER_SIZE)

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/le_bytes.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 
 namespace devsim
 {

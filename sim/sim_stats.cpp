@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/commands.h"
+#include "protocol/commands.h"
 
 namespace devsim
 {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "components/fpga_programmer.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "tests/support/component_fixture.h"
 
 using namespace testsupport;

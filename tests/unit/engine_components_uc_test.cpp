@@ -8,7 +8,7 @@
 #include "components/block_stream.h"
 #include "components/uc_programmer.h"
 #include "components/wifi_programmer.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "tests/support/component_fixture.h"
 
 using namespace testsupport;

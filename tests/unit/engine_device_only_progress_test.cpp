@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "aff/aff_container.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "engine/state_machine.h"
 #include "engine/updater.h"
 #include "tests/support/aff_image.h"
@@ -50,7 +50,6 @@ struct DeviceOnlyRun
 
     uint8_t run(uint32_t op, std::vector<uint8_t> aff)
     {
-        isOrlakFirmware = 0;
         dev.onText = [](ScriptedDevice &d, const std::string &line)
         {
             if (line == "AT+BOOT?")
@@ -66,9 +65,7 @@ struct DeviceOnlyRun
                 d.respond(r.cmd, 0, {}, r.forwarded);
         };
         _tUpdaterCallbacks cb = link.callbacks();
-        uint8_t result = updater(op, aff.data(), (uint32_t)aff.size(), 0, 0, &cb, stopWhenStuck);
-        isOrlakFirmware = 0;
-        return result;
+        return updater(op, aff.data(), (uint32_t)aff.size(), 0, 0, &cb, stopWhenStuck);
     }
 };
 

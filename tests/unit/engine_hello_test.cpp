@@ -45,12 +45,7 @@ class HelloTest : public ::testing::Test
     std::vector<uint8_t> aff;
     std::vector<uint8_t> packet;
 
-    void SetUp() override { isOrlakFirmware = 0; }
-    void TearDown() override
-    {
-        isOrlakFirmware = 0;
-        affSetMemFile(nullptr, 0);
-    }
+    void TearDown() override { affSetMemFile(nullptr, 0); }
 
     // Context for operation op, with the container img when given.
     void init(uint32_t op, const AffImage *img)
@@ -167,7 +162,7 @@ TEST_F(HelloTest, AfterWifiHandOverTheWifiBlockStandsForTheMicrocontroller)
 {
     AffImage img = image({block(AFF_BLOCK_ESP_FLASH, 30001), block(AFF_BLOCK_DEVICE_UC, 10700000)});
     init(UPDATER_OP_UPDATE_ALL, &img);
-    isOrlakFirmware = 1;
+    updaterRunState()->isOrlakFirmware = 1;
     ctx->isTransparent = 1;
     ASSERT_EQ(1, hello(HelloSpec{}));
     EXPECT_EQ(1, ctx->hasDeviceUc);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "aff/aff_container.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "engine/state_machine.h"
 #include "engine/updater.h"
 #include "tests/support/aff_image.h"
@@ -94,9 +94,6 @@ class RunTest : public ::testing::Test
     Bootloader boot;
     std::vector<uint8_t> aff;
     _tUpdaterStopFn stop = stopWhenStuck;
-
-    void SetUp() override { isOrlakFirmware = 0; }
-    void TearDown() override { isOrlakFirmware = 0; }
 
     uint8_t run(uint32_t op, std::vector<uint8_t> file = {}, uint8_t verbose = 0)
     {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "engine/updater.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/fake_link.h"
@@ -55,7 +55,6 @@ class WifiHandOver : public ::testing::TestWithParam<HandOverCase>
 
 TEST_P(WifiHandOver, TheWifiImageOnlyGoesToTheWifiBootloader)
 {
-    isOrlakFirmware = 0;
     FakeLink link;
     ScriptedDevice dev{link};
     int refusalsLeft = GetParam().refusals;
@@ -106,7 +105,6 @@ TEST_P(WifiHandOver, TheWifiImageOnlyGoesToTheWifiBootloader)
     std::vector<uint8_t> aff = img.build();
     _tUpdaterCallbacks cb = link.callbacks();
     EXPECT_EQ(1, updater(UPDATER_OP_UPDATE_ALL, aff.data(), uint32_t(aff.size()), 0, 0, &cb, stopWhenStuck));
-    isOrlakFirmware = 0;
 
     EXPECT_TRUE(handedOver);
     // Begin, two parts, end: all of them to the Wi-Fi bootloader.

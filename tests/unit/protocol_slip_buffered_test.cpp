@@ -162,7 +162,7 @@ TEST_F(SlipBuffered, WorstCasePartGoesOutPlainAndForwarded)
         ASSERT_EQ(1, slipIsPacketValid(packet.data(), static_cast<uint16_t>(packet.size()), 1));
         if (transparent)
         {
-            EXPECT_EQ(SLIP_FORWARD_CMD, slipGetCmd(packet.data()));
+            EXPECT_EQ(UPDATER_CMD_FORWARD, slipGetCmd(packet.data()));
             Bytes inner = dataOf(packet);
             EXPECT_GT(inner.size(), 32767u); // the outer CRC covers more than one crc16 call
             EXPECT_LE(inner.size(), static_cast<size_t>(SLIP_TRANSPARENT_BUFFER_SIZE));

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <memory>
 
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "sim/sim_device.h"
 #include "tests/support/aff_image.h"
 #include "tests/unit/sim_test_link.h"

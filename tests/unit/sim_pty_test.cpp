@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "aff/aff_container.h"
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/devsim_runner.h"
 #include "tests/unit/sim_test_link.h"

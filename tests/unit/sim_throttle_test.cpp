@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/commands.h"
+#include "protocol/commands.h"
 #include "sim/sim_options.h"
 #include "tests/support/devsim_runner.h"
 #include "tests/unit/sim_test_link.h"

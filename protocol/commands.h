@@ -1,5 +1,5 @@
-#ifndef ENGINE_COMMANDS_H
-#define ENGINE_COMMANDS_H
+#ifndef PROTOCOL_COMMANDS_H
+#define PROTOCOL_COMMANDS_H
 
 // Command codes of the bootloader protocol. Every request has direction 0 and is
 // answered by one response with direction 1, the same code and a status word.

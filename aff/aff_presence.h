@@ -1,5 +1,5 @@
-#ifndef COMPONENTS_PRESENCE_H
-#define COMPONENTS_PRESENCE_H
+#ifndef AFF_AFF_PRESENCE_H
+#define AFF_AFF_PRESENCE_H
 
 // Presence queries: does the container hold a component, and which version
 // record does its block carry. pVersion may be null when only presence is asked.

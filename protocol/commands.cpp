@@ -1,6 +1,6 @@
 // Names of the bootloader command codes, for diagnostics.
 
-#include "engine/commands.h"
+#include "protocol/commands.h"
 
 const char *updaterCmdName(uint8_t ubCmd)
 {
