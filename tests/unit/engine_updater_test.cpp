@@ -69,6 +69,21 @@ TEST(UpdaterRun, MalformedCountIsLoggedOnlyWhenVerbose)
     }
 }
 
+TEST(UpdaterRun, AStateOutsideTheTableEndsTheRun)
+{
+    // 21 is no state; 34 and above are past the last.
+    for (uint32_t state : {21u, 34u, 0xFFFFFFFFu})
+    {
+        FakeLink link;
+        _tUpdaterCallbacks cb = link.callbacks();
+        auto ctx = std::make_unique<_tUpdater>();
+        ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_READ_VERSIONS, 0, 0, &cb));
+        ctx->ulState = state;
+        EXPECT_EQ(UPDATER_STEP_FAILED, updaterProcess(ctx.get())) << state;
+        EXPECT_TRUE(link.tx.empty());
+    }
+}
+
 class UpdaterOutput : public ::testing::Test
 {
   protected:
