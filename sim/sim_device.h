@@ -144,9 +144,15 @@ class Device
     Reply hello(Role role, const Packet &req);
     Reply program(Image image, const Packet &req);
     Reply fpga(const Packet &req);
+    Reply fpgaBegin(const Packet &req);
+    Reply fpgaPhase(const Packet &req);
+    Reply fpgaPart(const Packet &req);
+    Reply fpgaUsercode(const Packet &req);
+    Reply fpgaEnd(const Packet &req);
 
     void finishImage(Image image, Session &session);
     uint32_t writePart(Image image, uint32_t &partSize, const Packet &req);
+    uint32_t verifyPart(Image image, const Packet &req);
     void countPart();
     Reply reply(const Packet &req, uint32_t status);
     void account(const Reply &r);
