@@ -4,6 +4,7 @@
 
 #include "sim/sim_device.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "common/le_bytes.h"
@@ -90,13 +91,17 @@ bool Device::takeDisconnect(uint32_t *pMs)
 
 std::optional<uint64_t> Device::nextDeadline() const
 {
+    std::optional<uint64_t> next;
     if (m_mode == Mode::Restarting)
-        return m_restartAtMs;
-    return std::nullopt;
+        next = m_restartAtMs;
+    for (const HeldAnswer &held : m_heldAnswers)
+        next = std::min(next.value_or(held.dueMs), held.dueMs);
+    return next;
 }
 
 void Device::tick(uint64_t nowMs)
 {
+    deliverHeldAnswers(nowMs);
     if (m_mode != Mode::Restarting || nowMs < m_restartAtMs)
         return;
     m_mode = m_restartTarget;
@@ -134,6 +139,7 @@ void Device::restart(Mode target, uint64_t nowMs)
     m_restartAtMs = nowMs + kRestartMs;
     resetParsers();
     resetBootloaders();
+    m_heldAnswers.clear(); // the bootloader that would have answered is gone
 }
 
 void Device::receive(const uint8_t *pData, size_t length, uint32_t hostBaud, uint64_t nowMs)
@@ -268,8 +274,32 @@ void Device::sendReply(const Reply &r, uint64_t nowMs)
         ulChecksum ^= kChecksumDamage;
         outcome += " (checksum corrupted, injected)";
     }
-    emit(encodeFrame(SLIP_DIR_RESPONSE, r.cmd, ulChecksum, data));
+    std::vector<uint8_t> frame = encodeFrame(SLIP_DIR_RESPONSE, r.cmd, ulChecksum, data);
+    uint32_t ulLateMs = 0;
+    if (m_faults.isAnswerLate(&ulLateMs))
+    {
+        // Held back, the answer goes out on its own later, after whatever is sent meanwhile.
+        m_heldAnswers.push_back({nowMs + ulLateMs, m_faults.requestCount(), {frame, baud()}});
+        m_log.trace(nowMs, outcome + format(" (held back %u ms, injected)", ulLateMs));
+        return;
+    }
+    emit(frame);
     m_log.trace(nowMs, outcome);
+}
+
+void Device::deliverHeldAnswers(uint64_t nowMs)
+{
+    // In the order they fall due; answers due at the same time in the order they were held.
+    std::stable_sort(m_heldAnswers.begin(), m_heldAnswers.end(),
+                     [](const HeldAnswer &a, const HeldAnswer &b) { return a.dueMs < b.dueMs; });
+    size_t due = 0;
+    while (due < m_heldAnswers.size() && m_heldAnswers[due].dueMs <= nowMs)
+    {
+        m_output.push_back(m_heldAnswers[due].chunk);
+        m_log.trace(nowMs, format("late answer to request %u sent", m_heldAnswers[due].request));
+        due++;
+    }
+    m_heldAnswers.erase(m_heldAnswers.begin(), m_heldAnswers.begin() + static_cast<std::ptrdiff_t>(due));
 }
 
 void Device::emit(const std::vector<uint8_t> &bytes)

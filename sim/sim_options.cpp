@@ -132,6 +132,8 @@ std::string usageText()
            "                           (repeatable)\n"
            "  --status N:WORD          answer the Nth request packet with the status WORD instead\n"
            "                           of carrying it out (repeatable)\n"
+           "  --late-response N:MS     send the answer to the Nth request packet MS milliseconds\n"
+           "                           late, after anything sent meanwhile (repeatable)\n"
            "  --at-error K[:TEXT]      answer the first K text commands (or the first K equal to\n"
            "                           TEXT, e.g. AT+LOCK=1) with \"AT+ERROR\"\n"
            "  --disconnect-at-part N:MS  on the Nth firmware part, drop the link (terminal and LINK\n"
@@ -262,6 +264,17 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
              if (!splitPair(v, ':', &first, &second) || !parsePositive(first, &n) || !parseU32(second, &word))
                  return false;
              config.faults.statusAnswer.emplace_back(n, word);
+             return true;
+         }},
+        {"--late-response",
+         [&](const std::string &v, std::string *pExp)
+         {
+             *pExp = "N:MS (request number 1 or more, milliseconds)";
+             std::string first, second;
+             uint32_t n = 0, ms = 0;
+             if (!splitPair(v, ':', &first, &second) || !parsePositive(first, &n) || !parseU32(second, &ms))
+                 return false;
+             config.faults.lateAnswer.emplace_back(n, ms);
              return true;
          }},
         {"--at-error",
