@@ -153,22 +153,12 @@ std::string usageText()
            "  -h, --help               show this text\n";
 }
 
-ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, std::string *pError)
+// Options that take a value, writing into config: each handler returns false when the
+// value is bad, with what was expected in *pExp.
+using OptionHandler = std::function<bool(const std::string &, std::string *)>;
+std::map<std::string, OptionHandler> valuedOptions(SimConfig &config)
 {
-    SimConfig config;
-    std::vector<std::string> positional;
-    std::string current;
-    auto fail = [&](const std::string &message)
-    {
-        *pError = message;
-        return ParseResult::Error;
-    };
-    auto badValue = [&](const std::string &option, const std::string &value, const std::string &expected)
-    { return fail("invalid value '" + value + "' for " + option + ": expected " + expected); };
-
-    // Options that take a value: each handler returns false when the value is bad.
-    using Handler = std::function<bool(const std::string &, std::string *)>;
-    const std::map<std::string, Handler> valued = {
+    return {
         {"--state",
          [&](const std::string &v, std::string *pExp)
          {
@@ -334,6 +324,43 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
              return true;
          }},
     };
+}
+
+// Options without a value; false when arg is not one of them.
+bool setFlag(const std::string &arg, SimConfig &config)
+{
+    const std::pair<const char *, bool *> flags[] = {
+        {"-v", &config.verbose},
+        {"--verbose", &config.verbose},
+        {"--no-host", &config.noHost},
+        {"--boot", &config.startInBoot},
+        {"--device-log", &config.deviceLog},
+        {"--throttle", &config.faults.throttle},
+    };
+    for (const auto &[name, pFlag] : flags)
+    {
+        if (arg == name)
+        {
+            *pFlag = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, std::string *pError)
+{
+    SimConfig config;
+    std::vector<std::string> positional;
+    auto fail = [&](const std::string &message)
+    {
+        *pError = message;
+        return ParseResult::Error;
+    };
+    auto badValue = [&](const std::string &option, const std::string &value, const std::string &expected)
+    { return fail("invalid value '" + value + "' for " + option + ": expected " + expected); };
+
+    const std::map<std::string, OptionHandler> valued = valuedOptions(config);
 
     for (int i = 0; i < argc; i++)
     {
@@ -352,17 +379,9 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
         }
         if (arg == "-h" || arg == "--help")
             return ParseResult::Help;
-        if (arg == "-v" || arg == "--verbose")
-            config.verbose = true;
-        else if (arg == "--no-host")
-            config.noHost = true;
-        else if (arg == "--boot")
-            config.startInBoot = true;
-        else if (arg == "--device-log")
-            config.deviceLog = true;
-        else if (arg == "--throttle")
-            config.faults.throttle = true;
-        else if (valued.count(arg))
+        if (setFlag(arg, config))
+            continue;
+        if (valued.count(arg))
         {
             if (!hasInlineValue)
             {
