@@ -46,6 +46,7 @@ struct FaultConfig
     std::vector<uint32_t> loseResponse;                      // 1-based response numbers
     std::vector<uint32_t> corruptResponse;                   // 1-based response numbers
     std::vector<std::pair<uint32_t, uint32_t>> statusAnswer; // request number, status word
+    std::vector<std::pair<uint32_t, uint32_t>> lateAnswer;   // request number, delay in ms
     uint32_t atErrorCount = 0;
     std::string atErrorText;     // empty: any text command
     uint32_t disconnectPart = 0; // 0: never

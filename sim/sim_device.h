@@ -79,7 +79,7 @@ class Device
 
     // Bytes the host sent, with the baud rate the host's port is set to.
     void receive(const uint8_t *pData, size_t length, uint32_t hostBaud, uint64_t nowMs);
-    // Lets timed events happen (the end of a restart).
+    // Lets timed events happen (the end of a restart, a late answer falling due).
     void tick(uint64_t nowMs);
     // When tick must be called next, if anything is pending.
     std::optional<uint64_t> nextDeadline() const;
@@ -109,6 +109,12 @@ class Device
         uint8_t cmd = 0;
         uint32_t status = kStatusOk;
         std::vector<uint8_t> payload; // after the status word
+    };
+    struct HeldAnswer
+    {
+        uint64_t dueMs;
+        uint32_t request; // the request it answers, for the trace
+        OutputChunk chunk;
     };
     struct Session
     {
@@ -144,13 +150,20 @@ class Device
     Reply hello(Role role, const Packet &req);
     Reply program(Image image, const Packet &req);
     Reply fpga(const Packet &req);
+    Reply fpgaBegin(const Packet &req);
+    Reply fpgaPhase(const Packet &req);
+    Reply fpgaPart(const Packet &req);
+    Reply fpgaUsercode(const Packet &req);
+    Reply fpgaEnd(const Packet &req);
 
     void finishImage(Image image, Session &session);
     uint32_t writePart(Image image, uint32_t &partSize, const Packet &req);
+    uint32_t verifyPart(Image image, const Packet &req);
     void countPart();
     Reply reply(const Packet &req, uint32_t status);
     void account(const Reply &r);
     void sendReply(const Reply &r, uint64_t nowMs);
+    void deliverHeldAnswers(uint64_t nowMs);
     void emit(const std::vector<uint8_t> &bytes);
     void emitText(const std::string &line);
     void deviceLog(const std::string &text);
@@ -180,6 +193,7 @@ class Device
     std::string m_trace; // description of the request being executed, for -v
 
     std::vector<OutputChunk> m_output;
+    std::vector<HeldAnswer> m_heldAnswers; // late answers, sent once due
     bool m_isDisconnectPending = false;
     uint32_t m_disconnectMs = 0;
 };

@@ -35,6 +35,25 @@ FaultPlan::FaultPlan(const FaultConfig &config, Stats &stats)
 {
 }
 
+void FaultPlan::failTextCommands(uint32_t count, const std::string &text)
+{
+    m_config.atErrorCount = count;
+    m_config.atErrorText = text;
+}
+
+void FaultPlan::disconnectAtPart(uint32_t part, uint32_t ms)
+{
+    m_config.disconnectPart = part;
+    m_config.disconnectMs = ms;
+}
+
+void FaultPlan::randomFaults(double rate, uint64_t seed)
+{
+    m_config.randomRate = rate;
+    m_config.seed = seed;
+    m_random = FaultRandom(seed);
+}
+
 bool FaultPlan::isSilent() const
 {
     return m_config.silentAfter && m_requests >= *m_config.silentAfter;
@@ -108,6 +127,21 @@ ResponseFate FaultPlan::onResponse()
         }
     }
     return ResponseFate::Send;
+}
+
+bool FaultPlan::isAnswerLate(uint32_t *pDelayMs)
+{
+    // Responses are sent while their request is carried out: the last request counted.
+    for (const auto &[n, delayMs] : m_config.lateAnswer)
+    {
+        if (n == m_requests)
+        {
+            *pDelayMs = delayMs;
+            m_stats.faults.lateAnswers++;
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace devsim

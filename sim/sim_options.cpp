@@ -132,6 +132,8 @@ std::string usageText()
            "                           (repeatable)\n"
            "  --status N:WORD          answer the Nth request packet with the status WORD instead\n"
            "                           of carrying it out (repeatable)\n"
+           "  --late-response N:MS     send the answer to the Nth request packet MS milliseconds\n"
+           "                           late, after anything sent meanwhile (repeatable)\n"
            "  --at-error K[:TEXT]      answer the first K text commands (or the first K equal to\n"
            "                           TEXT, e.g. AT+LOCK=1) with \"AT+ERROR\"\n"
            "  --disconnect-at-part N:MS  on the Nth firmware part, drop the link (terminal and LINK\n"
@@ -151,22 +153,12 @@ std::string usageText()
            "  -h, --help               show this text\n";
 }
 
-ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, std::string *pError)
+// Options that take a value, writing into config: each handler returns false when the
+// value is bad, with what was expected in *pExp.
+using OptionHandler = std::function<bool(const std::string &, std::string *)>;
+std::map<std::string, OptionHandler> valuedOptions(SimConfig &config)
 {
-    SimConfig config;
-    std::vector<std::string> positional;
-    std::string current;
-    auto fail = [&](const std::string &message)
-    {
-        *pError = message;
-        return ParseResult::Error;
-    };
-    auto badValue = [&](const std::string &option, const std::string &value, const std::string &expected)
-    { return fail("invalid value '" + value + "' for " + option + ": expected " + expected); };
-
-    // Options that take a value: each handler returns false when the value is bad.
-    using Handler = std::function<bool(const std::string &, std::string *)>;
-    const std::map<std::string, Handler> valued = {
+    return {
         {"--state",
          [&](const std::string &v, std::string *pExp)
          {
@@ -264,6 +256,17 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
              config.faults.statusAnswer.emplace_back(n, word);
              return true;
          }},
+        {"--late-response",
+         [&](const std::string &v, std::string *pExp)
+         {
+             *pExp = "N:MS (request number 1 or more, milliseconds)";
+             std::string first, second;
+             uint32_t n = 0, ms = 0;
+             if (!splitPair(v, ':', &first, &second) || !parsePositive(first, &n) || !parseU32(second, &ms))
+                 return false;
+             config.faults.lateAnswer.emplace_back(n, ms);
+             return true;
+         }},
         {"--at-error",
          [&](const std::string &v, std::string *pExp)
          {
@@ -321,6 +324,43 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
              return true;
          }},
     };
+}
+
+// Options without a value; false when arg is not one of them.
+bool setFlag(const std::string &arg, SimConfig &config)
+{
+    const std::pair<const char *, bool *> flags[] = {
+        {"-v", &config.verbose},
+        {"--verbose", &config.verbose},
+        {"--no-host", &config.noHost},
+        {"--boot", &config.startInBoot},
+        {"--device-log", &config.deviceLog},
+        {"--throttle", &config.faults.throttle},
+    };
+    for (const auto &[name, pFlag] : flags)
+    {
+        if (arg == name)
+        {
+            *pFlag = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, std::string *pError)
+{
+    SimConfig config;
+    std::vector<std::string> positional;
+    auto fail = [&](const std::string &message)
+    {
+        *pError = message;
+        return ParseResult::Error;
+    };
+    auto badValue = [&](const std::string &option, const std::string &value, const std::string &expected)
+    { return fail("invalid value '" + value + "' for " + option + ": expected " + expected); };
+
+    const std::map<std::string, OptionHandler> valued = valuedOptions(config);
 
     for (int i = 0; i < argc; i++)
     {
@@ -339,17 +379,9 @@ ParseResult parseOptions(int argc, const char *const *argv, SimConfig *pConfig, 
         }
         if (arg == "-h" || arg == "--help")
             return ParseResult::Help;
-        if (arg == "-v" || arg == "--verbose")
-            config.verbose = true;
-        else if (arg == "--no-host")
-            config.noHost = true;
-        else if (arg == "--boot")
-            config.startInBoot = true;
-        else if (arg == "--device-log")
-            config.deviceLog = true;
-        else if (arg == "--throttle")
-            config.faults.throttle = true;
-        else if (valued.count(arg))
+        if (setFlag(arg, config))
+            continue;
+        if (valued.count(arg))
         {
             if (!hasInlineValue)
             {

@@ -98,6 +98,7 @@ class Session
     void portClosed(uint64_t now);
     void dropLink(uint64_t now, uint32_t ms);
     void tryReconnect(uint64_t now);
+    bool loadIdentity(DeviceIdentity *pIdentity);
     uint64_t pollTimeoutUs(uint64_t now) const;
     bool writeSummary();
 
@@ -153,21 +154,8 @@ bool Session::setUp()
     }
 
     DeviceIdentity identity;
-    identity.protocolId = m_config.protocolId;
-    if (!m_config.containerPath.empty())
-    {
-        if (!m_container.load(m_config.containerPath, &error))
-        {
-            m_log.error(error);
-            return false;
-        }
-        m_hasContainer = true;
-        identity.productId = m_container.header().ulProductId;
-        identity.hardwareId = m_container.header().ulHardwareId;
-    }
-    identity.productId = m_config.productId.value_or(identity.productId);
-    identity.hardwareId = m_config.hardwareId.value_or(identity.hardwareId);
-
+    if (!loadIdentity(&identity))
+        return false;
     m_faults = std::make_unique<FaultPlan>(m_config.faults, m_stats);
     m_device = std::make_unique<Device>(m_config, identity, m_store, m_hasContainer ? &m_container : nullptr,
                                         m_stats, *m_faults, m_log);
@@ -182,6 +170,27 @@ bool Session::setUp()
                       identity.productId, identity.hardwareId, m_config.startInBoot ? "BOOT" : "application",
                       m_config.startInBoot ? "" : format(" at %u baud", m_config.appBaud).c_str()));
     m_log.note("state in " + m_stateDir + (m_isTemporaryState ? " (removed on exit)" : ""));
+    return true;
+}
+
+// The identity the bootloaders report: the container's unless the command line gives one.
+bool Session::loadIdentity(DeviceIdentity *pIdentity)
+{
+    pIdentity->protocolId = m_config.protocolId;
+    if (!m_config.containerPath.empty())
+    {
+        std::string error;
+        if (!m_container.load(m_config.containerPath, &error))
+        {
+            m_log.error(error);
+            return false;
+        }
+        m_hasContainer = true;
+        pIdentity->productId = m_container.header().ulProductId;
+        pIdentity->hardwareId = m_container.header().ulHardwareId;
+    }
+    pIdentity->productId = m_config.productId.value_or(pIdentity->productId);
+    pIdentity->hardwareId = m_config.hardwareId.value_or(pIdentity->hardwareId);
     return true;
 }
 

@@ -91,6 +91,7 @@ std::string Stats::toJson() const
         {"status_answers", faults.statusAnswers}, {"at_errors", faults.atErrors},
         {"disconnects", faults.disconnects},      {"silenced_requests", faults.silencedRequests},
         {"random_lost", faults.randomLost},       {"random_corrupted", faults.randomCorrupted},
+        {"late_answers", faults.lateAnswers},
     };
     field("faults", jsonCounts(injected));
     field("faults_total", std::to_string(total(injected)), true);

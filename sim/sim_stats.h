@@ -15,6 +15,7 @@ struct FaultCounters
     uint64_t lostResponses = 0;      // --lose-response
     uint64_t corruptedResponses = 0; // --corrupt-response
     uint64_t statusAnswers = 0;      // --status
+    uint64_t lateAnswers = 0;        // --late-response
     uint64_t atErrors = 0;           // --at-error
     uint64_t disconnects = 0;        // --disconnect-at-part
     uint64_t silencedRequests = 0;   // --silent-after: requests left unanswered

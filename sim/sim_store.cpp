@@ -73,6 +73,30 @@ bool pwriteAll(int fd, const uint8_t *p, size_t length, uint64_t offset)
     return true;
 }
 
+// The state directory must exist (read-only) or is created.
+bool openDirectory(const std::string &dir, std::string *pError, bool isReadOnly)
+{
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0)
+    {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        *pError = "the state path " + dir + " is not a directory";
+        return false;
+    }
+    if (isReadOnly)
+    {
+        *pError = "no device state in " + dir + ": " + errnoText();
+        return false;
+    }
+    if (::mkdir(dir.c_str(), 0755) != 0)
+    {
+        *pError = "cannot create the state directory " + dir + ": " + errnoText();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool readWholeFile(const std::string &path, std::vector<uint8_t> *pBytes)
@@ -121,26 +145,18 @@ std::string ComponentStore::versionsPath() const
 bool ComponentStore::open(const std::string &dir, std::string *pError, bool isReadOnly)
 {
     m_dir = dir;
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0)
+    if (!openDirectory(dir, pError, isReadOnly) || !loadVersions(pError) || !loadImages(pError))
+        return false;
+    if (!isReadOnly && ::access(versionsPath().c_str(), F_OK) != 0 && !saveVersions())
     {
-        if (isReadOnly)
-        {
-            *pError = "no device state in " + dir + ": " + errnoText();
-            return false;
-        }
-        if (::mkdir(dir.c_str(), 0755) != 0)
-        {
-            *pError = "cannot create the state directory " + dir + ": " + errnoText();
-            return false;
-        }
-    }
-    else if (!S_ISDIR(st.st_mode))
-    {
-        *pError = "the state path " + dir + " is not a directory";
+        *pError = "cannot write " + versionsPath() + ": " + errnoText();
         return false;
     }
+    return true;
+}
 
+bool ComponentStore::loadVersions(std::string *pError)
+{
     for (int i = 0; i < kVersionSlotCount; i++)
         m_versions[i] = defaultVersion(static_cast<VersionSlot>(i));
     std::ifstream in(versionsPath());
@@ -164,7 +180,11 @@ bool ComponentStore::open(const std::string &dir, std::string *pError, bool isRe
             date.erase(0, 1);
         m_versions[static_cast<int>(slot)] = makeVersion(code, date.c_str());
     }
+    return true;
+}
 
+bool ComponentStore::loadImages(std::string *pError)
+{
     for (int i = 0; i < kImageCount; i++)
     {
         std::string path = imagePath(static_cast<Image>(i));
@@ -174,11 +194,6 @@ bool ComponentStore::open(const std::string &dir, std::string *pError, bool isRe
             *pError = "cannot read " + path + ": " + errnoText();
             return false;
         }
-    }
-    if (!isReadOnly && ::access(versionsPath().c_str(), F_OK) != 0 && !saveVersions())
-    {
-        *pError = "cannot write " + versionsPath() + ": " + errnoText();
-        return false;
     }
     return true;
 }

@@ -53,6 +53,8 @@ class ComponentStore
 
   private:
     bool saveVersions();
+    bool loadVersions(std::string *pError);
+    bool loadImages(std::string *pError);
 
     std::string m_dir;
     std::array<_tVersion, kVersionSlotCount> m_versions{};

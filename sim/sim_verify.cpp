@@ -50,19 +50,58 @@ std::string difference(const std::vector<uint8_t> &device, const std::vector<uin
     return "";
 }
 
+// Prints why the updater would not write this component; false when it would.
+bool reportSkipped(FILE *out, const Target &target, const std::optional<ContainerBlock> &block, bool isNoHost,
+                   bool hasWholeFpga)
+{
+    const char *label = imageLabel(target.image);
+    if (!block)
+    {
+        std::fprintf(out, "%-10s absent    not in the container\n", label);
+        return true;
+    }
+    const char *reason = nullptr;
+    if (target.image == Image::HostUc && isNoHost)
+        reason = "the device has no host microcontroller";
+    else if (isFpga(target.image) && !hasWholeFpga)
+        reason = "the container lacks an FPGA block, the updater does not program it";
+    else if (target.image == Image::Nvcm1 && block->header.ulImageSize / kFpgaPageSize == 0)
+        reason = "the container's NVCM1 image has no pages, the updater does not write it";
+    if (reason == nullptr)
+        return false;
+    std::fprintf(out, "%-10s skipped   %s\n", label, reason);
+    return true;
+}
+
+// Prints how the device's image compares with the block; true when they match.
+bool reportComparison(FILE *out, const Target &target, const ContainerBlock &block,
+                      const ComponentStore &store)
+{
+    const char *label = imageLabel(target.image);
+    if (!block.partCrcsOk)
+    {
+        std::fprintf(out, "%-10s DAMAGED   part %u of the container fails its CRC, the updater refuses it\n",
+                     label, block.firstBadPart);
+        return false;
+    }
+    std::string diff = difference(store.image(target.image), block.data);
+    if (!diff.empty())
+    {
+        std::fprintf(out, "%-10s DIFFERS   %s\n", label, diff.c_str());
+        return false;
+    }
+    std::fprintf(out, "%-10s match     %zu bytes\n", label, block.data.size());
+    return true;
+}
+
 } // namespace
 
 int runVerify(const std::string &stateDir, const std::string &affPath, bool isNoHost, FILE *out, FILE *err)
 {
     std::string error;
     ComponentStore store;
-    if (!store.open(stateDir, &error, true))
-    {
-        std::fprintf(err, "devsim: error: %s\n", error.c_str());
-        return 1;
-    }
     Container container;
-    if (!container.load(affPath, &error))
+    if (!store.open(stateDir, &error, true) || !container.load(affPath, &error))
     {
         std::fprintf(err, "devsim: error: %s\n", error.c_str());
         return 1;
@@ -76,52 +115,13 @@ int runVerify(const std::string &stateDir, const std::string &affPath, bool isNo
     int differences = 0;
     for (const Target &target : kTargets)
     {
-        const char *label = imageLabel(target.image);
         std::optional<ContainerBlock> block = container.firstBlock(target.blockType);
-        if (!block)
-        {
-            std::fprintf(out, "%-10s absent    not in the container\n", label);
+        if (reportSkipped(out, target, block, isNoHost, hasWholeFpga))
             continue;
-        }
-        if (target.image == Image::HostUc && isNoHost)
-        {
-            std::fprintf(out, "%-10s skipped   the device has no host microcontroller\n", label);
-            continue;
-        }
-        if (isFpga(target.image) && !hasWholeFpga)
-        {
-            std::fprintf(
-                out, "%-10s skipped   the container lacks an FPGA block, the updater does not program it\n",
-                label);
-            continue;
-        }
-        if (target.image == Image::Nvcm1 && block->header.ulImageSize / kFpgaPageSize == 0)
-        {
-            std::fprintf(
-                out,
-                "%-10s skipped   the container's NVCM1 image has no pages, the updater does not write it\n",
-                label);
-            continue;
-        }
-        if (!block->partCrcsOk)
-        {
-            std::fprintf(out,
-                         "%-10s DAMAGED   part %u of the container fails its CRC, the updater refuses it\n",
-                         label, block->firstBadPart);
-            differences++;
-            continue;
-        }
-        std::string diff = difference(store.image(target.image), block->data);
-        if (diff.empty())
-        {
-            std::fprintf(out, "%-10s match     %zu bytes\n", label, block->data.size());
+        if (reportComparison(out, target, *block, store))
             matches++;
-        }
         else
-        {
-            std::fprintf(out, "%-10s DIFFERS   %s\n", label, diff.c_str());
             differences++;
-        }
     }
     std::fprintf(out, "verify: %d component%s match, %d differ%s\n", matches, matches == 1 ? "" : "s",
                  differences, differences == 1 ? "s" : "");

@@ -68,7 +68,7 @@ _devsim()
         return 0
         ;;
     --product-id | --hardware-id | --protocol-id | --lose-response | --corrupt-response | \
-        --status | --at-error | --disconnect-at-part | --silent-after | --random-faults | --seed)
+        --status | --late-response | --at-error | --disconnect-at-part | --silent-after | --random-faults | --seed)
         # A number (or N:WORD): nothing to offer.
         return 0
         ;;
@@ -77,7 +77,7 @@ _devsim()
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "--state --container --product-id --hardware-id
             --protocol-id --set-version --no-host --boot --app-baud --device-log --lose-response
-            --corrupt-response --status --at-error --disconnect-at-part --silent-after
+            --corrupt-response --status --late-response --at-error --disconnect-at-part --silent-after
             --random-faults --seed --throttle --throttle-baud -v --verbose --summary -h --help" -- "$cur")
     else
         # LINK, the path the terminal's link is made at; or the verify command.

@@ -407,6 +407,31 @@ TEST_F(SimDevice, InjectedResponseFaults)
     EXPECT_EQ(stats.faults.statusAnswers, 1u);
 }
 
+TEST_F(SimDevice, LateAnswerFollowsTheAnswersSentMeanwhileAndDiesWithARestart)
+{
+    makeLocked();
+    faults->answerLate(1, 2000); // scheduled directly, as an in-process driver does
+    faults->answerLate(3, 2000);
+    uint64_t due = now + 2000;
+    EXPECT_TRUE(split(send(frame(UPDATER_CMD_HELLO, {}))).frames.empty());
+    EXPECT_EQ(dev->nextDeadline(), due);
+    EXPECT_EQ(request(UPDATER_CMD_IV, Bytes(16, 0)).cmd, UPDATER_CMD_IV)
+        << "the next request is answered at once";
+    dev->tick(due - 1);
+    EXPECT_TRUE(split(send({})).frames.empty());
+    dev->tick(due);
+    Traffic late = split(send({}));
+    ASSERT_EQ(late.frames.size(), 1u);
+    EXPECT_TRUE(parse(late.frames[0]).isValid && parse(late.frames[0]).cmd == UPDATER_CMD_HELLO);
+    EXPECT_EQ(dev->nextDeadline(), std::nullopt);
+    // A held answer is lost when its bootloader restarts.
+    EXPECT_TRUE(split(send(frame(UPDATER_CMD_HELLO, {}))).frames.empty());
+    EXPECT_EQ(say("AT+LOCK=0"), "AT+OK\n");
+    dev->tick(now + 5000);
+    EXPECT_TRUE(split(send({})).frames.empty());
+    EXPECT_EQ(stats.faults.lateAnswers, 2u);
+}
+
 TEST_F(SimDevice, InjectedTextErrorsAndSilence)
 {
     config.faults.atErrorCount = 2;

@@ -30,7 +30,8 @@ TEST(SimOptions, ValuesReachTheirSettings)
     ASSERT_EQ(
         parse("--state /s --container=/fw.aff --no-host --boot --app-baud 921600 --set-version wifi=0x10 "
               "--set-version fpga=10705 --lose-response 3 --lose-response 9 --corrupt-response 4 "
-              "--status 5:0x42 --at-error 2:AT+LOCK=1 --disconnect-at-part 7:2500 --silent-after 0 "
+              "--status 5:0x42 --late-response 6:750 --at-error 2:AT+LOCK=1 --disconnect-at-part 7:2500 "
+              "--silent-after 0 "
               "--random-faults 0.25 --seed 99 --throttle -v --summary /sum.json /tmp/ttyDEV0",
               &c, &error),
         ParseResult::Run)
@@ -47,6 +48,7 @@ TEST(SimOptions, ValuesReachTheirSettings)
     EXPECT_EQ(c.faults.corruptResponse, (std::vector<uint32_t>{4}));
     ASSERT_EQ(c.faults.statusAnswer.size(), 1u);
     EXPECT_EQ(c.faults.statusAnswer[0], std::make_pair(5u, 0x42u));
+    EXPECT_EQ(c.faults.lateAnswer, (std::vector<std::pair<uint32_t, uint32_t>>{{6, 750}}));
     EXPECT_EQ(c.faults.atErrorCount, 2u);
     EXPECT_EQ(c.faults.atErrorText, "AT+LOCK=1");
     EXPECT_EQ(c.faults.disconnectPart, 7u);
