@@ -15,6 +15,7 @@
 #include "aff/aff_container.h"
 #include "aff/aff_report.h"
 #include "app/host_callbacks.h"
+#include "app/interrupt.h"
 #include "app/terminal.h"
 #include "engine/updater.h"
 
@@ -133,36 +134,95 @@ static uint8_t loadAffFile(const char *szPath, std::vector<uint8_t> &vBytes)
     return affFileSupported(pBytes, static_cast<uint32_t>(vBytes.size())) == 1 ? 1 : 0;
 }
 
-// Checks that every block of the registered file can be streamed. A block
-// header that cannot be read would hide every block behind it, and the update
-// would skip those components yet end in success. Returns 1 when the file is
-// whole, 0 after printing a line that names the problem.
+// Room for one line that names the damage of a container.
+#define APP_DAMAGE_LINE_SIZE 96
+#define APP_DAMAGE_LINES 2
+
+// What each block type holds, for the damage lines; index = type.
+static const char *const s_pBlockTypeNames[] = {
+    "unknown",    "Wi-Fi RAM",     "Wi-Fi RAM data", "Wi-Fi",   "FPGA NVCM0",
+    "FPGA NVCM1", "FPGA usercode", "device uC",      "host uC", "TI",
+};
+
+static const char *blockTypeName(uint32_t ulType)
+{
+    return ulType < sizeof(s_pBlockTypeNames) / sizeof(s_pBlockTypeNames[0]) ? s_pBlockTypeNames[ulType]
+                                                                             : s_pBlockTypeNames[0];
+}
+
+// Puts into aszLines the lines that name the damage sResult found: the part
+// check's own "CRC Error on part N" first when a part is bad. Returns their count.
+static int describeDamage(const _tAffCheckResult &sResult,
+                          char aszLines[APP_DAMAGE_LINES][APP_DAMAGE_LINE_SIZE])
+{
+    const unsigned uBlock = sResult.ubBlockIdx;
+    const unsigned long ulType = static_cast<unsigned long>(sResult.ulBlockType);
+    const unsigned long ulPart = static_cast<unsigned long>(sResult.ulPartIdx);
+    switch (sResult.ubResult)
+    {
+    case AFF_CHECK_BAD_HEADER:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged: header unreadable");
+        return 1;
+    case AFF_CHECK_BAD_BLOCK_HEADER:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged: block %u header unreadable", uBlock);
+        return 1;
+    case AFF_CHECK_BLOCK_OUTSIDE_FILE:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE,
+                 "AFF file damaged: block %u data past the end of the file", uBlock);
+        return 1;
+    case AFF_CHECK_BAD_PART_CRC:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "CRC Error on part %lu", ulPart);
+        snprintf(aszLines[1], APP_DAMAGE_LINE_SIZE,
+                 "AFF file damaged: block %u (type %lu) part %lu CRC mismatch", uBlock, ulType, ulPart);
+        return 2;
+    default:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged");
+        return 1;
+    }
+}
+
+// Prints the lines that name the damage: as lines of their own, or, with
+// isReport set, in the style of the offline report they follow.
+static void printDamage(const _tAffCheckResult &sResult, uint8_t isReport)
+{
+    char aszLines[APP_DAMAGE_LINES][APP_DAMAGE_LINE_SIZE];
+    const int iLines = describeDamage(sResult, aszLines);
+    for (int i = 0; i < iLines; ++i)
+    {
+        if (isReport == 1)
+        {
+            cbPrint(aszLines[i], nullptr);
+        }
+        else
+        {
+            puts(aszLines[i]);
+        }
+    }
+}
+
+// Checks the whole registered file as an update would send it: every block
+// reachable and inside the file, every part CRC of every block that can be
+// sent. Returns 1 when the file is whole, 0 otherwise with the damage in *pResult.
+static uint8_t checkAffWhole(uint32_t ulSize, _tAffCheckResult *pResult)
+{
+    return affCheckContainer(readAffFromMem, ulSize, AFF_STREAMED_TYPES, pResult) == AFF_CHECK_OK ? 1 : 0;
+}
+
+// The update's check of the loaded file. Returns 1 when the file is whole, 0
+// after printing the lines that name the damage.
 static uint8_t checkAffIntegrity(uint32_t ulSize)
 {
-    uint8_t ubBadBlock = 0;
-    const uint8_t ubCheck = affCheckIntegrity(readAffFromMem, ulSize, &ubBadBlock);
-    switch (ubCheck)
+    _tAffCheckResult sResult;
+    if (checkAffWhole(ulSize, &sResult) == 1)
     {
-    case AFF_CHECK_OK:
         return 1;
-    case AFF_CHECK_BAD_HEADER:
-        puts("AFF file damaged: header unreadable");
-        break;
-    case AFF_CHECK_BAD_BLOCK_HEADER:
-        printf("AFF file damaged: block %u header unreadable\n", static_cast<unsigned>(ubBadBlock));
-        break;
-    case AFF_CHECK_BLOCK_OUTSIDE_FILE:
-        printf("AFF file damaged: block %u data past the end of the file\n",
-               static_cast<unsigned>(ubBadBlock));
-        break;
-    default:
-        puts("AFF file damaged");
-        break;
     }
+    printDamage(sResult, 0);
     return 0;
 }
 
-// The offline report of -affver. Returns 1 when the file loaded, 0 otherwise.
+// The offline report of -affver. Returns 1 when the file loaded and is whole,
+// 0 otherwise.
 static uint8_t runAffVersions(const char *szPath, std::vector<uint8_t> &vBytes)
 {
     if (loadAffFile(szPath, vBytes) != 1)
@@ -175,7 +235,15 @@ static uint8_t runAffVersions(const char *szPath, std::vector<uint8_t> &vBytes)
     auto pCtx = std::make_unique<_tUpdater>();
     pCtx->pCallbacks = &sPrintCallbacks;
     updaterPrintAffComponentsVersions(pCtx.get());
-    return 1;
+
+    // The report lists what it can reach; a file an update would refuse fails here.
+    _tAffCheckResult sResult;
+    if (checkAffWhole(static_cast<uint32_t>(vBytes.size()), &sResult) == 1)
+    {
+        return 1;
+    }
+    printDamage(sResult, 1);
+    return 0;
 }
 
 // One trial of the CONFIG procedure at ulBaud. Returns 1 when the device
@@ -190,6 +258,7 @@ static uint8_t tryConfigAtBaud(serial::Serial &sPort, uint32_t ulBaud)
         sleepMs(APP_CONFIG_PAUSE_MS);
         puts("Putting in CONFIG mode");
         fflush(stdout);
+        appInterruptNoteSent();
         for (int i = 0; i < APP_CONFIG_REPEATS; ++i)
         {
             sPort.write(APP_CONFIG_COMMAND);
@@ -248,10 +317,10 @@ uint8_t appConfigMode()
 }
 
 // Reads the options after the port name into sSettings. Returns 1 when they
-// were all understood, 0 after reporting a bad one, 2 when -config was met
-// (the rest of the command line is then ignored).
+// were all understood, 0 after reporting a bad one (not reported when isQuiet
+// is set), 2 when -config was met (the rest of the command line is then ignored).
 #define APP_ARGS_CONFIG 2
-static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
+static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings, uint8_t isQuiet)
 {
     for (int i = 2; i < argc; ++i)
     {
@@ -268,8 +337,11 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
         {
             if (i + 1 >= argc)
             {
-                puts("Missing file path!");
-                printUsage(argv[0]);
+                if (isQuiet == 0)
+                {
+                    puts("Missing file path!");
+                    printUsage(argv[0]);
+                }
                 return 0;
             }
             sSettings.szAffPath = argv[++i];
@@ -289,8 +361,11 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
             }
             else
             {
-                printf("Unknown lock arg: %s, expected 0 or 1\n", szValue);
-                printUsage(argv[0]);
+                if (isQuiet == 0)
+                {
+                    printf("Unknown lock arg: %s, expected 0 or 1\n", szValue);
+                    printUsage(argv[0]);
+                }
                 return 0;
             }
         }
@@ -312,12 +387,51 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
         }
         else
         {
-            printf("Unknown parameter: %s\n", szArg);
-            printUsage(argv[0]);
+            if (isQuiet == 0)
+            {
+                printf("Unknown parameter: %s\n", szArg);
+                printUsage(argv[0]);
+            }
             return 0;
         }
     }
     return 1;
+}
+
+// An update whose container has a bad part is refused before the port is even
+// opened. Only that refusal is made here: every other fault of the command line
+// or the file is reported, as always, after the port was opened (the container
+// is loaded and checked again then). Returns 1 when the run goes on to the port,
+// 0 after printing the refusal.
+static uint8_t refuseBadPartsEarly(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
+{
+    _tRunSettings sSettings;
+    if (parseOptions(argc, argv, sSettings, 1) != 1 || sSettings.ulOp != UPDATER_OP_UPDATE_CHANGED)
+    {
+        return 1;
+    }
+    FILE *pFile = fopen(sSettings.szAffPath, "rb");
+    if (pFile == nullptr)
+    {
+        return 1;
+    }
+    const uint8_t ubRead = readWholeFile(pFile, vAffBytes);
+    fclose(pFile);
+    _tAffCheckResult sResult;
+    if (ubRead != 1 || vAffBytes.empty())
+    {
+        return 1;
+    }
+    affSetMemFile(vAffBytes.data(), static_cast<uint32_t>(vAffBytes.size()));
+    const uint8_t isBadPart = checkAffWhole(static_cast<uint32_t>(vAffBytes.size()), &sResult) != 1 &&
+                              sResult.ubResult == AFF_CHECK_BAD_PART_CRC;
+    affSetMemFile(nullptr, 0);
+    if (isBadPart == 0)
+    {
+        return 1;
+    }
+    printDamage(sResult, 0);
+    return 0;
 }
 
 // Every run but -affver: opens the port, reads the options and carries out the
@@ -325,9 +439,17 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
 static uint8_t runOnPort(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
 {
     const char *szPort = argv[1];
+    appInterruptInstall();
+    if (refuseBadPartsEarly(argc, argv, vAffBytes) != 1)
+    {
+        return 0;
+    }
+    vAffBytes.clear();
     if (hostSerialCreate(szPort) != 1)
     {
         printf("Couldn't open serial %s\n", szPort);
+        fflush(stdout);
+        hostPrintOpenFailure(szPort);
         return 0;
     }
     printf("Connected to port %s\n", szPort);
@@ -335,9 +457,10 @@ static uint8_t runOnPort(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
     sleepMs(APP_CONNECT_SETTLE_MS);
 
     _tRunSettings sSettings;
-    const uint8_t ubParsed = parseOptions(argc, argv, sSettings);
+    const uint8_t ubParsed = parseOptions(argc, argv, sSettings, 0);
     if (ubParsed == APP_ARGS_CONFIG)
     {
+        appInterruptSetRun(APP_RUN_CONFIG);
         return appConfigMode();
     }
     if (ubParsed != 1)
@@ -359,6 +482,7 @@ static uint8_t runOnPort(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
             return 0;
         }
         pAffBytes = vAffBytes.data();
+        appInterruptSetRun(APP_RUN_UPDATE);
         if (sSettings.isForce == 1)
         {
             sSettings.ulOp = UPDATER_OP_UPDATE_ALL;
