@@ -173,7 +173,8 @@ static int describeDamage(const _tAffCheckResult &sResult,
     case AFF_CHECK_BAD_PART_CRC:
         snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "CRC Error on part %lu", ulPart);
         snprintf(aszLines[1], APP_DAMAGE_LINE_SIZE,
-                 "AFF file damaged: block %u (type %lu) part %lu CRC mismatch", uBlock, ulType, ulPart);
+                 "AFF file damaged: block %u (type %lu, %s) part %lu CRC mismatch", uBlock, ulType,
+                 blockTypeName(sResult.ulBlockType), ulPart);
         return 2;
     default:
         snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged");
