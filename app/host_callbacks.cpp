@@ -216,7 +216,7 @@ void hostSerialReopenUntilOpen()
         // operator is told once how to end it.
         if (isNoted == 0)
         {
-            fprintf(stderr, "\nupdater: waiting for %s to come back (%s); Ctrl-C stops the run\n",
+            fprintf(stderr, "\nupdater: %s: %s; waiting for it to come back, Ctrl-C stops the run\n",
                     s_pSerial->getPort().c_str(), s_szOpenError);
             fflush(stderr);
             isNoted = 1;

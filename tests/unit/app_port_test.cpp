@@ -5,16 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -190,37 +186,6 @@ void scenePause(uint32_t)
         s.other.reset();
 }
 
-// Standard error of this process into a temporary file until text() is called.
-class StderrCapture
-{
-  public:
-    StderrCapture() : m_saved(dup(STDERR_FILENO))
-    {
-        FILE *tmp = tmpfile();
-        m_file = dup(fileno(tmp));
-        fclose(tmp);
-        dup2(m_file, STDERR_FILENO);
-    }
-    std::string text()
-    {
-        fflush(stderr);
-        dup2(m_saved, STDERR_FILENO);
-        close(m_saved);
-        std::string all;
-        char chunk[512];
-        ssize_t n;
-        lseek(m_file, 0, SEEK_SET);
-        while ((n = read(m_file, chunk, sizeof(chunk))) > 0)
-            all.append(chunk, static_cast<size_t>(n));
-        close(m_file);
-        return all;
-    }
-
-  private:
-    int m_saved;
-    int m_file;
-};
-
 size_t count(const std::string &text, const std::string &what)
 {
     size_t n = 0;
@@ -247,12 +212,12 @@ TEST(AppReconnect, WaitsWithPausesSaysOnceHowToStopAndRetakesTheLock)
         hostSetReopenPause(scenePause);
 
         scene.peer->vanish();
-        StderrCapture capture;
         uint8_t byte = 0;
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         EXPECT_EQ(cbSerialRead(&byte, nullptr), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
         testing::internal::GetCapturedStdout();
-        const std::string err = capture.text();
 
         EXPECT_EQ(scene.pauses, c.pauses);
         EXPECT_EQ(count(err, "Ctrl-C stops the run"), 1u) << err;
