@@ -317,6 +317,18 @@ uint8_t appConfigMode()
     return ubResult;
 }
 
+// Reports a bad option with szFormat (one %s for szValue, or none) and the
+// usage text, unless isQuiet is set. Returns 0, the parse's failure.
+static uint8_t optionError(uint8_t isQuiet, const char *szArgv0, const char *szFormat, const char *szValue)
+{
+    if (isQuiet == 0)
+    {
+        printf(szFormat, szValue);
+        printUsage(szArgv0);
+    }
+    return 0;
+}
+
 // Reads the options after the port name into sSettings. Returns 1 when they
 // were all understood, 0 after reporting a bad one (not reported when isQuiet
 // is set), 2 when -config was met (the rest of the command line is then ignored).
@@ -338,12 +350,7 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings, uin
         {
             if (i + 1 >= argc)
             {
-                if (isQuiet == 0)
-                {
-                    puts("Missing file path!");
-                    printUsage(argv[0]);
-                }
-                return 0;
+                return optionError(isQuiet, argv[0], "Missing file path!\n", "");
             }
             sSettings.szAffPath = argv[++i];
             sSettings.ulOp = UPDATER_OP_UPDATE_CHANGED;
@@ -362,12 +369,7 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings, uin
             }
             else
             {
-                if (isQuiet == 0)
-                {
-                    printf("Unknown lock arg: %s, expected 0 or 1\n", szValue);
-                    printUsage(argv[0]);
-                }
-                return 0;
+                return optionError(isQuiet, argv[0], "Unknown lock arg: %s, expected 0 or 1\n", szValue);
             }
         }
         else if (strcmp(szArg, "-ub") == 0)
@@ -388,12 +390,7 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings, uin
         }
         else
         {
-            if (isQuiet == 0)
-            {
-                printf("Unknown parameter: %s\n", szArg);
-                printUsage(argv[0]);
-            }
-            return 0;
+            return optionError(isQuiet, argv[0], "Unknown parameter: %s\n", szArg);
         }
     }
     return 1;
