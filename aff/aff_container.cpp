@@ -68,6 +68,9 @@
 #define AFF_MSG_UNSUPPORTED                                                                                  \
     "AFF file version not suported(File corrupted or newer version of updater needed)."
 
+// Bytes of a part read at a time when its CRC is checked.
+#define AFF_CHECK_CHUNK_SIZE 256
+
 // Results of affLoadHeader.
 #define AFF_LOAD_OK 1
 #define AFF_LOAD_FAILED 0
@@ -101,8 +104,9 @@ static uint8_t affStoredCrcMatches(const uint8_t *pData, uint32_t ulLength, cons
 // that ends right after its header still loads. Returns AFF_LOAD_OK when the
 // header was read and is valid; AFF_LOAD_FAILED when a read fails, the version is
 // not supported (after printing the module's message) or a version-3 CRC does not
-// match. pHeader is untouched when the first read fails.
-static uint8_t affLoadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader, uint8_t *aubRaw)
+// match. pHeader is untouched when the first read fails. isQuiet leaves the
+// message out, for the checks that report damage in their own words.
+static uint8_t affLoadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader, uint8_t *aubRaw, uint8_t isQuiet)
 {
     memset(aubRaw, 0, AFF_HEADER_SIZE_V3);
     // The decision window ends one byte past a version-1 header. A version-1 file
@@ -133,7 +137,8 @@ static uint8_t affLoadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader, uint8_t *
     uint16_t usHeaderSize = affGetHeaderSize(pHeader->usVersion);
     if (usHeaderSize == 0)
     {
-        printf("%s\n", AFF_MSG_UNSUPPORTED);
+        if (isQuiet == 0)
+            printf("%s\n", AFF_MSG_UNSUPPORTED);
         return AFF_LOAD_FAILED;
     }
     if (usHeaderSize > AFF_DETECT_SIZE && fnRead(aubRaw, 0, usHeaderSize) != 1)
@@ -276,14 +281,14 @@ uint16_t affGetBlockHeaderSize(uint16_t usVersion)
 uint8_t affReadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader)
 {
     uint8_t aubRaw[AFF_HEADER_SIZE_V3];
-    return affLoadHeader(fnRead, pHeader, aubRaw) == AFF_LOAD_OK ? 1 : 0;
+    return affLoadHeader(fnRead, pHeader, aubRaw, 0) == AFF_LOAD_OK ? 1 : 0;
 }
 
 uint8_t affReadBlockHeader(_tAffReadFn fnRead, uint32_t ulOffset, _tAffBlockHeader *pBlock)
 {
     _tAffHeader sHeader;
     uint8_t aubRaw[AFF_HEADER_SIZE_V3];
-    if (affLoadHeader(fnRead, &sHeader, aubRaw) != AFF_LOAD_OK)
+    if (affLoadHeader(fnRead, &sHeader, aubRaw, 0) != AFF_LOAD_OK)
         return 0;
     return affLoadBlockHeader(fnRead, &sHeader, aubRaw, ulOffset, pBlock);
 }
@@ -292,7 +297,7 @@ int16_t affFindBlock(_tAffReadFn fnRead, uint32_t ulType, uint8_t ubStartIdx, ui
 {
     _tAffHeader sHeader;
     uint8_t aubRaw[AFF_HEADER_SIZE_V3];
-    if (affLoadHeader(fnRead, &sHeader, aubRaw) != AFF_LOAD_OK)
+    if (affLoadHeader(fnRead, &sHeader, aubRaw, 0) != AFF_LOAD_OK)
         return -1;
     if (ubStartIdx >= sHeader.ubBlockCount)
         return -1;
@@ -331,7 +336,7 @@ uint32_t affGetBlockStartPos(_tAffReadFn fnRead, uint8_t ubBlockIdx)
 {
     _tAffHeader sHeader;
     uint8_t aubRaw[AFF_HEADER_SIZE_V3];
-    if (affLoadHeader(fnRead, &sHeader, aubRaw) != AFF_LOAD_OK)
+    if (affLoadHeader(fnRead, &sHeader, aubRaw, 0) != AFF_LOAD_OK)
         return 0;
     if (ubBlockIdx >= sHeader.ubBlockCount)
         return 0;
@@ -421,33 +426,95 @@ uint8_t affFileSupported(const uint8_t *pBytes, uint32_t ulSize)
     return affReadHeader(readAffFromMem, &sHeader);
 }
 
-uint8_t affCheckIntegrity(_tAffReadFn fnRead, uint32_t ulFileSize, uint8_t *pubBadBlock)
+// Reads the part of ulPartSize bytes at ulOffset in chunks and compares its CRC
+// with the stored CRC field that follows it. Returns 1 when they match.
+static uint8_t affPartCrcOk(_tAffReadFn fnRead, uint32_t ulOffset, uint32_t ulPartSize)
+{
+    uint8_t aubChunk[AFF_CHECK_CHUNK_SIZE];
+    uint16_t usCrc = CRC16_INIT_AFF;
+    for (uint32_t ulDone = 0; ulDone < ulPartSize;)
+    {
+        uint32_t ulLength = ulPartSize - ulDone;
+        if (ulLength > AFF_CHECK_CHUNK_SIZE)
+            ulLength = AFF_CHECK_CHUNK_SIZE;
+        if (fnRead(aubChunk, ulOffset + ulDone, ulLength) != 1)
+            return 0;
+        // The CRC has no final step, so a chunk's result is the next chunk's start value.
+        usCrc = (uint16_t)crc16(CRC16_POLY, usCrc, aubChunk, (int16_t)ulLength);
+        ulDone += ulLength;
+    }
+    uint8_t aubStored[AFF_PART_CRC_SIZE];
+    if (fnRead(aubStored, ulOffset + ulPartSize, AFF_PART_CRC_SIZE) != 1)
+        return 0;
+    return leGetU32(aubStored) == usCrc ? 1 : 0;
+}
+
+// Checks every part CRC of the version-3 block at ulOffset. Returns
+// AFF_CHECK_OK, or AFF_CHECK_BAD_PART_CRC with the part in *pulBadPart.
+static uint8_t affCheckBlockParts(_tAffReadFn fnRead, uint32_t ulOffset, const _tAffBlockHeader *pBlock,
+                                  uint32_t *pulBadPart)
+{
+    const uint32_t ulStride = pBlock->ulPartSize + AFF_PART_CRC_SIZE;
+    const uint32_t ulParts = pBlock->ulSize / pBlock->ulPartSize;
+    uint32_t ulPartOffset = ulOffset + AFF_BLOCK_HEADER_SIZE_V3;
+    for (uint32_t ulPart = 0; ulPart < ulParts; ulPart++, ulPartOffset += ulStride)
+    {
+        if (affPartCrcOk(fnRead, ulPartOffset, pBlock->ulPartSize) != 1)
+        {
+            *pulBadPart = ulPart;
+            return AFF_CHECK_BAD_PART_CRC;
+        }
+    }
+    return AFF_CHECK_OK;
+}
+
+// Fills *pResult with the verdict and the block it concerns; returns the verdict.
+static uint8_t affCheckVerdict(_tAffCheckResult *pResult, uint8_t ubResult, uint16_t usIdx,
+                               const _tAffBlockHeader *pBlock)
+{
+    pResult->ubResult = ubResult;
+    pResult->ubBlockIdx = (uint8_t)usIdx;
+    pResult->ulBlockType = pBlock != NULL ? pBlock->ulType : 0;
+    return ubResult;
+}
+
+uint8_t affCheckContainer(_tAffReadFn fnRead, uint32_t ulFileSize, uint32_t ulPartCheckTypes,
+                          _tAffCheckResult *pResult)
 {
     _tAffHeader sHeader;
     uint8_t aubRaw[AFF_HEADER_SIZE_V3];
-    if (affLoadHeader(fnRead, &sHeader, aubRaw) != AFF_LOAD_OK)
-        return AFF_CHECK_BAD_HEADER;
+    memset(pResult, 0, sizeof(*pResult));
+    if (affLoadHeader(fnRead, &sHeader, aubRaw, 1) != AFF_LOAD_OK)
+        return affCheckVerdict(pResult, AFF_CHECK_BAD_HEADER, 0, NULL);
     uint32_t ulOffset = affGetHeaderSize(sHeader.usVersion);
     if (ulOffset > ulFileSize)
-        return AFF_CHECK_BAD_HEADER;
+        return affCheckVerdict(pResult, AFF_CHECK_BAD_HEADER, 0, NULL);
 
+    // Only the first block of a type is ever sent, so only its parts matter.
+    uint32_t ulTypesSeen = 0;
     for (uint16_t usIdx = 0; usIdx < sHeader.ubBlockCount; usIdx++)
     {
         _tAffBlockHeader sBlock;
         if (affLoadBlockHeader(fnRead, &sHeader, aubRaw, ulOffset, &sBlock) != 1)
-        {
-            if (pubBadBlock != NULL)
-                *pubBadBlock = (uint8_t)usIdx;
-            return AFF_CHECK_BAD_BLOCK_HEADER;
-        }
+            return affCheckVerdict(pResult, AFF_CHECK_BAD_BLOCK_HEADER, usIdx, NULL);
         uint32_t ulNext;
         if (affNextBlockOffset(sHeader.usVersion, ulOffset, &sBlock, &ulNext) != 1 || ulNext > ulFileSize)
-        {
-            if (pubBadBlock != NULL)
-                *pubBadBlock = (uint8_t)usIdx;
-            return AFF_CHECK_BLOCK_OUTSIDE_FILE;
-        }
+            return affCheckVerdict(pResult, AFF_CHECK_BLOCK_OUTSIDE_FILE, usIdx, &sBlock);
+        const uint32_t ulTypeBit = sBlock.ulType < 32 ? (1ul << sBlock.ulType) : 0;
+        if (sHeader.usVersion == AFF_VERSION_3 && (ulPartCheckTypes & ulTypeBit & ~ulTypesSeen) != 0 &&
+            affCheckBlockParts(fnRead, ulOffset, &sBlock, &pResult->ulPartIdx) != AFF_CHECK_OK)
+            return affCheckVerdict(pResult, AFF_CHECK_BAD_PART_CRC, usIdx, &sBlock);
+        ulTypesSeen |= ulTypeBit;
         ulOffset = ulNext;
     }
-    return AFF_CHECK_OK;
+    return affCheckVerdict(pResult, AFF_CHECK_OK, 0, NULL);
+}
+
+uint8_t affCheckIntegrity(_tAffReadFn fnRead, uint32_t ulFileSize, uint8_t *pubBadBlock)
+{
+    _tAffCheckResult sResult;
+    const uint8_t ubResult = affCheckContainer(fnRead, ulFileSize, 0, &sResult);
+    if (ubResult != AFF_CHECK_OK && ubResult != AFF_CHECK_BAD_HEADER && pubBadBlock != NULL)
+        *pubBadBlock = sResult.ubBlockIdx;
+    return ubResult;
 }

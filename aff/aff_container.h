@@ -61,11 +61,31 @@ typedef struct
 // Copies ulLength bytes of the file at ulOffset to pDest; 1 on success, 0 when not.
 typedef uint8_t (*_tAffReadFn)(uint8_t *pDest, uint32_t ulOffset, uint32_t ulLength);
 
-// Results of affCheckIntegrity.
+// Results of affCheckIntegrity and affCheckContainer.
 #define AFF_CHECK_OK 1
 #define AFF_CHECK_BAD_HEADER 2
 #define AFF_CHECK_BAD_BLOCK_HEADER 3
 #define AFF_CHECK_BLOCK_OUTSIDE_FILE 4
+#define AFF_CHECK_BAD_PART_CRC 5
+
+// A block type as a bit of the type set handed to affCheckContainer.
+#define AFF_TYPE_BIT(type) (1ul << (type))
+// The types an update streams to the device (the first block of each): the
+// Wi-Fi flash image, the three FPGA blocks and the three controllers.
+#define AFF_STREAMED_TYPES                                                                                   \
+    (AFF_TYPE_BIT(AFF_BLOCK_ESP_FLASH) | AFF_TYPE_BIT(AFF_BLOCK_FPGA_NVCM0) |                                \
+     AFF_TYPE_BIT(AFF_BLOCK_FPGA_NVCM1) | AFF_TYPE_BIT(AFF_BLOCK_FPGA_USERCODE) |                            \
+     AFF_TYPE_BIT(AFF_BLOCK_DEVICE_UC) | AFF_TYPE_BIT(AFF_BLOCK_HOST_UC) | AFF_TYPE_BIT(AFF_BLOCK_TI))
+
+// What affCheckContainer found. ubBlockIdx, ulBlockType and ulPartIdx name the
+// damage (the type is 0 when the block header could not be read).
+typedef struct
+{
+    uint8_t ubResult;
+    uint8_t ubBlockIdx;
+    uint32_t ulBlockType;
+    uint32_t ulPartIdx;
+} _tAffCheckResult;
 
 uint16_t affGetHeaderSize(uint16_t usVersion);
 uint16_t affGetBlockHeaderSize(uint16_t usVersion);
@@ -96,5 +116,13 @@ uint8_t affFileSupported(const uint8_t *pBytes, uint32_t ulSize);
 // of ulFileSize bytes. On failure stores the index of the offending block in
 // *pubBadBlock (when given) and returns one of the AFF_CHECK_ codes.
 uint8_t affCheckIntegrity(_tAffReadFn fnRead, uint32_t ulFileSize, uint8_t *pubBadBlock);
+
+// The whole-file check before a device is spoken to: everything affCheckIntegrity
+// checks, and in a version-3 file every stored part CRC of the first block of
+// each type in ulPartCheckTypes (a set of AFF_TYPE_BIT). Stops at the first damage
+// in file order. Prints nothing, not even for an unsupported version. Fills
+// *pResult and returns its ubResult.
+uint8_t affCheckContainer(_tAffReadFn fnRead, uint32_t ulFileSize, uint32_t ulPartCheckTypes,
+                          _tAffCheckResult *pResult);
 
 #endif

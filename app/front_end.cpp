@@ -14,6 +14,7 @@
 #include "aff/aff_container.h"
 #include "aff/aff_report.h"
 #include "app/host_callbacks.h"
+#include "app/interrupt.h"
 #include "app/terminal.h"
 #include "engine/updater.h"
 
@@ -132,36 +133,96 @@ static uint8_t loadAffFile(const char *szPath, std::vector<uint8_t> &vBytes)
     return affFileSupported(pBytes, static_cast<uint32_t>(vBytes.size())) == 1 ? 1 : 0;
 }
 
-// Checks that every block of the registered file can be streamed. A block
-// header that cannot be read would hide every block behind it, and the update
-// would skip those components yet end in success. Returns 1 when the file is
-// whole, 0 after printing a line that names the problem.
+// Room for one line that names the damage of a container.
+#define APP_DAMAGE_LINE_SIZE 96
+#define APP_DAMAGE_LINES 2
+
+// What each block type holds, for the damage lines; index = type.
+static const char *const s_pBlockTypeNames[] = {
+    "unknown",    "Wi-Fi RAM",     "Wi-Fi RAM data", "Wi-Fi",   "FPGA NVCM0",
+    "FPGA NVCM1", "FPGA usercode", "device uC",      "host uC", "TI",
+};
+
+static const char *blockTypeName(uint32_t ulType)
+{
+    return ulType < sizeof(s_pBlockTypeNames) / sizeof(s_pBlockTypeNames[0]) ? s_pBlockTypeNames[ulType]
+                                                                             : s_pBlockTypeNames[0];
+}
+
+// Puts into aszLines the lines that name the damage sResult found: the part
+// check's own "CRC Error on part N" first when a part is bad. Returns their count.
+static int describeDamage(const _tAffCheckResult &sResult,
+                          char aszLines[APP_DAMAGE_LINES][APP_DAMAGE_LINE_SIZE])
+{
+    const unsigned uBlock = sResult.ubBlockIdx;
+    const unsigned long ulType = static_cast<unsigned long>(sResult.ulBlockType);
+    const unsigned long ulPart = static_cast<unsigned long>(sResult.ulPartIdx);
+    switch (sResult.ubResult)
+    {
+    case AFF_CHECK_BAD_HEADER:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged: header unreadable");
+        return 1;
+    case AFF_CHECK_BAD_BLOCK_HEADER:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged: block %u header unreadable", uBlock);
+        return 1;
+    case AFF_CHECK_BLOCK_OUTSIDE_FILE:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE,
+                 "AFF file damaged: block %u data past the end of the file", uBlock);
+        return 1;
+    case AFF_CHECK_BAD_PART_CRC:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "CRC Error on part %lu", ulPart);
+        snprintf(aszLines[1], APP_DAMAGE_LINE_SIZE,
+                 "AFF file damaged: block %u (type %lu, %s) part %lu CRC mismatch", uBlock, ulType,
+                 blockTypeName(sResult.ulBlockType), ulPart);
+        return 2;
+    default:
+        snprintf(aszLines[0], APP_DAMAGE_LINE_SIZE, "AFF file damaged");
+        return 1;
+    }
+}
+
+// Prints the lines that name the damage: as lines of their own, or, with
+// isReport set, in the style of the offline report they follow.
+static void printDamage(const _tAffCheckResult &sResult, uint8_t isReport)
+{
+    char aszLines[APP_DAMAGE_LINES][APP_DAMAGE_LINE_SIZE];
+    const int iLines = describeDamage(sResult, aszLines);
+    for (int i = 0; i < iLines; ++i)
+    {
+        if (isReport == 1)
+        {
+            cbPrint(aszLines[i], nullptr);
+        }
+        else
+        {
+            puts(aszLines[i]);
+        }
+    }
+}
+
+// Checks the whole registered file as an update would send it: every block
+// reachable and inside the file, every part CRC of every block that can be
+// sent. Returns 1 when the file is whole, 0 otherwise with the damage in *pResult.
+static uint8_t checkAffWhole(uint32_t ulSize, _tAffCheckResult *pResult)
+{
+    return affCheckContainer(readAffFromMem, ulSize, AFF_STREAMED_TYPES, pResult) == AFF_CHECK_OK ? 1 : 0;
+}
+
+// The update's check of the loaded file. Returns 1 when the file is whole, 0
+// after printing the lines that name the damage.
 static uint8_t checkAffIntegrity(uint32_t ulSize)
 {
-    uint8_t ubBadBlock = 0;
-    const uint8_t ubCheck = affCheckIntegrity(readAffFromMem, ulSize, &ubBadBlock);
-    switch (ubCheck)
+    _tAffCheckResult sResult;
+    if (checkAffWhole(ulSize, &sResult) == 1)
     {
-    case AFF_CHECK_OK:
         return 1;
-    case AFF_CHECK_BAD_HEADER:
-        puts("AFF file damaged: header unreadable");
-        break;
-    case AFF_CHECK_BAD_BLOCK_HEADER:
-        printf("AFF file damaged: block %u header unreadable\n", static_cast<unsigned>(ubBadBlock));
-        break;
-    case AFF_CHECK_BLOCK_OUTSIDE_FILE:
-        printf("AFF file damaged: block %u data past the end of the file\n",
-               static_cast<unsigned>(ubBadBlock));
-        break;
-    default:
-        puts("AFF file damaged");
-        break;
     }
+    printDamage(sResult, 0);
     return 0;
 }
 
-// The offline report of -affver. Returns 1 when the file loaded, 0 otherwise.
+// The offline report of -affver. Returns 1 when the file loaded and is whole,
+// 0 otherwise.
 static uint8_t runAffVersions(const char *szPath, std::vector<uint8_t> &vBytes)
 {
     if (loadAffFile(szPath, vBytes) != 1)
@@ -170,7 +231,15 @@ static uint8_t runAffVersions(const char *szPath, std::vector<uint8_t> &vBytes)
     }
     // The file is registered by the check above; the report prints straight to the terminal.
     updaterPrintAffComponentsVersions(nullptr, cbPrint, nullptr);
-    return 1;
+
+    // The report lists what it can reach; a file an update would refuse fails here.
+    _tAffCheckResult sResult;
+    if (checkAffWhole(static_cast<uint32_t>(vBytes.size()), &sResult) == 1)
+    {
+        return 1;
+    }
+    printDamage(sResult, 1);
+    return 0;
 }
 
 // One trial of the CONFIG procedure at ulBaud. Returns 1 when the device
@@ -185,6 +254,7 @@ static uint8_t tryConfigAtBaud(serial::Serial &sPort, uint32_t ulBaud)
         sleepMs(APP_CONFIG_PAUSE_MS);
         puts("Putting in CONFIG mode");
         fflush(stdout);
+        appInterruptNoteSent();
         for (int i = 0; i < APP_CONFIG_REPEATS; ++i)
         {
             sPort.write(APP_CONFIG_COMMAND);
@@ -242,11 +312,23 @@ uint8_t appConfigMode()
     return ubResult;
 }
 
+// Reports a bad option with szFormat (one %s for szValue, or none) and the
+// usage text, unless isQuiet is set. Returns 0, the parse's failure.
+static uint8_t optionError(uint8_t isQuiet, const char *szArgv0, const char *szFormat, const char *szValue)
+{
+    if (isQuiet == 0)
+    {
+        printf(szFormat, szValue);
+        printUsage(szArgv0);
+    }
+    return 0;
+}
+
 // Reads the options after the port name into sSettings. Returns 1 when they
-// were all understood, 0 after reporting a bad one, 2 when -config was met
-// (the rest of the command line is then ignored).
+// were all understood, 0 after reporting a bad one (not reported when isQuiet
+// is set), 2 when -config was met (the rest of the command line is then ignored).
 #define APP_ARGS_CONFIG 2
-static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
+static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings, uint8_t isQuiet)
 {
     for (int i = 2; i < argc; ++i)
     {
@@ -263,9 +345,7 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
         {
             if (i + 1 >= argc)
             {
-                puts("Missing file path!");
-                printUsage(argv[0]);
-                return 0;
+                return optionError(isQuiet, argv[0], "Missing file path!\n", "");
             }
             sSettings.szAffPath = argv[++i];
             sSettings.ulOp = UPDATER_OP_UPDATE_CHANGED;
@@ -284,9 +364,7 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
             }
             else
             {
-                printf("Unknown lock arg: %s, expected 0 or 1\n", szValue);
-                printUsage(argv[0]);
-                return 0;
+                return optionError(isQuiet, argv[0], "Unknown lock arg: %s, expected 0 or 1\n", szValue);
             }
         }
         else if (strcmp(szArg, "-ub") == 0)
@@ -307,12 +385,46 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
         }
         else
         {
-            printf("Unknown parameter: %s\n", szArg);
-            printUsage(argv[0]);
-            return 0;
+            return optionError(isQuiet, argv[0], "Unknown parameter: %s\n", szArg);
         }
     }
     return 1;
+}
+
+// An update whose container has a bad part is refused before the port is even
+// opened. Only that refusal is made here: every other fault of the command line
+// or the file is reported, as always, after the port was opened (the container
+// is loaded and checked again then). Returns 1 when the run goes on to the port,
+// 0 after printing the refusal.
+static uint8_t refuseBadPartsEarly(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
+{
+    _tRunSettings sSettings;
+    if (parseOptions(argc, argv, sSettings, 1) != 1 || sSettings.ulOp != UPDATER_OP_UPDATE_CHANGED)
+    {
+        return 1;
+    }
+    FILE *pFile = fopen(sSettings.szAffPath, "rb");
+    if (pFile == nullptr)
+    {
+        return 1;
+    }
+    const uint8_t ubRead = readWholeFile(pFile, vAffBytes);
+    fclose(pFile);
+    _tAffCheckResult sResult;
+    if (ubRead != 1 || vAffBytes.empty())
+    {
+        return 1;
+    }
+    affSetMemFile(vAffBytes.data(), static_cast<uint32_t>(vAffBytes.size()));
+    const uint8_t isBadPart = checkAffWhole(static_cast<uint32_t>(vAffBytes.size()), &sResult) != 1 &&
+                              sResult.ubResult == AFF_CHECK_BAD_PART_CRC;
+    affSetMemFile(nullptr, 0);
+    if (isBadPart == 0)
+    {
+        return 1;
+    }
+    printDamage(sResult, 0);
+    return 0;
 }
 
 // Every run but -affver: opens the port, reads the options and carries out the
@@ -320,9 +432,17 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings)
 static uint8_t runOnPort(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
 {
     const char *szPort = argv[1];
+    appInterruptInstall();
+    if (refuseBadPartsEarly(argc, argv, vAffBytes) != 1)
+    {
+        return 0;
+    }
+    vAffBytes.clear();
     if (hostSerialCreate(szPort) != 1)
     {
         printf("Couldn't open serial %s\n", szPort);
+        fflush(stdout);
+        hostPrintOpenFailure(szPort);
         return 0;
     }
     printf("Connected to port %s\n", szPort);
@@ -330,9 +450,10 @@ static uint8_t runOnPort(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
     sleepMs(APP_CONNECT_SETTLE_MS);
 
     _tRunSettings sSettings;
-    const uint8_t ubParsed = parseOptions(argc, argv, sSettings);
+    const uint8_t ubParsed = parseOptions(argc, argv, sSettings, 0);
     if (ubParsed == APP_ARGS_CONFIG)
     {
+        appInterruptSetRun(APP_RUN_CONFIG);
         return appConfigMode();
     }
     if (ubParsed != 1)
@@ -354,6 +475,7 @@ static uint8_t runOnPort(int argc, char **argv, std::vector<uint8_t> &vAffBytes)
             return 0;
         }
         pAffBytes = vAffBytes.data();
+        appInterruptSetRun(APP_RUN_UPDATE);
         if (sSettings.isForce == 1)
         {
             sSettings.ulOp = UPDATER_OP_UPDATE_ALL;

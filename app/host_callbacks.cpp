@@ -9,6 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "app/interrupt.h"
+#include "app/port_lock.h"
 #include "app/terminal.h"
 
 // Room for the longest text the engine logs (a receive dump) and its terminator.
@@ -31,7 +33,14 @@
 #define HOST_BUSY_WAIT_CLOCK_READS 16
 #define HOST_BUSY_WAIT_SLEEP_MS 1
 
+// A port that does not come back is tried again after this pause, so that the
+// wait for a replugged adapter costs no CPU.
+#define HOST_REOPEN_PAUSE_MS 100
+#define HOST_OPEN_ERROR_SIZE 200
+
 static std::unique_ptr<serial::Serial> s_pSerial;
+static char s_szOpenError[HOST_OPEN_ERROR_SIZE] = "";
+static void (*s_fnReopenPause)(uint32_t ulMs) = nullptr;
 static char s_szLastMsg[HOST_LAST_MSG_SIZE] = "";
 static uint8_t s_ubProgress = 0;
 
@@ -57,6 +66,10 @@ static uint8_t writeGathered()
 {
     const size_t ulCount = s_ulWriteCount;
     s_ulWriteCount = 0;
+    if (ulCount != 0)
+    {
+        appInterruptNoteSent();
+    }
     size_t ulDone = 0;
     while (ulDone < ulCount)
     {
@@ -70,27 +83,58 @@ static uint8_t writeGathered()
     return 1;
 }
 
+// Stores the reason the port could not be opened, for hostPrintOpenFailure.
+static void noteOpenError(const char *szReason)
+{
+    snprintf(s_szOpenError, sizeof(s_szOpenError), "%s", szReason);
+}
+
 uint8_t hostSerialCreate(const char *szPort)
 {
+    s_szOpenError[0] = '\0';
+    // The lock comes first: opening through the library would already reset the
+    // line settings of a port that another updater is using.
+    const uint8_t ubLock = portLockAcquire(szPort);
+    if (ubLock != PORT_OK)
+    {
+        noteOpenError(portReasonText(ubLock));
+        return 0;
+    }
     try
     {
         s_pSerial = std::make_unique<serial::Serial>(
             szPort, HOST_BAUD_DEFAULT, serial::Timeout::simpleTimeout(HOST_TIMEOUT_MS), serial::eightbits,
             serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
     }
-    catch (...)
+    catch (const std::exception &e)
     {
+        noteOpenError(e.what());
         s_pSerial.reset();
+        portLockRelease();
         return 0;
     }
     // An empty name creates a port object without opening anything; a run on
     // it would spin forever in the reconnection, so it counts as not opened.
     if (!s_pSerial->isOpen())
     {
+        noteOpenError(portReasonText(PORT_NO_DEVICE));
         s_pSerial.reset();
+        portLockRelease();
         return 0;
     }
     return 1;
+}
+
+void hostPrintOpenFailure(const char *szPort)
+{
+    fprintf(stderr, "updater: cannot open %s: %s\n", szPort,
+            s_szOpenError[0] != '\0' ? s_szOpenError : "unknown reason");
+    fflush(stderr);
+}
+
+void hostSetReopenPause(void (*fnPause)(uint32_t ulMs))
+{
+    s_fnReopenPause = fnPause;
 }
 
 serial::Serial *hostSerial()
@@ -123,24 +167,69 @@ void hostSerialDestroy()
     {
         // The destructor closes the port; a failing close leaves nothing to do.
     }
+    portLockRelease();
+}
+
+// Closes the port and opens it again under the lock. Returns 1 when it is
+// open; 0 with the reason in s_szOpenError when not (nothing held then).
+static uint8_t reopenOnce()
+{
+    try
+    {
+        s_pSerial->close();
+    }
+    catch (...)
+    {
+        // A port that is gone cannot be closed; it is opened afresh below.
+    }
+    portLockRelease();
+    const uint8_t ubLock = portLockAcquire(s_pSerial->getPort().c_str());
+    if (ubLock != PORT_OK)
+    {
+        noteOpenError(portReasonText(ubLock));
+        return 0;
+    }
+    try
+    {
+        s_pSerial->open();
+    }
+    catch (const std::exception &e)
+    {
+        noteOpenError(e.what());
+    }
+    if (s_pSerial->isOpen())
+    {
+        return 1;
+    }
+    portLockRelease();
+    return 0;
 }
 
 void hostSerialReopenUntilOpen()
 {
     // A reopened port has no input of the old one.
     dropReadAhead();
-    do
+    uint8_t isNoted = 0;
+    while (reopenOnce() != 1)
     {
-        try
+        // The wait has no limit (a replugged adapter is the normal case); the
+        // operator is told once how to end it.
+        if (isNoted == 0)
         {
-            s_pSerial->close();
-            s_pSerial->open();
+            fprintf(stderr, "\nupdater: %s: %s; waiting for it to come back, Ctrl-C stops the run\n",
+                    s_pSerial->getPort().c_str(), s_szOpenError);
+            fflush(stderr);
+            isNoted = 1;
         }
-        catch (...)
+        if (s_fnReopenPause != nullptr)
         {
-            // The port is not back yet; try again.
+            s_fnReopenPause(HOST_REOPEN_PAUSE_MS);
         }
-    } while (!s_pSerial->isOpen());
+        else
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(HOST_REOPEN_PAUSE_MS));
+        }
+    }
 }
 
 void hostReconnect(const char *szReason)
@@ -214,12 +303,21 @@ void cbSerialReopen(void *)
 {
     s_ulClockReadsInARow = 0;
     dropReadAhead();
+    // Another updater may have taken the port while it was closed: then it
+    // stays closed, and the next read or write waits for it in the reconnection.
+    const uint8_t ubLock = portLockAcquire(s_pSerial->getPort().c_str());
+    if (ubLock != PORT_OK)
+    {
+        printf("\nConnection didn't reopen, error (%s)", portReasonText(ubLock));
+        return;
+    }
     try
     {
         s_pSerial->open();
     }
     catch (const std::exception &e)
     {
+        portLockRelease();
         printf("\nConnection didn't reopen, error (%s)", e.what());
     }
 }
@@ -240,6 +338,8 @@ void cbSerialClose(void *)
     {
         printf("\nConnection didn't close, error (%s)", e.what());
     }
+    // The lock goes with the port, so that closing it still hangs up the line.
+    portLockRelease();
 }
 
 void cbSerialWrite(uint8_t ubByte, void *)

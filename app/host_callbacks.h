@@ -17,10 +17,18 @@ class Serial;
 #define HOST_BAUD_DEFAULT 115200
 #define HOST_TIMEOUT_MS 50 // every read and write gives up after this long
 
-// Creates and opens the run's port (115200 baud, 8N1, no flow control, 50 ms
-// time-outs). Returns 1 when the port is open; 0 when the library refused it
-// or it did not open, in which case no port object is kept.
+// Takes the port's lock, then creates and opens the run's port (115200 baud,
+// 8N1, no flow control, 50 ms time-outs). Returns 1 when the port is open and
+// locked; 0 when it is missing, not allowed, not a terminal, in use, or the
+// library refused it, in which case no port object and no lock are kept.
 uint8_t hostSerialCreate(const char *szPort);
+
+// Prints on standard error why the last hostSerialCreate failed.
+void hostPrintOpenFailure(const char *szPort);
+
+// Replaces the pause between attempts of the reconnection (for tests); null
+// restores the real sleep.
+void hostSetReopenPause(void (*fnPause)(uint32_t ulMs));
 
 // The run's port object, or nullptr before hostSerialCreate succeeded.
 serial::Serial *hostSerial();
@@ -28,8 +36,9 @@ serial::Serial *hostSerial();
 // Destroys the port object (which closes the port); harmless without one.
 void hostSerialDestroy();
 
-// Closes the port and opens it again until it reports open. Exceptions are
-// swallowed; this spins without pause until the port can be opened.
+// Closes the port and opens it again, with its lock, until it reports open.
+// Exceptions are swallowed; a failed attempt is followed by a short pause, and
+// the first one says once on standard error that Ctrl-C ends the wait.
 void hostSerialReopenUntilOpen();
 
 // Prints the red connection-lost line naming szReason, reopens the port until

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <vector>
 #include <poll.h>
@@ -24,6 +23,7 @@
 #include "sim/sim_stats.h"
 #include "sim/sim_store.h"
 #include "sim/sim_verify.h"
+#include "tools/atomic_write.h"
 
 namespace devsim
 {
@@ -420,12 +420,12 @@ bool Session::writeSummary()
     if (m_config.summaryPath.empty())
         return true;
     m_stats.durationMs = (nowUs() - m_startUs) / kUsPerMs;
-    std::ofstream out(m_config.summaryPath, std::ios::trunc);
-    out << m_stats.toJson();
-    out.close();
-    if (!out)
+    // Whole or not at all, like a container: a reader never finds half a summary.
+    const std::string json = m_stats.toJson();
+    std::string error;
+    if (!tools::writeFileAtomically(m_config.summaryPath, json.data(), json.size(), error))
     {
-        m_log.error("cannot write the summary " + m_config.summaryPath);
+        m_log.error("cannot write the summary: " + error);
         return false;
     }
     return true;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -13,6 +12,7 @@
 #include "common/le_bytes.h"
 #include "common/version.h"
 #include "protocol/crc.h"
+#include "tools/atomic_write.h"
 
 namespace affpack
 {
@@ -630,17 +630,10 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         return 1;
     }
 
-    std::ofstream file(options.output, std::ios::binary | std::ios::trunc);
-    if (!file)
+    // Whole or not at all: a failed write never leaves a damaged container in place.
+    if (!tools::writeFileAtomically(options.output, bytes.data(), bytes.size(), error))
     {
-        err << "affpack: cannot create '" << options.output << "': " << strerror(errno) << "\n";
-        return 1;
-    }
-    file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file)
-    {
-        err << "affpack: cannot write '" << options.output << "'\n";
+        err << "affpack: " << error << "\n";
         return 1;
     }
     out << "affpack: wrote " << options.output << ": format " << options.format << ", "

@@ -174,10 +174,12 @@ TEST(AppAffVersions, ListsWhatItCanRead)
     EXPECT_EQ(whole.output.rfind(kBanner + identity, 0), 0u) << whole.output;
     EXPECT_NE(whole.output.find(hostLine + ucLine + kSucceeded), std::string::npos) << whole.output;
 
-    // The offline report keeps listing what precedes a damaged block.
+    // The offline report keeps listing what precedes a damaged block, then fails.
     const CapturedRun partial = runApp({"updater", "-affver", writeFile(dir, "partial.aff", secondBroken)});
-    EXPECT_EQ(partial.status, 0);
-    EXPECT_NE(partial.output.find(hostLine + kSucceeded), std::string::npos) << partial.output;
+    EXPECT_EQ(partial.status, 1);
+    EXPECT_NE(partial.output.find(hostLine + "\nAFF file damaged: block 1 header unreadable" + kFailed),
+              std::string::npos)
+        << partial.output;
     EXPECT_EQ(partial.output.find("uC:"), std::string::npos) << partial.output;
 }
 
