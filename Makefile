@@ -3,19 +3,27 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
+PROGRAMS   := updater devsim affpack
+# The project's own builds treat warnings as errors (a plain cmake build does not).
+WERROR     := -DUPD_WERROR=ON
 
-.PHONY: all deps build build-asan test test-fast demo fuzz fuzz-smoke bench package install clean format
+.PHONY: all deps programs build build-asan test test-fast demo fuzz fuzz-smoke bench package install clean format
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
 
-$(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# A changed Makefile configures again, so that existing build trees take up its options.
+$(BUILD)/build.ninja: Makefile | deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR)
 
-$(ASAN_BUILD)/build.ninja: | deps
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DUPD_SANITIZE=ON
+$(ASAN_BUILD)/build.ninja: Makefile | deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DUPD_SANITIZE=ON $(WERROR)
+
+# The three programs only, into $(BUILD)/bin; `build` adds the tests (in $(BUILD)/tests).
+programs: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -34,7 +42,7 @@ test: build build-asan
 test-fast: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+demo: programs
 	./scripts/demo.sh $(BUILD)/bin
 
 # Fuzz targets (clang, libFuzzer): `make fuzz` runs each for FUZZ_SECONDS, fuzz-smoke briefly.
@@ -50,10 +58,10 @@ bench: build
 	./bench/run.sh $(BUILD)/bin
 
 # The Debian package (see README).
-package: build
+package: programs
 	./scripts/package.sh $(BUILD)
 
-install: build
+install: programs
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 format:

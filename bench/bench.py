@@ -241,6 +241,7 @@ def mode_parallel(bins, work, container, rate, counts):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("bindir", help="directory holding updater, devsim and affpack")
+    ap.add_argument("--rusage", help="the bench_rusage helper (default: bench/bench_rusage beside BINDIR)")
     ap.add_argument("--mode", action="append", choices=["throttled", "cpu", "parallel"],
                     help="what to run (repeatable; default: all three)")
     ap.add_argument("--rates", default="115200,921600,3000000", help="throttled rates, comma separated")
@@ -253,7 +254,9 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     args = ap.parse_args()
 
-    bins = {p: os.path.join(args.bindir, p) for p in ("updater", "devsim", "affpack", "bench_rusage")}
+    bins = {p: os.path.join(args.bindir, p) for p in ("updater", "devsim", "affpack")}
+    # The helper is built into the build tree's bench/ directory, not with the programs.
+    bins["bench_rusage"] = args.rusage or os.path.join(args.bindir, os.pardir, "bench", "bench_rusage")
     for path in bins.values():
         if not os.access(path, os.X_OK):
             print("bench: missing program " + path, file=sys.stderr)

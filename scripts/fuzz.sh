@@ -38,7 +38,7 @@ do_build() {
   "$root/scripts/install-deps.sh" fuzz
   if [ ! -f "$build/build.ninja" ]; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DUPD_TESTS=OFF -DUPD_FUZZ=ON >/dev/null
+      -DUPD_TESTS=OFF -DUPD_FUZZ=ON -DUPD_WERROR=ON >/dev/null
   fi
   nice cmake --build "$build" -j "$jobs" --target engine_rx_fuzz engine_faults_fuzz aff_parse_fuzz affpack_roundtrip_fuzz \
     fuzz_seedgen
@@ -94,7 +94,7 @@ do_coverage() {
   "$root/scripts/install-deps.sh" fuzz
   if [ ! -f "$cov/build.ninja" ]; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$cov" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DUPD_TESTS=OFF -DUPD_FUZZ=ON -DUPD_FUZZ_COVERAGE=ON >/dev/null
+      -DUPD_TESTS=OFF -DUPD_FUZZ=ON -DUPD_FUZZ_COVERAGE=ON -DUPD_WERROR=ON >/dev/null
   fi
   nice cmake --build "$cov" -j "$jobs" --target engine_rx_fuzz engine_faults_fuzz aff_parse_fuzz \
     affpack_roundtrip_fuzz

@@ -111,7 +111,7 @@ TEST_F(InstallTree, PutsProgramsPagesCompletionAndDocsInPlace)
         EXPECT_TRUE(fs::is_regular_file(manPage(prog))) << manPage(prog);
         EXPECT_TRUE(fs::is_regular_file(completionFile(prog))) << completionFile(prog);
     }
-    for (const char *doc : {"README.md", "PORTING.md", "emulator.md"})
+    for (const char *doc : {"README.md", "docs/PORTING.md", "docs/emulator.md", "copyright", "changelog.gz"})
         EXPECT_TRUE(fs::is_regular_file(s_prefix + "/share/doc/fwupdate/" + doc)) << doc;
     // Nothing but the installed layout: no test programs, headers or build files.
     for (const auto &entry : fs::recursive_directory_iterator(s_prefix))

@@ -119,7 +119,7 @@ TEST_F(DebPackage, HoldsProgramsPagesCompletionAndDocsOwnedByRoot)
         EXPECT_EQ(modes[std::string("./usr/share/man/man1/") + prog + ".1.gz"], "-rw-r--r--");
         EXPECT_EQ(modes[std::string("./usr/share/bash-completion/completions/") + prog], "-rw-r--r--");
     }
-    for (const char *doc : {"README.md", "PORTING.md", "emulator.md"})
+    for (const char *doc : {"README.md", "docs/PORTING.md", "docs/emulator.md", "copyright", "changelog.gz"})
         EXPECT_EQ(modes[std::string("./usr/share/doc/fwupdate/") + doc], "-rw-r--r--") << doc;
     // Only the three programs: no test or benchmark programs slip in.
     for (const auto &[path, mode] : modes)
