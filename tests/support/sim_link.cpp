@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "aff/aff_container.h"
 #include "common/le_bytes.h"
 #include "protocol/slip.h"
 #include "sim/sim_verify.h"
@@ -34,6 +35,16 @@ size_t SimLink::countLog(const std::string &line) const
     return static_cast<size_t>(std::count(logs.begin(), logs.end(), line));
 }
 
+std::vector<unsigned> SimLink::finalPercents(const std::string &line) const
+{
+    std::vector<unsigned> out;
+    for (size_t i = 0; i < logs.size(); i++)
+        if (logs[i] == line)
+            out.push_back(i + 1 < logs.size() ? percentAtLog[i + 1]
+                                              : (progress.empty() ? 0 : progress.back()));
+    return out;
+}
+
 _tSerial SimLink::channel()
 {
     _tSerial s{};
@@ -54,7 +65,12 @@ _tUpdaterCallbacks SimLink::callbacks()
     c.cbRead = [](uint8_t *b, void *u) { return linkOf(u)->readByte(b); };
     c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->changeBaud(baud); };
     c.cbGetMs = [](void *u) { return linkOf(u)->getMs(); };
-    c.cbLog = [](const char *msg, void *u) { linkOf(u)->logs.emplace_back(msg); };
+    c.cbLog = [](const char *msg, void *u)
+    {
+        SimLink *l = linkOf(u);
+        l->logs.emplace_back(msg);
+        l->percentAtLog.push_back(l->progress.empty() ? 0 : l->progress.back());
+    };
     c.cbProgress = [](uint8_t p, void *u) { linkOf(u)->progress.push_back(p); };
     c.pUser = this;
     return c;
@@ -75,12 +91,20 @@ void SimLink::serviceDevice()
         pDevice->portClosed();
         rx.clear();
     }
+    restoreEngineAff();
     bool isDown = nowMs < m_downUntilMs;
     for (devsim::OutputChunk &chunk : pDevice->takeOutput())
         for (uint8_t b : chunk.bytes)
             if (!isDown)
                 rx.push_back(chunk.baud == hostBaud ? b
                                                     : static_cast<uint8_t>(kGarbleHigh | (b & kGarbleLow)));
+}
+
+void SimLink::restoreEngineAff()
+{
+    if (pEngineAff != nullptr)
+        affSetMemFile(pEngineAff->empty() ? nullptr : pEngineAff->data(),
+                      static_cast<uint32_t>(pEngineAff->size()));
 }
 
 uint8_t SimLink::readByte(uint8_t *pByte)
@@ -103,7 +127,10 @@ void SimLink::writeByte(uint8_t ubByte)
 {
     tx.push_back(ubByte);
     if (pDevice != nullptr && nowMs >= m_downUntilMs)
+    {
         pDevice->receive(&ubByte, 1, hostBaud, nowMs);
+        restoreEngineAff();
+    }
     if (onWrite)
         onWrite(*this, ubByte);
 }
@@ -181,8 +208,10 @@ uint8_t SimRig::run(uint32_t ulOp, uint8_t isVerbose, uint8_t isUcLog)
         start();
     isOrlakFirmware = 0; // a new process of the updater
     _tUpdaterCallbacks cb = link.callbacks();
-    return updater(ulOp, aff.empty() ? nullptr : aff.data(), static_cast<uint32_t>(aff.size()), isVerbose,
-                   isUcLog, &cb, nullptr);
+    const Bytes &bytes = updateAff.empty() ? aff : updateAff;
+    link.pEngineAff = &bytes;
+    return updater(ulOp, bytes.empty() ? nullptr : bytes.data(), static_cast<uint32_t>(bytes.size()),
+                   isVerbose, isUcLog, &cb, nullptr);
 }
 
 int SimRig::verify(std::string *pReport) const

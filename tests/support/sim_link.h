@@ -41,7 +41,11 @@ class SimLink
     std::vector<uint32_t> bauds;
     std::vector<std::string> logs;
     std::vector<uint8_t> progress;
+    std::vector<uint8_t> percentAtLog; // the last progress reported when each log line came
     devsim::Device *pDevice = nullptr; // the far end, or a script through the hooks below
+    // The container the engine reads. The emulator's model reads its own through the
+    // same process-wide in-memory file, so the engine's is registered again after it.
+    const Bytes *pEngineAff = nullptr;
 
     std::function<void(SimLink &, uint8_t)> onWrite; // each byte the host wrote
     std::function<void(SimLink &)> onIdleRead;       // a read found rx empty
@@ -50,6 +54,8 @@ class SimLink
     void pushText(const std::string &text) { rx.insert(rx.end(), text.begin(), text.end()); }
     std::string txText() const { return std::string(tx.begin(), tx.end()); }
     size_t countLog(const std::string &line) const;
+    // The percentage the terminal line of each log line equal to line showed last.
+    std::vector<unsigned> finalPercents(const std::string &line) const;
 
     _tSerial channel();
     _tUpdaterCallbacks callbacks();
@@ -63,6 +69,7 @@ class SimLink
 
   private:
     void serviceDevice();
+    void restoreEngineAff();
     uint64_t m_downUntilMs = 0; // a dropped link is back at this time
 };
 
@@ -76,6 +83,7 @@ class SimRig
 
     devsim::SimConfig config;
     Bytes aff;                          // the container; empty: none
+    Bytes updateAff;                    // what the engine is given, when not aff
     std::optional<uint32_t> productId;  // the container's when not set
     std::optional<uint32_t> hardwareId; // idem
     devsim::Stats stats;
