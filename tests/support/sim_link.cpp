@@ -45,6 +45,13 @@ std::vector<unsigned> SimLink::finalPercents(const std::string &line) const
     return out;
 }
 
+std::string SimLink::percentText() const
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "[ %3u%% ] ", progress.empty() ? 0u : unsigned(progress.back()));
+    return text;
+}
+
 _tSerial SimLink::channel()
 {
     _tSerial s{};
@@ -70,8 +77,14 @@ _tUpdaterCallbacks SimLink::callbacks()
         SimLink *l = linkOf(u);
         l->logs.emplace_back(msg);
         l->percentAtLog.push_back(l->progress.empty() ? 0 : l->progress.back());
+        l->screen += "\n" + l->percentText() + msg;
     };
-    c.cbProgress = [](uint8_t p, void *u) { linkOf(u)->progress.push_back(p); };
+    c.cbProgress = [](uint8_t p, void *u)
+    {
+        SimLink *l = linkOf(u);
+        l->progress.push_back(p);
+        l->screen += "\r" + l->percentText() + (l->logs.empty() ? "" : l->logs.back());
+    };
     c.pUser = this;
     return c;
 }
@@ -93,11 +106,15 @@ void SimLink::serviceDevice()
     }
     restoreEngineAff();
     bool isDown = nowMs < m_downUntilMs;
+    Bytes wire;
     for (devsim::OutputChunk &chunk : pDevice->takeOutput())
         for (uint8_t b : chunk.bytes)
             if (!isDown)
-                rx.push_back(chunk.baud == hostBaud ? b
-                                                    : static_cast<uint8_t>(kGarbleHigh | (b & kGarbleLow)));
+                wire.push_back(chunk.baud == hostBaud ? b
+                                                      : static_cast<uint8_t>(kGarbleHigh | (b & kGarbleLow)));
+    rx.insert(rx.end(), wire.begin(), wire.end());
+    if (onDeviceOutput && !wire.empty())
+        onDeviceOutput(wire);
 }
 
 void SimLink::restoreEngineAff()
@@ -188,7 +205,8 @@ void SimRig::start()
     {
         std::ofstream(m_dir + "/fw.aff", std::ios::binary)
             .write(reinterpret_cast<const char *>(aff.data()), static_cast<std::streamsize>(aff.size()));
-        if (m_container.load(m_dir + "/fw.aff", &error))
+        m_hasContainer = m_container.load(m_dir + "/fw.aff", &error);
+        if (m_hasContainer)
         {
             identity.productId = m_container.header().ulProductId;
             identity.hardwareId = m_container.header().ulHardwareId;
@@ -197,8 +215,8 @@ void SimRig::start()
     identity.productId = productId.value_or(identity.productId);
     identity.hardwareId = hardwareId.value_or(identity.hardwareId);
     m_faults = std::make_unique<devsim::FaultPlan>(config.faults, stats);
-    m_device = std::make_unique<devsim::Device>(config, identity, store, aff.empty() ? nullptr : &m_container,
-                                                stats, *m_faults, m_log);
+    m_device = std::make_unique<devsim::Device>(
+        config, identity, store, m_hasContainer ? &m_container : nullptr, stats, *m_faults, m_log);
     link.pDevice = m_device.get();
 }
 

@@ -41,14 +41,16 @@ class SimLink
     std::vector<uint32_t> bauds;
     std::vector<std::string> logs;
     std::vector<uint8_t> progress;
+    std::string screen;                // the log and progress calls as the updater's terminal shows them
     std::vector<uint8_t> percentAtLog; // the last progress reported when each log line came
     devsim::Device *pDevice = nullptr; // the far end, or a script through the hooks below
     // The container the engine reads. The emulator's model reads its own through the
     // same process-wide in-memory file, so the engine's is registered again after it.
     const Bytes *pEngineAff = nullptr;
 
-    std::function<void(SimLink &, uint8_t)> onWrite; // each byte the host wrote
-    std::function<void(SimLink &)> onIdleRead;       // a read found rx empty
+    std::function<void(SimLink &, uint8_t)> onWrite;   // each byte the host wrote
+    std::function<void(SimLink &)> onIdleRead;         // a read found rx empty
+    std::function<void(const Bytes &)> onDeviceOutput; // what the device put on the wire
 
     void push(const Bytes &bytes) { rx.insert(rx.end(), bytes.begin(), bytes.end()); }
     void pushText(const std::string &text) { rx.insert(rx.end(), text.begin(), text.end()); }
@@ -69,6 +71,7 @@ class SimLink
 
   private:
     void serviceDevice();
+    std::string percentText() const;
     void restoreEngineAff();
     uint64_t m_downUntilMs = 0; // a dropped link is back at this time
 };
@@ -103,6 +106,7 @@ class SimRig
   private:
     std::string m_dir;
     devsim::Container m_container;
+    bool m_hasContainer = false;
     devsim::Logger m_log;
     std::unique_ptr<devsim::FaultPlan> m_faults;
     std::unique_ptr<devsim::Device> m_device;
