@@ -1,6 +1,7 @@
 #include "tests/support/sim_link.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -265,6 +266,118 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
     out.resize(
         slipGenerateCrcPacket(out.data(), ubDir, ubCmd, 1, data.data(), static_cast<uint32_t>(data.size())));
     return out;
+}
+
+ScriptedDevice::ScriptedDevice(SimLink &l) : link(l), m_frame(70000)
+{
+    m_detector.pBuffer = m_frame.data();
+    m_detector.ulCapacity = static_cast<uint32_t>(m_frame.size());
+    link.onWrite = [this](SimLink &, uint8_t b) { feed(b); };
+}
+
+void ScriptedDevice::feed(uint8_t b)
+{
+    if (m_detector.ulState == 0 && b != SLIP_END)
+    {
+        if (b != '\n')
+            m_line.push_back(static_cast<char>(b));
+        else
+        {
+            std::string line = m_line.empty() || m_line.back() != '\r' ? m_line : m_line.substr(0, m_line.size() - 1);
+            m_line.clear();
+            texts.push_back({line, link.nowMs});
+            if (onText)
+                onText(*this, line);
+        }
+        return;
+    }
+    if (slipDetectFrame(&m_detector, b) != 1)
+        return;
+    Bytes f(m_frame.begin(), m_frame.begin() + m_detector.usStored);
+    Request r;
+    r.atMs = link.nowMs;
+    r.cmd = slipGetCmd(f.data());
+    r.data.assign(f.begin() + SLIP_HEADER_SIZE, f.end() - 1);
+    if (r.cmd == 0x09) // forwarding: the data is the encoded inner request
+    {
+        Traffic inner = splitTraffic(r.data);
+        if (!inner.frames.empty())
+        {
+            r.cmd = slipGetCmd(inner.frames[0].data());
+            r.data.assign(inner.frames[0].begin() + SLIP_HEADER_SIZE, inner.frames[0].end() - 1);
+            r.forwarded = true;
+        }
+    }
+    requests.push_back(r);
+    if (onRequest)
+        onRequest(*this, r);
+}
+
+void ScriptedDevice::respond(uint8_t cmd, uint32_t status, const Bytes &extra, bool forwarded)
+{
+    respondData(cmd, statusData(status, extra), forwarded);
+}
+
+void ScriptedDevice::respondData(uint8_t cmd, const Bytes &data, bool forwarded)
+{
+    Bytes f = forwarded ? slipFrame(SLIP_DIR_RESPONSE, 0x09, statusData(0, decodedFrame(SLIP_DIR_RESPONSE, cmd, data)))
+                        : slipFrame(SLIP_DIR_RESPONSE, cmd, data);
+    link.push(f);
+}
+
+size_t ScriptedDevice::countText(const std::string &line) const
+{
+    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(), [&](const Text &t) { return t.line == line; }));
+}
+
+Bytes ScriptedDevice::commands() const
+{
+    Bytes out;
+    for (const Request &r : requests)
+        out.push_back(r.cmd);
+    return out;
+}
+
+Bytes helloData(const HelloSpec &s)
+{
+    Bytes d(100, 0);
+    auto version = [&d](size_t at, uint32_t code)
+    {
+        lePutU32(&d[at], code);
+        std::memcpy(&d[at + 4], "2024-01-01 ", 11);
+    };
+    lePutU32(&d[4], s.protocolId);
+    version(8, s.bootloaderCode);
+    lePutU32(&d[24], s.productId);
+    lePutU32(&d[28], s.hardwareId);
+    version(32, s.firmwareCode);
+    version(48, s.fpgaCode);
+    version(64, s.wifiCode);
+    lePutU32(&d[80], s.hostFlag);
+    version(84, s.tiCode);
+    d.resize(s.dataLength, 0);
+    return d;
+}
+
+Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
+{
+    Traffic t = splitTraffic(slipFrame(ubDir, ubCmd, data));
+    return t.frames.empty() ? Bytes() : t.frames[0];
+}
+
+Bytes encodeDecoded(const Bytes &decoded)
+{
+    Bytes out = {SLIP_END};
+    uint8_t escaped[2];
+    for (size_t i = 1; i + 1 < decoded.size(); i++)
+        out.insert(out.end(), escaped, escaped + slipEncodeByte(escaped, decoded[i]));
+    out.push_back(SLIP_END);
+    return out;
+}
+
+Bytes statusData(uint32_t status, const Bytes &extra)
+{
+    return cat({le32(status), extra});
 }
 
 Bytes le32(uint32_t value)

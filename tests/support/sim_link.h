@@ -21,6 +21,7 @@
 
 #include "engine/updater.h"
 #include "protocol/byte_channel.h"
+#include "protocol/slip.h"
 #include "sim/sim_device.h"
 
 namespace testsupport
@@ -112,11 +113,68 @@ class SimRig
     std::unique_ptr<devsim::Device> m_device;
 };
 
+// A far end that answers by script, for the tests that must dictate an exact odd
+// answer: what the host writes is split into text commands and request frames
+// (forwarded ones unwrapped), recorded with the link's clock and handed to the hooks.
+class ScriptedDevice
+{
+  public:
+    struct Request
+    {
+        uint8_t cmd = 0;
+        Bytes data; // of the inner request when forwarded
+        bool forwarded = false;
+        uint64_t atMs = 0;
+    };
+    struct Text
+    {
+        std::string line;
+        uint64_t atMs = 0;
+    };
+    explicit ScriptedDevice(SimLink &link);
+
+    SimLink &link;
+    std::vector<Text> texts;
+    std::vector<Request> requests;
+    std::function<void(ScriptedDevice &, const std::string &)> onText;
+    std::function<void(ScriptedDevice &, const Request &)> onRequest;
+
+    void sendLine(const std::string &line) { link.pushText(line + "\r\n"); }
+    // A response with a status word (forwarded: inside a command-9 response with status 0).
+    void respond(uint8_t cmd, uint32_t status, const Bytes &extra = {}, bool forwarded = false);
+    void respondData(uint8_t cmd, const Bytes &data, bool forwarded = false); // data: status first
+    size_t countText(const std::string &line) const;
+    Bytes commands() const;
+
+  private:
+    void feed(uint8_t ubByte);
+    Bytes m_frame;
+    _tSlipDetector m_detector{};
+    std::string m_line;
+};
+
+// Hello response data (status 0 first): identity, version codes (dates "2024-01-01 ").
+struct HelloSpec
+{
+    uint32_t protocolId = 5, bootloaderCode = 300, productId = 0x11, hardwareId = 0x22;
+    uint32_t firmwareCode = 10700000, fpgaCode = 20000, wifiCode = 30000, hostFlag = 0, tiCode = 40000;
+    size_t dataLength = 100; // cut or zero-padded
+};
+Bytes helloData(const HelloSpec &fields);
+
 // A request or response frame with a correct checksum, as the project encodes it.
 Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
+// The same frame decoded (END to END), and a decoded (perhaps altered) frame encoded again.
+Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
+Bytes encodeDecoded(const Bytes &decoded);
+Bytes statusData(uint32_t status, const Bytes &extra = {});
 Bytes le32(uint32_t value);
 Bytes cat(std::initializer_list<Bytes> parts);
 std::string hex(const Bytes &bytes);
+inline std::string hex(const uint8_t *p, size_t n)
+{
+    return hex(Bytes(p, p + n));
+}
 Bytes unhex(const std::string &text); // "C0 00 0A" -> bytes
 
 // What a device sent, split into text lines and decoded frames.
