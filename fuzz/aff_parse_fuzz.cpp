@@ -78,23 +78,18 @@ void report()
     (void)updaterFpgaInFile(readAffFromMem, &sVersion);
 }
 
+// An update of the container against the emulator's device model made for it.
 void stream(const std::vector<uint8_t> &vFile)
 {
     _tAffHeader sHeader;
     if (affReadHeader(readAffFromMem, &sHeader) != 1)
         return;
-    fuzzsupport::CooperativeDevice device(sHeader.ulProductId, sHeader.ulHardwareId, false);
-    fuzzsupport::FuzzLink link;
-    link.onWrite = [&](uint8_t b) { device.feed(b); };
-    link.onRound = [&](fuzzsupport::FuzzLink &l)
-    {
-        for (const fuzzsupport::Chunk &c : device.takeReplies())
-        {
-            std::vector<uint8_t> bytes = fuzzsupport::chunkBytes(c);
-            l.rx.insert(l.rx.end(), bytes.begin(), bytes.end());
-        }
-    };
-    link.run(UPDATER_OP_UPDATE_ALL, &vFile, 0, 0);
+    testsupport::SimRig rig;
+    rig.aff = vFile;
+    rig.productId = sHeader.ulProductId;
+    rig.hardwareId = sHeader.ulHardwareId;
+    rig.start();
+    fuzzsupport::checkedRun(rig.link, UPDATER_OP_UPDATE_ALL, &rig.aff, 0, 0);
 }
 
 } // namespace

@@ -1,10 +1,9 @@
 #ifndef FUZZ_FUZZ_LINK_H
 #define FUZZ_FUZZ_LINK_H
 
-// Driving the engine from fuzz inputs: an in-memory link with a virtual clock,
-// the input format that describes what the device sends, a few built-in
-// containers, and a cooperative device used to make seeds and to answer
-// updates of fuzzed containers.
+// Driving the engine from fuzz inputs over the tests' one in-memory link
+// (tests/support/sim_link.h): the input format that describes what the device
+// sends, a few built-in containers, and the run with its invariants.
 //
 // Input format of the engine target:
 //   byte 0   operation selector (operation 1 + byte % 7)
@@ -21,16 +20,15 @@
 // with nothing pending, so every chunk group answers one burst of host output.
 
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <string>
 #include <vector>
 
 #include "engine/updater.h"
+#include "tests/support/sim_link.h"
 
 namespace fuzzsupport
 {
+
+using testsupport::Bytes;
 
 constexpr uint8_t kChunkRaw = 0;
 constexpr uint8_t kChunkText = 1;
@@ -49,8 +47,7 @@ struct Chunk
 {
     uint8_t kind = kChunkRaw;
     bool withNext = false;
-    std::vector<uint8_t> payload;
-    bool isCorrupt = false; // frames: one bit of the (outer) checksum flipped; not part of inputs
+    Bytes payload;
 };
 
 struct FuzzInput
@@ -62,97 +59,18 @@ struct FuzzInput
 
 // Reads an input; a truncated last chunk keeps the bytes that are there.
 FuzzInput parseInput(const uint8_t *pData, size_t ulSize);
-std::vector<uint8_t> serializeInput(const FuzzInput &input);
-
-// CRC-16, polynomial 0x1021, initial value 0: the packets' checksum.
-uint16_t packetCrc(const uint8_t *pData, size_t ulSize);
-// A decoded frame: END, direction, command, length, checksum, data, END.
-std::vector<uint8_t> decodedFrame(uint8_t ubDir, uint8_t ubCmd, const std::vector<uint8_t> &vData);
-// SLIP escaping of a decoded frame (its first and last byte are the ENDs).
-std::vector<uint8_t> escapeFrame(const std::vector<uint8_t> &vDecoded);
+Bytes serializeInput(const FuzzInput &input);
 // The wire bytes of one chunk.
-std::vector<uint8_t> chunkBytes(const Chunk &chunk);
+Bytes chunkBytes(const Chunk &chunk);
 
 // Built-in container idx (0 to kContainerCount - 1); all for product 0, hardware 0.
-const std::vector<uint8_t> &builtInContainer(size_t idx);
-// What an update-all of that container leaves in each component of a device:
-// the first block of each programmed type, whole parts only (empty when the
-// container has nothing for the component).
-enum class Slot
-{
-    HostUc,
-    DeviceUc,
-    Ti,
-    Wifi,
-    Nvcm0,
-    Nvcm1,
-    Usercode,
-};
-constexpr size_t kSlotCount = 7;
-std::vector<uint8_t> expectedImage(size_t idx, Slot slot);
+const Bytes &builtInContainer(size_t idx);
 
-// The engine's host: bytes the device sent wait in rx; every clock reading
-// advances the clock by 1 ms, a read that finds nothing by 50 ms, so every
-// time-out of the engine fires without real waiting.
-class FuzzLink
-{
-  public:
-    std::deque<uint8_t> rx;
-    uint64_t nowMs = 1000000;
-    uint64_t lastRoundMs = 1000000;
-    bool wroteSinceRound = false;
-    uint64_t bytesWritten = 0;
-    std::vector<std::string> logs; // kept only when keepLogs is set
-    bool keepLogs = false;
-
-    // A burst of host output has ended: the device answers now.
-    std::function<void(FuzzLink &)> onRound;
-    // Every byte the host writes.
-    std::function<void(uint8_t)> onWrite;
-
-    _tUpdaterCallbacks callbacks();
-    // Runs one operation to its end; aborts when the run stops making progress.
-    uint8_t run(uint32_t ulOp, const std::vector<uint8_t> *pAff, uint8_t isVerbose, uint8_t isDeviceLog);
-
-    uint8_t readByte(uint8_t *pByte);
-    void writeByte(uint8_t ubByte);
-    uint64_t getMs();
-    void log(const char *szMsg);
-    int stopCheck();
-};
-
-// What happens to one response packet of the device.
-enum class Fate
-{
-    Deliver,
-    Lose,      // carried out, the answer never arrives
-    Corrupt,   // carried out, the answer arrives with a wrong checksum
-    Malformed, // not carried out, answered with status 1
-    Late,      // carried out, the answer arrives after the host's next output
-};
-
-// A device that answers every command as a healthy device does, as chunks,
-// and keeps what it is programmed with as a real one does: a begin request
-// erases the component, a part is written at its index times the part size,
-// an FPGA verify part that differs is answered with status 0x10.
-class CooperativeDevice
-{
-  public:
-    CooperativeDevice(uint32_t ulProductId, uint32_t ulHardwareId, bool isStartInApplication);
-    ~CooperativeDevice();
-    CooperativeDevice(const CooperativeDevice &) = delete;
-    CooperativeDevice &operator=(const CooperativeDevice &) = delete;
-
-    void feed(uint8_t ubByte);        // one byte the host wrote
-    std::vector<Chunk> takeReplies(); // the answers to everything fed so far, late ones first
-    const std::vector<uint8_t> &image(Slot slot) const;
-    // Decides the fate of each response packet; every answer is delivered without it.
-    std::function<Fate()> nextFate;
-
-  private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
-};
+// Runs one operation over the link and checks the engine's promises: the run ends
+// (no hour of virtual time without host output), log lines stay within their limit,
+// progress within 100 %, and the result is 0 or 1. Aborts when one is broken.
+uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes *pAff, uint8_t isVerbose,
+                   uint8_t isDeviceLog);
 
 // Replays an input against the engine: the engine target's whole body.
 void runEngineInput(const uint8_t *pData, size_t ulSize);

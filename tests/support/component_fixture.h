@@ -2,7 +2,7 @@
 #define TESTS_SUPPORT_COMPONENT_FIXTURE_H
 
 // Helpers for driving the component programmers directly: in-memory containers
-// of format versions 2 and 3 and an engine context over a FakeLink whose far
+// of format versions 2 and 3 and an engine context over a SimLink whose far
 // end records the requests the host wrote (forwarded requests unwrapped).
 
 #include <gtest/gtest.h>
@@ -15,13 +15,12 @@
 #include "common/le_bytes.h"
 #include "engine/updater.h"
 #include "tests/support/aff_image.h"
-#include "tests/support/fake_link.h"
-#include "tests/support/scripted_device.h"
+#include "tests/support/sim_link.h"
 
 namespace testsupport
 {
 
-using Request = DeviceRequest;
+using Request = ScriptedDevice::Request;
 
 struct BlockSpec
 {
@@ -40,13 +39,6 @@ inline std::vector<uint8_t> partBytes(const std::vector<BlockSpec> &blocks, size
     std::vector<uint8_t> d = blockData(blocks, n);
     auto first = d.begin() + (size_t)p * blocks[n].partSize;
     return std::vector<uint8_t>(first, first + blocks[n].partSize);
-}
-
-inline std::vector<uint8_t> le32(uint32_t v)
-{
-    std::vector<uint8_t> b(4);
-    lePutU32(b.data(), v);
-    return b;
 }
 
 inline std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t> &b)
@@ -84,13 +76,13 @@ inline std::vector<uint8_t> buildAff(uint16_t version, const std::vector<BlockSp
     return componentImage(version, blocks).build();
 }
 
-// An engine context over a FakeLink holding a container, set up as after the
+// An engine context over a SimLink holding a container, set up as after the
 // hello (format version and block-header size known) with one component in the
 // run, so the reported progress is the programmer's own percentage.
 class ComponentHarness
 {
   public:
-    FakeLink link;
+    SimLink link;
     ScriptedDevice dev{link};
     _tUpdaterCallbacks cbs{};
     std::unique_ptr<_tUpdater> ctx{new _tUpdater()};

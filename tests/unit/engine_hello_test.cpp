@@ -13,12 +13,11 @@
 #include "engine/updater.h"
 #include "protocol/slip.h"
 #include "tests/support/aff_image.h"
-#include "tests/support/fake_link.h"
-#include "tests/support/scripted_device.h"
+#include "tests/support/sim_link.h"
 
 using testsupport::AffImage;
 using testsupport::AffImageBlock;
-using testsupport::FakeLink;
+using testsupport::SimLink;
 using testsupport::HelloSpec;
 using testsupport::ScriptedDevice;
 
@@ -39,7 +38,7 @@ AffImageBlock block(uint32_t type, uint32_t code, const char *date = "2025-02-02
 class HelloTest : public ::testing::Test
 {
   protected:
-    FakeLink link;
+    SimLink link;
     _tUpdaterCallbacks cb{};
     std::unique_ptr<_tUpdater> ctx = std::make_unique<_tUpdater>();
     std::vector<uint8_t> aff;
@@ -61,7 +60,7 @@ class HelloTest : public ::testing::Test
     }
     uint8_t hello(const HelloSpec &fields)
     {
-        packet = ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, 0, ScriptedDevice::helloData(fields));
+        packet = testsupport::decodedFrame(SLIP_DIR_RESPONSE, 0, testsupport::helloData(fields));
         link.logs.clear();
         return processSlipHello(ctx.get(), packet.data());
     }

@@ -14,10 +14,9 @@
 #include "engine/updater.h"
 #include "protocol/slip.h"
 #include "protocol/slip_buffered.h"
-#include "tests/support/fake_link.h"
-#include "tests/support/scripted_device.h"
+#include "tests/support/sim_link.h"
 
-using testsupport::FakeLink;
+using testsupport::SimLink;
 using testsupport::ScriptedDevice;
 
 namespace
@@ -28,7 +27,7 @@ const char kLastText[] = "AT+BOOT?\r\n";
 
 Bytes response(uint8_t cmd, uint32_t status, const Bytes &extra = {})
 {
-    return ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, cmd, ScriptedDevice::statusData(status, extra));
+    return testsupport::decodedFrame(SLIP_DIR_RESPONSE, cmd, testsupport::statusData(status, extra));
 }
 Bytes withCrc(Bytes f, uint32_t crc)
 {
@@ -44,13 +43,13 @@ Bytes withLength(Bytes f, uint16_t length)
 class ReceptionTest : public ::testing::Test
 {
   protected:
-    FakeLink link;
+    SimLink link;
     _tUpdaterCallbacks cb{};
     std::unique_ptr<_tUpdater> ctx = std::make_unique<_tUpdater>();
 
     void SetUp() override
     {
-        link = FakeLink();
+        link = SimLink();
         cb = link.callbacks();
         ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_READ_VERSIONS, 1, 1, &cb));
         serialBufferedWriteStr(kLastText);
@@ -99,14 +98,14 @@ TEST_F(ReceptionTest, OneMessageEach)
         {"status 3", "", response(0x31, 3), RECV_NOTHING, "Malformed SLIP request packet", 1, 1},
         {"status 2", "", response(0x31, 2), RECV_FATAL, "UB ERROR: 31 - 00000002", 0, 0},
         {"status 0x105", "", response(0x31, 0x105), RECV_FATAL, "UB ERROR: 31 - 00000105", 0, 0},
-        {"request direction ignored", "", ScriptedDevice::decodedFrame(SLIP_DIR_REQUEST, 0, {}), RECV_NOTHING,
+        {"request direction ignored", "", testsupport::decodedFrame(SLIP_DIR_REQUEST, 0, {}), RECV_NOTHING,
          "", 0, 0},
         {"bad checksum", "", withCrc(good, goodCrc ^ 1), RECV_NOTHING, crcLine, 1, 1},
         // The header claims 150 data bytes, 4 arrived: only the size line applies.
         {"short of its length (its checksum is right for what arrived)", "",
          withLength(response(0x31, 0), 150), RECV_NOTHING,
          "response true packet size 14 != header's size 160\r\n", 1, 1},
-        {"no status word", "", ScriptedDevice::decodedFrame(SLIP_DIR_RESPONSE, 0x31, {0, 0}), RECV_NOTHING,
+        {"no status word", "", testsupport::decodedFrame(SLIP_DIR_RESPONSE, 0x31, {0, 0}), RECV_NOTHING,
          "Malformed SLIP packet", 1, 1},
         {"forwarded status only", "", response(0x09, 0), RECV_PACKET, "", 0, 0},
         {"forwarded bad checksum", "", response(0x09, 0, innerBadCrc), RECV_NOTHING, "Malformed SLIP packet",
@@ -123,7 +122,7 @@ TEST_F(ReceptionTest, OneMessageEach)
         if (c.frame.empty())
             link.pushText(c.text);
         else
-            link.push(ScriptedDevice::encode(c.frame));
+            link.push(testsupport::encodeDecoded(c.frame));
         EXPECT_EQ(c.result, recv());
         if (*c.log)
         {
@@ -156,7 +155,7 @@ TEST_F(ReceptionTest, TextLineFeedIsDroppedByTheNextCallAndLogLinesNeedTheirSwit
 TEST_F(ReceptionTest, ForwardedResponseIsUnwrapped)
 {
     Bytes inner = response(0x31, 0, {7});
-    link.push(ScriptedDevice::encode(response(0x09, 0, inner)));
+    link.push(testsupport::encodeDecoded(response(0x09, 0, inner)));
     EXPECT_EQ(RECV_PACKET, recv());
     EXPECT_EQ(inner, Bytes(ctx->pRxBuffer, ctx->pRxBuffer + ctx->usRxLength));
 }

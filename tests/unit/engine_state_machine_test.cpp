@@ -13,13 +13,12 @@
 #include "engine/state_machine.h"
 #include "engine/updater.h"
 #include "tests/support/aff_image.h"
-#include "tests/support/fake_link.h"
-#include "tests/support/scripted_device.h"
+#include "tests/support/sim_link.h"
 
 using testsupport::AffImage;
 using testsupport::AffImageBlock;
-using testsupport::DeviceRequest;
-using testsupport::FakeLink;
+using Request = testsupport::ScriptedDevice::Request;
+using testsupport::SimLink;
 using testsupport::HelloSpec;
 using testsupport::ScriptedDevice;
 
@@ -31,7 +30,7 @@ constexpr uint64_t kRunLimitMs = 3600000; // a run that takes an hour of virtual
 // Ends a run that has gone on too long, so a fault cannot hang the test.
 int stopWhenStuck(void *pUser)
 {
-    FakeLink *link = static_cast<FakeLink *>(pUser);
+    SimLink *link = static_cast<SimLink *>(pUser);
     return link->nowMs > 1000000 + kRunLimitMs ? 1 : 0;
 }
 
@@ -61,14 +60,14 @@ struct Bootloader
             else if ((line == "AT+LOCK=1" && answerLock) || line == "AT+LOCK=0")
                 d.sendLine("AT+OK");
         };
-        dev.onRequest = [this](ScriptedDevice &d, const DeviceRequest &r)
+        dev.onRequest = [this](ScriptedDevice &d, const Request &r)
         {
             if (r.cmd == strayBefore)
                 d.respond(UPDATER_CMD_TI_PROGRAM_BEGIN, 0, {}, r.forwarded);
             if (r.cmd != UPDATER_CMD_HELLO)
                 d.respond(r.cmd, 0, {}, r.forwarded);
             else if (answerHello)
-                d.respondData(r.cmd, ScriptedDevice::helloData(hostFirst && !r.forwarded ? host : device),
+                d.respondData(r.cmd, testsupport::helloData(hostFirst && !r.forwarded ? host : device),
                               r.forwarded);
         };
     }
@@ -89,7 +88,7 @@ AffImageBlock block(uint32_t type, uint32_t code, size_t size = 64, uint32_t ima
 class RunTest : public ::testing::Test
 {
   protected:
-    FakeLink link;
+    SimLink link;
     ScriptedDevice dev{link};
     Bootloader boot;
     std::vector<uint8_t> aff;
@@ -270,7 +269,7 @@ TEST_F(RunTest, HostBootloaderWithoutHostBlock)
     EXPECT_EQ((std::vector<uint8_t>{0x00, 0x01, 0x08, 0x00, 0x01, 0x30, 0x31, 0x31, 0x32, 0x08}),
               dev.commands());
     std::string forwarded;
-    for (const DeviceRequest &r : dev.requests)
+    for (const Request &r : dev.requests)
         forwarded += r.forwarded ? 'F' : '-';
     EXPECT_EQ("---FFFFFF-", forwarded);
     EXPECT_EQ((std::vector<uint8_t>{1, 0, 0, 0}), dev.requests[2].data);

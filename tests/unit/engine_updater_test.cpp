@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "engine/updater.h"
-#include "tests/support/fake_link.h"
+#include "tests/support/sim_link.h"
 
-using testsupport::FakeLink;
+using testsupport::SimLink;
 
 namespace
 {
@@ -26,7 +26,7 @@ TEST(UpdaterInit, MissingRequiredCallbackRefusesWithoutWriting)
     };
     for (auto fn : clear)
     {
-        FakeLink link;
+        SimLink link;
         _tUpdaterCallbacks cb = link.callbacks();
         fn(cb);
         EXPECT_EQ(0, updater(UPDATER_OP_UNLOCK, nullptr, 0, 1, 0, &cb, nullptr));
@@ -49,7 +49,7 @@ TEST(UpdaterInit, RefusedOperations)
     };
     for (const Case &c : cases)
     {
-        FakeLink link;
+        SimLink link;
         _tUpdaterCallbacks cb = link.callbacks();
         EXPECT_EQ(0, updater(c.op, nullptr, 0, 1, 0, &cb, nullptr));
         EXPECT_EQ(std::vector<std::string>{c.log}, link.logs);
@@ -61,7 +61,7 @@ TEST(UpdaterRun, MalformedCountIsLoggedOnlyWhenVerbose)
 {
     for (uint8_t verbose : {0, 1})
     {
-        FakeLink link;
+        SimLink link;
         _tUpdaterCallbacks cb = link.callbacks();
         EXPECT_EQ(1, updater(UPDATER_OP_UNLOCK, nullptr, 0, verbose, 0, &cb, nullptr));
         EXPECT_EQ(verbose ? "Malformed count: 0" : "Leaving BOOT mode...", link.logs.back());
@@ -74,7 +74,7 @@ TEST(UpdaterRun, AStateOutsideTheTableEndsTheRun)
     // 21 is no state; 34 and above are past the last.
     for (uint32_t state : {21u, 34u, 0xFFFFFFFFu})
     {
-        FakeLink link;
+        SimLink link;
         _tUpdaterCallbacks cb = link.callbacks();
         auto ctx = std::make_unique<_tUpdater>();
         ASSERT_EQ(1, updaterInit(ctx.get(), UPDATER_OP_READ_VERSIONS, 0, 0, &cb));
@@ -87,7 +87,7 @@ TEST(UpdaterRun, AStateOutsideTheTableEndsTheRun)
 class UpdaterOutput : public ::testing::Test
 {
   protected:
-    FakeLink link;
+    SimLink link;
     _tUpdaterCallbacks cb{};
     std::unique_ptr<_tUpdater> ctx = std::make_unique<_tUpdater>();
     void SetUp() override

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "protocol/byte_channel.h"
-#include "tests/support/fake_link.h"
+#include "tests/support/sim_link.h"
 
-using testsupport::FakeLink;
+using testsupport::SimLink;
 
 namespace
 {
@@ -37,7 +37,7 @@ TEST(SerialReadStr, Table)
     for (const auto &c : cases)
     {
         SCOPED_TRACE(c.name);
-        FakeLink link;
+        SimLink link;
         link.pushText(c.input);
         _tSerial ch = link.channel();
         char dest[16];
@@ -74,7 +74,7 @@ TEST(SerialReadBytes, Table)
     for (const auto &c : cases)
     {
         SCOPED_TRACE(c.name);
-        FakeLink link;
+        SimLink link;
         link.pushText(c.input);
         _tSerial ch = link.channel();
         uint8_t dest[8] = {};
@@ -92,12 +92,12 @@ TEST(SerialReadBytes, Table)
 
 TEST(SerialFlushRecv, ReadsUntilOneAttemptBringsNothing)
 {
-    FakeLink silent;
+    SimLink silent;
     _tSerial ch = silent.channel();
     serialFlushRecv(&ch);
     EXPECT_EQ(1u, silent.readAttempts);
 
-    FakeLink busy;
+    SimLink busy;
     busy.pushText("xyz");
     ch = busy.channel();
     serialFlushRecv(&ch);
@@ -107,7 +107,7 @@ TEST(SerialFlushRecv, ReadsUntilOneAttemptBringsNothing)
 
 TEST(SerialWrite, TextBytesAndPrintf)
 {
-    FakeLink link;
+    SimLink link;
     _tSerial ch = link.channel();
     serialWriteStr(&ch, "AT+BOOT?\r\n");
     EXPECT_EQ("AT+BOOT?\r\n", link.txText());
@@ -126,7 +126,7 @@ TEST(SerialWrite, TextBytesAndPrintf)
 
 TEST(SerialGetDelta, ForwardAndSetBackClock)
 {
-    FakeLink link;
+    SimLink link;
     _tSerial ch = link.channel();
     link.nowMs = 5000;
     EXPECT_EQ(1200u, serialGetDelta(&ch, 3800));

@@ -5,9 +5,9 @@
 
 #include "protocol/slip.h"
 #include "protocol/slip_buffered.h"
-#include "tests/support/fake_link.h"
+#include "tests/support/sim_link.h"
 
-using testsupport::FakeLink;
+using testsupport::SimLink;
 using testsupport::hex;
 using testsupport::unhex;
 
@@ -48,7 +48,7 @@ Bytes dataOf(const Bytes &packet)
 class SlipBuffered : public ::testing::Test
 {
   protected:
-    FakeLink link;
+    SimLink link;
     _tSerial ch{};
     void SetUp() override
     {
@@ -124,7 +124,7 @@ TEST_F(SlipBuffered, ResendPausesThenDrainsThenWrites)
     uint64_t start = link.nowMs;
     uint64_t firstWriteAt = 0;
     size_t rxAtFirstWrite = 99;
-    link.onWrite = [&](FakeLink &l, uint8_t)
+    link.onWrite = [&](SimLink &l, uint8_t)
     {
         if (firstWriteAt == 0)
         {

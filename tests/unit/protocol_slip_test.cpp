@@ -6,9 +6,9 @@
 
 #include "protocol/crc.h"
 #include "protocol/slip.h"
-#include "tests/support/fake_link.h"
+#include "tests/support/sim_link.h"
 
-using testsupport::FakeLink;
+using testsupport::SimLink;
 using testsupport::hex;
 using testsupport::unhex;
 
@@ -56,7 +56,7 @@ TEST(SlipFrame, SendGenerateAndLengthAgreeWithTheWireVectors)
         uint32_t n = static_cast<uint32_t>(c.data.size());
         uint32_t crc = crc16(CRC16_POLY, CRC16_INIT_PACKET, p, static_cast<int16_t>(n));
 
-        FakeLink link;
+        SimLink link;
         _tSerial ch = link.channel();
         slipSendCrcChunkedPacket(&ch, c.dir, c.cmd, 1, p, n);
         EXPECT_EQ(c.wire, hex(link.tx));
@@ -75,7 +75,7 @@ TEST(SlipFrame, PiecesAreSentAsOneDataBlock)
     const uint8_t part[] = {0xC0, 0x11, 0xDB, 0x22};
     const uint8_t joined[] = {0x05, 0x00, 0x00, 0x00, 0xC0, 0x11, 0xDB, 0x22};
 
-    FakeLink pieces, whole;
+    SimLink pieces, whole;
     _tSerial a = pieces.channel(), b = whole.channel();
     slipSendCrcChunkedPacket(&a, 0, 0x31, 3, index, (uint32_t)4, (const uint8_t *)nullptr, (uint32_t)0, part,
                              (uint32_t)4);
@@ -86,7 +86,7 @@ TEST(SlipFrame, PiecesAreSentAsOneDataBlock)
 TEST(SlipFrame, LengthFieldOf192IsEscaped)
 {
     Bytes data(192, 0x00);
-    FakeLink link;
+    SimLink link;
     _tSerial ch = link.channel();
     slipSendCrcChunkedPacket(&ch, 0, 0x01, 1, data.data(), (uint32_t)data.size());
     EXPECT_EQ("C0 00 01 DB DC 00 00 00 00 00", hex(link.tx.data(), 10));
@@ -116,7 +116,7 @@ TEST(SlipReadPacket, Table)
     for (const auto &c : cases)
     {
         SCOPED_TRACE(c.name);
-        FakeLink link;
+        SimLink link;
         link.push(unhex(c.wire));
         _tSerial ch = link.channel();
         Bytes buf(c.capacity + 4, 0xEE);

@@ -1,0 +1,192 @@
+#ifndef TESTS_SUPPORT_SIM_LINK_H
+#define TESTS_SUPPORT_SIM_LINK_H
+
+// The one in-memory link of the tests and fuzz targets: the engine's callback table
+// (or a byte channel) on one side, the emulator's device model or a script on the
+// other, and a virtual clock. Every clock reading advances the clock by 1 ms and a
+// read that finds nothing by 50 ms, so time-outs and resends run in milliseconds.
+//
+//   testsupport::SimRig rig;                // a device in its own state directory
+//   rig.aff = image.build();                // the container the device is made for
+//   EXPECT_EQ(1, rig.run(UPDATER_OP_UPDATE_ALL));
+//   EXPECT_EQ(0, rig.verify());             // it holds exactly the container's images
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/updater.h"
+#include "protocol/byte_channel.h"
+#include "protocol/slip.h"
+#include "sim/sim_device.h"
+
+namespace testsupport
+{
+
+using Bytes = std::vector<uint8_t>;
+
+class SimLink
+{
+  public:
+    std::deque<uint8_t> rx; // bytes on their way to the host
+    Bytes tx;               // every byte the host wrote, in order
+    uint64_t nowMs = 1000000;
+    uint32_t readWaitMs = 50;
+    uint32_t clockStepMs = 1;
+    uint32_t hostBaud = 115200;
+    uint32_t closes = 0, reopens = 0, outages = 0, readAttempts = 0;
+    std::vector<uint32_t> bauds;
+    std::vector<std::string> logs;
+    std::vector<uint8_t> progress;
+    std::string screen;                // the log and progress calls as the updater's terminal shows them
+    std::vector<uint8_t> percentAtLog; // the last progress reported when each log line came
+    devsim::Device *pDevice = nullptr; // the far end, or a script through the hooks below
+    // The container the engine reads. The emulator's model reads its own through the
+    // same process-wide in-memory file, so the engine's is registered again after it.
+    const Bytes *pEngineAff = nullptr;
+
+    std::function<void(SimLink &, uint8_t)> onWrite;   // each byte the host wrote
+    std::function<void(SimLink &)> onIdleRead;         // a read found rx empty
+    std::function<void(const Bytes &)> onDeviceOutput; // what the device put on the wire
+
+    void push(const Bytes &bytes) { rx.insert(rx.end(), bytes.begin(), bytes.end()); }
+    void pushText(const std::string &text) { rx.insert(rx.end(), text.begin(), text.end()); }
+    std::string txText() const { return std::string(tx.begin(), tx.end()); }
+    size_t countLog(const std::string &line) const;
+    // The percentage the terminal line of each log line equal to line showed last.
+    std::vector<unsigned> finalPercents(const std::string &line) const;
+
+    _tSerial channel();
+    _tUpdaterCallbacks callbacks();
+
+    uint8_t readByte(uint8_t *pByte);
+    void writeByte(uint8_t ubByte);
+    uint64_t getMs();
+    void close();
+    void reopen();
+    void changeBaud(uint32_t ulBaud);
+
+  private:
+    void serviceDevice();
+    std::string percentText() const;
+    void restoreEngineAff();
+    uint64_t m_downUntilMs = 0; // a dropped link is back at this time
+};
+
+// The emulator's device model with its own state directory behind a SimLink.
+// Set config, aff and identity before the first run (or start()).
+class SimRig
+{
+  public:
+    SimRig();
+    ~SimRig();
+
+    devsim::SimConfig config;
+    Bytes aff;                          // the container; empty: none
+    Bytes updateAff;                    // what the engine is given, when not aff
+    std::optional<uint32_t> productId;  // the container's when not set
+    std::optional<uint32_t> hardwareId; // idem
+    devsim::Stats stats;
+    devsim::ComponentStore store;
+    SimLink link;
+
+    void start();
+    // One operation of the engine over the link with the container in memory.
+    uint8_t run(uint32_t ulOp, uint8_t isVerbose = 0, uint8_t isUcLog = 0);
+    // devsim verify of the state against the container: 0 when every image matches.
+    int verify(std::string *pReport = nullptr) const;
+    uint64_t requests(const std::string &name) const; // request packets by command name
+    uint64_t forwarded(const std::string &name) const;
+    devsim::Device &device() { return *m_device; }
+    const std::string &dir() const { return m_dir; }
+
+  private:
+    std::string m_dir;
+    devsim::Container m_container;
+    bool m_hasContainer = false;
+    devsim::Logger m_log;
+    std::unique_ptr<devsim::FaultPlan> m_faults;
+    std::unique_ptr<devsim::Device> m_device;
+};
+
+// A far end that answers by script, for the tests that must dictate an exact odd
+// answer: what the host writes is split into text commands and request frames
+// (forwarded ones unwrapped), recorded with the link's clock and handed to the hooks.
+class ScriptedDevice
+{
+  public:
+    struct Request
+    {
+        uint8_t cmd = 0;
+        Bytes data; // of the inner request when forwarded
+        bool forwarded = false;
+        uint64_t atMs = 0;
+    };
+    struct Text
+    {
+        std::string line;
+        uint64_t atMs = 0;
+    };
+    explicit ScriptedDevice(SimLink &link);
+
+    SimLink &link;
+    std::vector<Text> texts;
+    std::vector<Request> requests;
+    std::function<void(ScriptedDevice &, const std::string &)> onText;
+    std::function<void(ScriptedDevice &, const Request &)> onRequest;
+
+    void sendLine(const std::string &line) { link.pushText(line + "\r\n"); }
+    // A response with a status word (forwarded: inside a command-9 response with status 0).
+    void respond(uint8_t cmd, uint32_t status, const Bytes &extra = {}, bool forwarded = false);
+    void respondData(uint8_t cmd, const Bytes &data, bool forwarded = false); // data: status first
+    size_t countText(const std::string &line) const;
+    Bytes commands() const;
+
+  private:
+    void feed(uint8_t ubByte);
+    Bytes m_frame;
+    _tSlipDetector m_detector{};
+    std::string m_line;
+};
+
+// Hello response data (status 0 first): identity, version codes (dates "2024-01-01 ").
+struct HelloSpec
+{
+    uint32_t protocolId = 5, bootloaderCode = 300, productId = 0x11, hardwareId = 0x22;
+    uint32_t firmwareCode = 10700000, fpgaCode = 20000, wifiCode = 30000, hostFlag = 0, tiCode = 40000;
+    size_t dataLength = 100; // cut or zero-padded
+};
+Bytes helloData(const HelloSpec &fields);
+
+// A request or response frame with a correct checksum, as the project encodes it.
+Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
+// The same frame decoded (END to END), and a decoded (perhaps altered) frame encoded again.
+Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
+Bytes encodeDecoded(const Bytes &decoded);
+Bytes statusData(uint32_t status, const Bytes &extra = {});
+Bytes le32(uint32_t value);
+Bytes cat(std::initializer_list<Bytes> parts);
+std::string hex(const Bytes &bytes);
+inline std::string hex(const uint8_t *p, size_t n)
+{
+    return hex(Bytes(p, p + n));
+}
+Bytes unhex(const std::string &text); // "C0 00 0A" -> bytes
+
+// What a device sent, split into text lines and decoded frames.
+struct Traffic
+{
+    std::vector<std::string> lines;
+    std::vector<Bytes> frames; // END to END, decoded
+};
+Traffic splitTraffic(const Bytes &bytes);
+// The status word and the data after it of a decoded response frame (0xFFFFFFFF when short).
+uint32_t frameStatus(const Bytes &frame, Bytes *pPayload = nullptr);
+
+} // namespace testsupport
+
+#endif
