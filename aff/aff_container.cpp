@@ -167,6 +167,31 @@ static uint8_t affLoadHeader(_tAffReadFn fnRead, _tAffHeader *pHeader, uint8_t *
     return AFF_LOAD_OK;
 }
 
+// Older files keep the component versions in the file header, by type. Returns the
+// offset of a block type's version record there, or 0 for a type without one. For a
+// type-8 block of a version-1 file this is whatever lies at the host record's place
+// (the ids and the start of the IV).
+static uint32_t affV12VersionOffset(uint32_t ulType)
+{
+    switch (ulType)
+    {
+    case AFF_BLOCK_ESP_RAM:
+    case AFF_BLOCK_ESP_RAM_DATA:
+    case AFF_BLOCK_ESP_FLASH:
+        return AFF_V12_OFS_WIFI_VERSION;
+    case AFF_BLOCK_FPGA_NVCM0:
+    case AFF_BLOCK_FPGA_NVCM1:
+    case AFF_BLOCK_FPGA_USERCODE:
+        return AFF_V12_OFS_FPGA_VERSION;
+    case AFF_BLOCK_DEVICE_UC:
+        return AFF_V12_OFS_DEVICE_UC_VERSION;
+    case AFF_BLOCK_HOST_UC:
+        return AFF_V12_OFS_HOST_UC_VERSION;
+    default:
+        return 0;
+    }
+}
+
 // Reads the block header at ulOffset of a file whose header was loaded into
 // pHeader/aubRawHeader. Returns 1 when it was read and is valid: its CRC matches
 // (version 3), its type has a version record (versions 1 and 2) and its part
@@ -202,31 +227,9 @@ static uint8_t affLoadBlockHeader(_tAffReadFn fnRead, const _tAffHeader *pHeader
         pBlock->ulAux1 = leGetU32(aubRaw + AFF_V12_BLK_OFS_AUX1);
         pBlock->ulAux2 = leGetU32(aubRaw + AFF_V12_BLK_OFS_AUX2);
         memcpy(pBlock->aubAux, aubRaw + AFF_V12_BLK_OFS_AUX_BYTES, sizeof(pBlock->aubAux));
-        // Older files keep the component versions in the file header, by type.
-        // For a type-8 block of a version-1 file this is whatever lies at the
-        // host record's place (the ids and the start of the IV).
-        uint32_t ulVersionOfs;
-        switch (pBlock->ulType)
-        {
-        case AFF_BLOCK_ESP_RAM:
-        case AFF_BLOCK_ESP_RAM_DATA:
-        case AFF_BLOCK_ESP_FLASH:
-            ulVersionOfs = AFF_V12_OFS_WIFI_VERSION;
-            break;
-        case AFF_BLOCK_FPGA_NVCM0:
-        case AFF_BLOCK_FPGA_NVCM1:
-        case AFF_BLOCK_FPGA_USERCODE:
-            ulVersionOfs = AFF_V12_OFS_FPGA_VERSION;
-            break;
-        case AFF_BLOCK_DEVICE_UC:
-            ulVersionOfs = AFF_V12_OFS_DEVICE_UC_VERSION;
-            break;
-        case AFF_BLOCK_HOST_UC:
-            ulVersionOfs = AFF_V12_OFS_HOST_UC_VERSION;
-            break;
-        default:
+        uint32_t ulVersionOfs = affV12VersionOffset(pBlock->ulType);
+        if (ulVersionOfs == 0)
             return 0;
-        }
         versionFromBytes(&pBlock->sVersion, aubRawHeader + ulVersionOfs);
     }
 

@@ -324,6 +324,18 @@ static uint8_t optionError(uint8_t isQuiet, const char *szArgv0, const char *szF
     return 0;
 }
 
+// The operation of "-lock 1" or "-lock 0". Returns 1, or 0 for any other value.
+static uint8_t lockOperation(const char *szValue, uint32_t *pulOp)
+{
+    if (strcmp(szValue, "1") == 0)
+        *pulOp = UPDATER_OP_LOCK;
+    else if (strcmp(szValue, "0") == 0)
+        *pulOp = UPDATER_OP_UNLOCK;
+    else
+        return 0;
+    return 1;
+}
+
 // Reads the options after the port name into sSettings. Returns 1 when they
 // were all understood, 0 after reporting a bad one (not reported when isQuiet
 // is set), 2 when -config was met (the rest of the command line is then ignored).
@@ -354,15 +366,7 @@ static uint8_t parseOptions(int argc, char **argv, _tRunSettings &sSettings, uin
         {
             // A missing value is reported like a wrong one, as an empty text.
             const char *szValue = (i + 1 < argc) ? argv[++i] : "";
-            if (strcmp(szValue, "1") == 0)
-            {
-                sSettings.ulOp = UPDATER_OP_LOCK;
-            }
-            else if (strcmp(szValue, "0") == 0)
-            {
-                sSettings.ulOp = UPDATER_OP_UNLOCK;
-            }
-            else
+            if (lockOperation(szValue, &sSettings.ulOp) != 1)
             {
                 return optionError(isQuiet, argv[0], "Unknown lock arg: %s, expected 0 or 1\n", szValue);
             }

@@ -60,6 +60,42 @@ static void helloDeviceBootloader(_tUpdater *pCtx, uint8_t isForce, const _tVers
         printComponentVersion(updaterPrint, pCtx, "Ti", isForce, HELLO_FOUR_PART, pTi, &sNewTi);
 }
 
+// With a container, takes its format and checks that it is meant for this product
+// and hardware. Returns 1 when the run may go on.
+static uint8_t helloMatchContainer(_tUpdater *pCtx, uint32_t ulProductId, uint32_t ulHardwareId)
+{
+    _tAffReadFn fnRead = pCtx->pCallbacks->cbReadAff;
+    if (fnRead == 0)
+        return 1;
+    _tAffHeader sHeader;
+    if (affReadHeader(fnRead, &sHeader) != 1)
+        return 0;
+    pCtx->usAffVersion = sHeader.usVersion;
+    pCtx->usBlockHeaderSize = affGetBlockHeaderSize(sHeader.usVersion);
+    if (sHeader.ulProductId != ulProductId || sHeader.ulHardwareId != ulHardwareId)
+    {
+        updaterLog(pCtx, "Product/hardware ID mismatch!\nAFF: %lu / %lu\nDev: %lu / %lu",
+                   (unsigned long)sHeader.ulProductId, (unsigned long)sHeader.ulHardwareId,
+                   (unsigned long)ulProductId, (unsigned long)ulHardwareId);
+        return 0;
+    }
+    return 1;
+}
+
+// The host bootloader reports only its own firmware: the host uC's line.
+static void helloHostBootloader(_tUpdater *pCtx, uint8_t isForce, const _tVersion *pFirmware)
+{
+    _tAffReadFn fnRead = pCtx->pCallbacks->cbReadAff;
+    pCtx->ulHostUcVersion = pFirmware->ulCode;
+    _tVersion sNewHost;
+    memset(&sNewHost, 0, sizeof sNewHost);
+    if (fnRead != 0)
+        pCtx->hasHostUc = updaterUcInFile(fnRead, 1, &sNewHost);
+    if (fnRead == 0 || pCtx->hasHostUc != 1)
+        sNewHost = *pFirmware;
+    printComponentVersion(updaterPrint, pCtx, "HOST", isForce, HELLO_FOUR_PART, pFirmware, &sNewHost);
+}
+
 uint8_t processSlipHello(_tUpdater *pCtx, const uint8_t *pPacket)
 {
     uint16_t usDataLength = slipGetDataLength(pPacket);
@@ -101,22 +137,8 @@ uint8_t processSlipHello(_tUpdater *pCtx, const uint8_t *pPacket)
     versionMajMinFixBuild(szFirmware, sFirmware.ulCode);
     updaterLog(pCtx, "Firmware version: %s (%.*s)", szFirmware, VERSION_DATE_LEN, sFirmware.szDate);
 
-    _tAffReadFn fnRead = pCtx->pCallbacks->cbReadAff;
-    if (fnRead != 0)
-    {
-        _tAffHeader sHeader;
-        if (affReadHeader(fnRead, &sHeader) != 1)
-            return 0;
-        pCtx->usAffVersion = sHeader.usVersion;
-        pCtx->usBlockHeaderSize = affGetBlockHeaderSize(sHeader.usVersion);
-        if (sHeader.ulProductId != ulProductId || sHeader.ulHardwareId != ulHardwareId)
-        {
-            updaterLog(pCtx, "Product/hardware ID mismatch!\nAFF: %lu / %lu\nDev: %lu / %lu",
-                       (unsigned long)sHeader.ulProductId, (unsigned long)sHeader.ulHardwareId,
-                       (unsigned long)ulProductId, (unsigned long)ulHardwareId);
-            return 0;
-        }
-    }
+    if (helloMatchContainer(pCtx, ulProductId, ulHardwareId) != 1)
+        return 0;
 
     updaterLog(pCtx, "Components:");
     uint8_t isForce = pCtx->ulOp == UPDATER_OP_UPDATE_ALL ? 1 : 0;
@@ -128,14 +150,7 @@ uint8_t processSlipHello(_tUpdater *pCtx, const uint8_t *pPacket)
         return 1;
     }
 
-    pCtx->ulHostUcVersion = sFirmware.ulCode;
-    _tVersion sNewHost;
-    memset(&sNewHost, 0, sizeof sNewHost);
-    if (fnRead != 0)
-        pCtx->hasHostUc = updaterUcInFile(fnRead, 1, &sNewHost);
-    if (fnRead == 0 || pCtx->hasHostUc != 1)
-        sNewHost = sFirmware;
-    printComponentVersion(updaterPrint, pCtx, "HOST", isForce, HELLO_FOUR_PART, &sFirmware, &sNewHost);
+    helloHostBootloader(pCtx, isForce, &sFirmware);
     return 1;
 }
 
