@@ -267,6 +267,7 @@ _tUpdaterCallbacks hostCallbacks()
     sCallbacks.cbClose = cbSerialClose;
     sCallbacks.cbWrite = cbSerialWrite;
     sCallbacks.cbRead = cbSerialRead;
+    sCallbacks.cbAvailable = cbSerialAvailable;
     sCallbacks.cbChangeBaud = cbChangeBaud;
     sCallbacks.cbGetMs = cbGetTime;
     sCallbacks.cbLog = cbLog;
@@ -384,6 +385,23 @@ uint8_t cbSerialRead(uint8_t *pByte, void *)
         dropReadAhead();
         hostReconnect(e.what());
         return 0;
+    }
+}
+
+uint32_t cbSerialAvailable(void *)
+{
+    const size_t ulAhead = s_ulReadCount - s_ulReadPos;
+    if (ulAhead != 0 || !s_pSerial)
+    {
+        return static_cast<uint32_t>(ulAhead);
+    }
+    try
+    {
+        return s_pSerial->available() != 0 ? 1 : 0;
+    }
+    catch (const std::exception &)
+    {
+        return 1; // the read that follows finds the lost link and reconnects
     }
 }
 

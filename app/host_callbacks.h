@@ -61,6 +61,8 @@ void cbSerialWrite(uint8_t ubByte, void *pUser);
 // Returns 1 when a byte arrived within the port's time-out, 0 otherwise. Bytes
 // already waiting are read together and handed out one per call.
 uint8_t cbSerialRead(uint8_t *pByte, void *pUser);
+// Nonzero when cbSerialRead has a byte to return without waiting.
+uint32_t cbSerialAvailable(void *pUser);
 void cbChangeBaud(uint32_t ulBaud, void *pUser);
 // Milliseconds since the Unix epoch by the wall clock; never negative. Writes
 // out gathered bytes first; in a long run of clock reads without port traffic

@@ -9,10 +9,12 @@ the updater's CPU seconds (user + system) and its peak memory (max RSS).
 
 Modes:
   throttled  the emulator gives every byte its wire time at each --rates rate
-             (devsim --throttle-baud), whatever rate the port is set to
+             (devsim --throttle-baud), whatever rate the port is set to, for the
+             large container and a small one (--small-scale); "fixed" is the
+             wall time beyond the limit
   cpu        no throttle: the link is as fast as the two programs; reports the
              updater's CPU seconds per MiB of firmware
-  parallel   1, 2 and 4 devices updated at once, each by its own updater and
+  parallel   1, 4 and 16 devices updated at once, each by its own updater and
              emulator, throttled at --parallel-rate; reports the slowdown
 """
 
@@ -54,25 +56,25 @@ class BenchError(Exception):
     pass
 
 
-def build_container(affpack, work, scale, part_size, seed, tiny):
-    """Writes the images and the container; returns (path, firmware bytes)."""
+def build_container(affpack, work, scale, part_size, seed, tiny, name="fw"):
+    """Writes the images and the container NAME.aff; returns (path, firmware bytes)."""
     rng = random.Random(seed)
     layout = FULL_LAYOUT
     if tiny:
         # Smoke runs: one small host image, so that the run takes seconds.
         layout = [("host-uc", 8, 10700001)]
-    args = [affpack, "-o", os.path.join(work, "fw.aff"), "--product", "1", "--hardware", "0",
+    args = [affpack, "-o", os.path.join(work, name + ".aff"), "--product", "1", "--hardware", "0",
             "--iv", "000102030405060708090a0b0c0d0e0f"]
     firmware = 0
-    for name, kib, version in layout:
+    for component, kib, version in layout:
         size = max(part_size, int(kib * 1024 * scale) // part_size * part_size)
-        path = os.path.join(work, name + ".bin")
+        path = os.path.join(work, "%s-%s.bin" % (name, component))
         with open(path, "wb") as f:
             f.write(rng.randbytes(size))
         firmware += size
-        args += ["--block", "%s:%s:%d:version=%d" % (name, path, part_size, version)]
+        args += ["--block", "%s:%s:%d:version=%d" % (component, path, part_size, version)]
     if not tiny:
-        path = os.path.join(work, "usercode.bin")
+        path = os.path.join(work, name + "-usercode.bin")
         with open(path, "wb") as f:
             f.write(rng.randbytes(USERCODE_BYTES))
         firmware += USERCODE_BYTES
@@ -198,17 +200,20 @@ def table(title, header, rows):
     sys.stdout.flush()
 
 
-def mode_throttled(bins, work, container, rates):
+def mode_throttled(bins, work, containers, rates):
+    """containers: (label, path, firmware bytes). The fixed cost is what a run takes beyond its limit."""
     rows = []
-    for rate in rates:
-        r = run_devices(bins, work, "rate%d" % rate, container, 1, ["--throttle-baud", str(rate)])[0]
-        limit = wire_limit(r, rate)
-        rows.append([rate, "%.2f" % r["wall"], "%.2f" % limit, "%.3f" % (limit / r["wall"]),
-                     "%.2f" % r["pauses"], r["bytes_out"], r["bytes_in"], "%.2f" % r["cpu"],
-                     "%.2f" % r["sim_cpu"], "%.1f" % (r["rss_kib"] / 1024)])
+    for label, container, firmware in containers:
+        for rate in rates:
+            r = run_devices(bins, work, "%s%d" % (label, rate), container, 1, ["--throttle-baud", str(rate)])[0]
+            limit = wire_limit(r, rate)
+            rows.append([label, "%.0f" % (firmware / 1024), rate, "%.2f" % r["wall"], "%.2f" % limit,
+                         "%.3f" % (limit / r["wall"]), "%.2f" % (r["wall"] - limit), "%.2f" % r["pauses"],
+                         r["bytes_out"], r["bytes_in"], "%.2f" % r["cpu"], "%.2f" % r["sim_cpu"],
+                         "%.1f" % (r["rss_kib"] / 1024)])
     table("Throttled: the wire at each rate (times in seconds)",
-          ["baud", "wall", "limit", "efficiency", "pauses", "bytes out", "bytes in", "cpu", "devsim cpu",
-           "max RSS MiB"], rows)
+          ["container", "KiB", "baud", "wall", "limit", "efficiency", "fixed", "pauses", "bytes out", "bytes in",
+           "cpu", "devsim cpu", "max RSS MiB"], rows)
 
 
 def mode_cpu(bins, work, container, firmware):
@@ -246,8 +251,10 @@ def main():
                     help="what to run (repeatable; default: all three)")
     ap.add_argument("--rates", default="115200,921600,3000000", help="throttled rates, comma separated")
     ap.add_argument("--parallel-rate", type=int, default=921600)
-    ap.add_argument("--parallel-counts", default="1,2,4")
+    ap.add_argument("--parallel-counts", default="1,4,16")
     ap.add_argument("--scale", type=float, default=1.0, help="container size factor (default 1)")
+    ap.add_argument("--small-scale", type=float, default=0.118,
+                    help="size factor of the small container the throttled mode also runs (0: none)")
     ap.add_argument("--part-size", type=int, default=1024)
     ap.add_argument("--tiny", action="store_true", help="a container of one small image (smoke runs)")
     ap.add_argument("--seed", type=int, default=1)
@@ -270,7 +277,12 @@ def main():
               % (os.path.getsize(container), firmware / MIB, args.part_size, os.getloadavg()[0],
                  os.cpu_count()))
         if "throttled" in modes:
-            mode_throttled(bins, work, container, [int(r) for r in args.rates.split(",")])
+            sizes = [("large", container, firmware)]
+            if args.small_scale > 0 and not args.tiny:
+                small, small_firmware = build_container(bins["affpack"], work, args.small_scale, args.part_size,
+                                                        args.seed, False, "small")
+                sizes.append(("small", small, small_firmware))
+            mode_throttled(bins, work, sizes, [int(r) for r in args.rates.split(",")])
         if "cpu" in modes:
             mode_cpu(bins, work, container, firmware)
         if "parallel" in modes:

@@ -121,8 +121,9 @@ uint8_t updaterSerialReadByte(_tSerial *pSerial, uint8_t *pByte)
 
 void updaterSerialWriteByte(_tSerial *pSerial, uint8_t ubByte)
 {
-    const _tUpdaterCallbacks *pCb = updaterOfSerial(pSerial)->pCallbacks;
-    pCb->cbWrite(ubByte, pCb->pUser);
+    _tUpdater *pCtx = updaterOfSerial(pSerial);
+    pCtx->ulBytesWritten++;
+    pCtx->pCallbacks->cbWrite(ubByte, pCtx->pCallbacks->pUser);
 }
 
 uint64_t updaterSerialGetMs(_tSerial *pSerial)

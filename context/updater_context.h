@@ -36,6 +36,10 @@ typedef struct
     void (*cbClose)(void *pUser);
     void (*cbWrite)(uint8_t ubByte, void *pUser);
     uint8_t (*cbRead)(uint8_t *pByte, void *pUser);
+    // Optional: the number of received bytes cbRead can return without waiting.
+    // With it, a step that cannot expect an answer reads only what is already
+    // there instead of waiting the read time-out on a quiet line.
+    uint32_t (*cbAvailable)(void *pUser);
     void (*cbChangeBaud)(uint32_t ulBaud, void *pUser);
     uint64_t (*cbGetMs)(void *pUser);
     void (*cbLog)(const char *szMsg, void *pUser);
@@ -87,6 +91,9 @@ typedef struct
     uint16_t usRxLength;      // bytes of the packet in pRxBuffer (after unwrapping)
     uint64_t ullLastRxMs;     // clock of the last usable reception or send, for the silence resend
     uint8_t ubDialogueRounds; // rounds of a dialogue loop a device could repeat without end
+    uint32_t ulBytesWritten;  // bytes written to the link so far (wraps)
+    uint32_t ulStepState;     // ulState when the last step began
+    uint32_t ulStepWritten;   // ulBytesWritten when the last step began
 } _tUpdater;
 
 // Counters of one begin / part / end programmer.

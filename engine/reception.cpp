@@ -129,6 +129,26 @@ static uint32_t recvPacket(_tUpdater *pCtx, uint16_t usLength)
     }
 }
 
+// A read on a quiet line waits the host's whole read time-out. A step waits for
+// an answer only when one can be on its way to it: when its state is still
+// waiting (the state did not change) or the step before it wrote to the link. A
+// step that only moved the state on reads just what has already arrived (when
+// the host can tell), so it does not hold back the next request by a read
+// time-out. A late answer that comes after it is read by the next reception, as
+// one that came after the time-out always was: the waiting state takes only an
+// answer to its own request's command.
+uint8_t recvIsDue(_tUpdater *pCtx)
+{
+    uint8_t isDue =
+        (pCtx->ulState == pCtx->ulStepState || pCtx->ulBytesWritten != pCtx->ulStepWritten) ? 1 : 0;
+    pCtx->ulStepState = pCtx->ulState;
+    pCtx->ulStepWritten = pCtx->ulBytesWritten;
+    const _tUpdaterCallbacks *pCb = pCtx->pCallbacks;
+    if (isDue == 0 && (pCb->cbAvailable == 0 || pCb->cbAvailable(pCb->pUser) != 0))
+        isDue = 1;
+    return isDue;
+}
+
 uint32_t tryRecv(_tUpdater *pCtx)
 {
     uint8_t *pBuffer = pCtx->pRxBuffer;

@@ -24,6 +24,11 @@
 // ignored request, or a damaged/refused message that was resent) or RECV_FATAL
 // (a bootloader error, or a resend that was refused).
 uint32_t tryRecv(_tUpdater *pCtx);
+// Returns 1 when the step that begins now is to make its reception attempt: an
+// answer can be on its way to it, or bytes have already arrived (always, for a
+// host without cbAvailable). 0 when the step before moved the state on without
+// writing anything and nothing is waiting. Call once at the start of every step.
+uint8_t recvIsDue(_tUpdater *pCtx);
 // Sends the last message again. Returns 1 when it went out, 0 when resending is
 // not allowed or the retry limit is reached (both logged).
 uint8_t tryResend(_tUpdater *pCtx);

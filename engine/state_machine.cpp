@@ -858,7 +858,7 @@ static const _tSmStateRow s_asStates[] = {
 
 int32_t updaterProcess(_tUpdater *pCtx)
 {
-    uint32_t ulReply = tryRecv(pCtx);
+    uint32_t ulReply = recvIsDue(pCtx) == 1 ? tryRecv(pCtx) : RECV_NOTHING;
     if (ulReply == RECV_FATAL)
         return UPDATER_STEP_FAILED;
 

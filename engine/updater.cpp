@@ -64,6 +64,8 @@ uint8_t updaterInit(_tUpdater *pCtx, uint32_t ulOp, uint8_t isVerbose, uint8_t i
         pCtx->ulState = STATE_LEAVE_BOOT;
     if (ulOp == UPDATER_OP_UPDATE_CHANGED || ulOp == UPDATER_OP_UPDATE_ALL)
         determineComponentCount(pCtx);
+    // The first step receives: what the device said before the run began is read there.
+    pCtx->ulStepState = pCtx->ulState;
 
     updaterBindSerial(pCtx);
 

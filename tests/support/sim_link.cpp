@@ -71,6 +71,7 @@ _tUpdaterCallbacks SimLink::callbacks()
     c.cbClose = [](void *u) { linkOf(u)->close(); };
     c.cbWrite = [](uint8_t b, void *u) { linkOf(u)->writeByte(b); };
     c.cbRead = [](uint8_t *b, void *u) { return linkOf(u)->readByte(b); };
+    c.cbAvailable = [](void *u) { return static_cast<uint32_t>(linkOf(u)->rx.size()); };
     c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->changeBaud(baud); };
     c.cbGetMs = [](void *u) { return linkOf(u)->getMs(); };
     c.cbLog = [](const char *msg, void *u)
@@ -282,7 +283,8 @@ void ScriptedDevice::feed(uint8_t b)
             m_line.push_back(static_cast<char>(b));
         else
         {
-            std::string line = m_line.empty() || m_line.back() != '\r' ? m_line : m_line.substr(0, m_line.size() - 1);
+            std::string line =
+                m_line.empty() || m_line.back() != '\r' ? m_line : m_line.substr(0, m_line.size() - 1);
             m_line.clear();
             texts.push_back({line, link.nowMs});
             if (onText)
@@ -319,14 +321,16 @@ void ScriptedDevice::respond(uint8_t cmd, uint32_t status, const Bytes &extra, b
 
 void ScriptedDevice::respondData(uint8_t cmd, const Bytes &data, bool forwarded)
 {
-    Bytes f = forwarded ? slipFrame(SLIP_DIR_RESPONSE, 0x09, statusData(0, decodedFrame(SLIP_DIR_RESPONSE, cmd, data)))
+    Bytes f = forwarded ? slipFrame(SLIP_DIR_RESPONSE, 0x09,
+                                    statusData(0, decodedFrame(SLIP_DIR_RESPONSE, cmd, data)))
                         : slipFrame(SLIP_DIR_RESPONSE, cmd, data);
     link.push(f);
 }
 
 size_t ScriptedDevice::countText(const std::string &line) const
 {
-    return static_cast<size_t>(std::count_if(texts.begin(), texts.end(), [&](const Text &t) { return t.line == line; }));
+    return static_cast<size_t>(
+        std::count_if(texts.begin(), texts.end(), [&](const Text &t) { return t.line == line; }));
 }
 
 Bytes ScriptedDevice::commands() const
