@@ -115,8 +115,11 @@ static _tUpdater *updaterOfSerial(_tSerial *pSerial)
 
 uint8_t updaterSerialReadByte(_tSerial *pSerial, uint8_t *pByte)
 {
-    const _tUpdaterCallbacks *pCb = updaterOfSerial(pSerial)->pCallbacks;
-    return pCb->cbRead(pByte, pCb->pUser);
+    _tUpdater *pCtx = updaterOfSerial(pSerial);
+    uint8_t isRead = pCtx->pCallbacks->cbRead(pByte, pCtx->pCallbacks->pUser);
+    if (isRead == 1)
+        pCtx->ulBytesRead++;
+    return isRead;
 }
 
 void updaterSerialWriteByte(_tSerial *pSerial, uint8_t ubByte)

@@ -92,6 +92,9 @@ typedef struct
     uint64_t ullLastRxMs;     // clock of the last usable reception or send, for the silence resend
     uint8_t ubDialogueRounds; // rounds of a dialogue loop a device could repeat without end
     uint32_t ulBytesWritten;  // bytes written to the link so far (wraps)
+    uint32_t ulBytesRead;     // bytes read from the link so far (wraps)
+    uint32_t ulSilenceMark;   // ulBytesRead when the last silence period ended
+    uint8_t ubSilentPeriods;  // silence periods in a row in which no byte at all came
     uint32_t ulStepState;     // ulState when the last step began
     uint32_t ulStepWritten;   // ulBytesWritten when the last step began
 } _tUpdater;

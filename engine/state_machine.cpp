@@ -113,11 +113,21 @@ static uint8_t smPacketIs(const _tUpdater *pCtx, uint32_t ulReply, uint8_t ubCmd
 
 // Called by a state that waits for a packet and got none it acts on: once the
 // line has been silent for the silence period, the last request goes out again.
-// Returns UPDATER_STEP_CONTINUE, or UPDATER_STEP_FAILED when the resend was refused.
+// A device that sent not a single byte for STATE_SILENT_PERIODS_MAX periods in a
+// row has stopped answering: the run gives up then rather than after every
+// resend the retry limit allows. Returns UPDATER_STEP_CONTINUE, or
+// UPDATER_STEP_FAILED when the device is silent or the resend was refused.
 static int32_t smCheckSilence(_tUpdater *pCtx)
 {
     if (serialGetDelta(&pCtx->sSerial, pCtx->ullLastRxMs) <= STATE_SILENCE_RESEND_MS)
         return UPDATER_STEP_CONTINUE;
+    pCtx->ubSilentPeriods = pCtx->ulBytesRead == pCtx->ulSilenceMark ? pCtx->ubSilentPeriods + 1 : 1;
+    pCtx->ulSilenceMark = pCtx->ulBytesRead;
+    if (pCtx->ubSilentPeriods >= STATE_SILENT_PERIODS_MAX)
+    {
+        updaterLog(pCtx, "ERR: The device stopped answering");
+        return UPDATER_STEP_FAILED;
+    }
     return tryResend(pCtx) == 1 ? UPDATER_STEP_CONTINUE : UPDATER_STEP_FAILED;
 }
 

@@ -58,6 +58,7 @@
 // came for this long since the last send or usable reception. Long enough for
 // any erase a begin request may start.
 #define STATE_SILENCE_RESEND_MS 10000
+#define STATE_SILENT_PERIODS_MAX 4 // silence periods without a byte before a run gives up
 // Rounds of the dialogue that leads back to its start (a reboot into the
 // bootloader, a device that leaves CONFIG mode) before the run gives up.
 #define STATE_MAX_DIALOGUE_ROUNDS 3

@@ -132,9 +132,32 @@ const FaultRow kRows[] = {
     // Status 1 to one request again and again: up to the limit it completes, one more fails.
     {"MalformedBurstBelowTheLimit", statusBurst(kHostPart2, kLimit), nullptr, kLimit, kStatus, kLimit},
     {"MalformedBurstAtTheLimit", statusBurst(kHostPart2, kLimit + 1), kRetries, kLimit, kStatus, kLimit + 1},
-    // Silent from the third host part on: 20 resends after 10 s of silence each, then the limit.
-    {"SilentDevice", with([](FaultConfig &f) { f.silentAfter = 5; }), kRetries, kLimit,
-     &FaultCounters::silencedRequests, kLimit + 1},
+    // Silent from the third host part on: three resends after 10 s of silence each, then it gives up
+    // within a minute instead of resending up to the limit.
+    {"SilentDevice", with([](FaultConfig &f) { f.silentAfter = 5; }), "ERR: The device stopped answering", 3,
+     &FaultCounters::silencedRequests, 4, nullptr,
+     [](SimRig &rig) { EXPECT_LT(rig.link.nowMs, 1000000u + 60000u); }},
+    // Slow answers just inside the silence period (a long erase) cost no resend.
+    {"SlowAnswers",
+     with(
+         [](FaultConfig &f) {
+             f.lateAnswer = {{kHostPart2, 9900}, {kHostEnd, 9900}, {kFpgaWritePart1, 9900}};
+         }),
+     nullptr, 0, &FaultCounters::lateAnswers, 3},
+    // An answer later than the silence crosses the resend of its request: its second answer is
+    // not taken for the next request's, whether that request comes from the same step or the next.
+    {"LateAnswerToAPart",
+     with(
+         [](FaultConfig &f) {
+             f.lateAnswer = {{kHostPart2, 10500}};
+         }),
+     nullptr, 1, &FaultCounters::lateAnswers, 1},
+    {"LateAnswerToAnEnd",
+     with(
+         [](FaultConfig &f) {
+             f.lateAnswer = {{kHostEnd, 10500}};
+         }),
+     nullptr, 1, &FaultCounters::lateAnswers, 1},
     // The link drops right after a part was carried out, before its answer, and comes back.
     {"DisconnectAtHostPart",
      with(
