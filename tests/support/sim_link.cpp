@@ -100,12 +100,7 @@ void SimLink::serviceDevice()
     pDevice->tick(nowMs);
     uint32_t ms = 0;
     if (pDevice->takeDisconnect(&ms))
-    {
-        outages++;
-        m_downUntilMs = nowMs + ms;
-        pDevice->portClosed();
-        rx.clear();
-    }
+        dropLink(ms);
     restoreEngineAff();
     bool isDown = nowMs < m_downUntilMs;
     Bytes wire;
@@ -117,6 +112,15 @@ void SimLink::serviceDevice()
     rx.insert(rx.end(), wire.begin(), wire.end());
     if (onDeviceOutput && !wire.empty())
         onDeviceOutput(wire);
+}
+
+void SimLink::dropLink(uint32_t ms)
+{
+    outages++;
+    m_downUntilMs = nowMs + ms;
+    if (pDevice != nullptr)
+        pDevice->portClosed();
+    rx.clear();
 }
 
 void SimLink::restoreEngineAff()
@@ -229,8 +233,12 @@ uint8_t SimRig::run(uint32_t ulOp, uint8_t isVerbose, uint8_t isUcLog)
     _tUpdaterCallbacks cb = link.callbacks();
     const Bytes &bytes = updateAff.empty() ? aff : updateAff;
     link.pEngineAff = &bytes;
+    // The stop function gets the link; the link's owner is this rig.
+    static thread_local SimRig *s_pRig = nullptr;
+    s_pRig = this;
+    _tUpdaterStopFn fnStop = [](void *) { return s_pRig->stopWhen() ? 1 : 0; };
     return updater(ulOp, bytes.empty() ? nullptr : bytes.data(), static_cast<uint32_t>(bytes.size()),
-                   isVerbose, isUcLog, &cb, nullptr);
+                   isVerbose, isUcLog, &cb, stopWhen ? fnStop : nullptr);
 }
 
 int SimRig::verify(std::string *pReport) const

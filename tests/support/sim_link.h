@@ -69,6 +69,8 @@ class SimLink
     void close();
     void reopen();
     void changeBaud(uint32_t ulBaud);
+    // The link is lost for ms: what is on its way either way is gone, and the device sees its port close.
+    void dropLink(uint32_t ms);
 
   private:
     void serviceDevice();
@@ -93,6 +95,7 @@ class SimRig
     devsim::Stats stats;
     devsim::ComponentStore store;
     SimLink link;
+    std::function<bool()> stopWhen; // checked after every step of a run: true abandons it
 
     void start();
     // One operation of the engine over the link with the container in memory.
