@@ -64,11 +64,11 @@ parallel --quote --jobs "$jobs" "${timeout[@]}" --joblog "$logdir/joblog" --resu
 
 # joblog columns: Seq Host Starttime JobRuntime Send Receive Exitval Signal Command;
 # Seq is the port's place in the list.
-# last_error LOG: the updater's last failure line ("ERR: ...", "... mismatch!"),
+# last_error LOG: the updater's last failure line ("ERR: ...", "UB ERROR: ...", "... mismatch!"),
 # without colours and progress prefix.
 last_error() {
   tr '\r' '\n' <"$1" 2>/dev/null | sed 's/\x1b\[[0-9;]*m//g; s/^\[ *[0-9]*% \] //' |
-    grep -aE '^ERR: |!$' | grep -av '=== ERRORS OCCURED! ===' | tail -n 1 || true
+    grep -aE '^(ERR|UB ERROR): |!$' | grep -av '=== ERRORS OCCURED! ===' | tail -n 1 || true
 }
 
 declare -A status

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "tests/support/devsim_runner.h"
 #include "tests/support/sim_link.h"
 #include "tests/support/update_lines.h"
@@ -117,32 +119,67 @@ TEST(Smoke, LostLink)
     EXPECT_EQ(0, verify(dev, aff).exitCode);
 }
 
-// The production line: four devices updated side by side over throttled links, each
-// with a container of its own so that a mix-up between the lines would show.
+// The production line as the README gives it: scripts/flash-line.sh runs one updater per
+// port with GNU parallel against four throttled emulators, one of which refuses the hello.
+// The job log holds one exit status per port, the summary names the failed port, and the
+// three others hold exactly the container.
 TEST(Smoke, ProductionLine)
 {
-    constexpr size_t kDevices = 4;
-    std::vector<int> exits(kDevices, -1), verifies(kDevices, -1);
-    std::vector<std::thread> lines;
+    constexpr size_t kDevices = 4, kFaulty = 2;
+    std::vector<std::unique_ptr<DevsimRunner>> devs;
+    std::string aff;
+    std::vector<std::string> command = {std::string(UPD_SOURCE_DIR) + "/scripts/flash-line.sh",
+                                        "-u",
+                                        programPath("updater"),
+                                        "-t",
+                                        "120",
+                                        "-F"};
     for (size_t i = 0; i < kDevices; i++)
-        lines.emplace_back(
-            [i, &exits, &verifies]
-            {
-                DevsimRunner dev;
-                AffImage img = fiveComponents();
-                for (AffImageBlock &b : img.blocks)
-                    b.data = affImagePattern(b.data.size(), static_cast<uint8_t>(b.type * 16 + i));
-                std::string aff = writeContainer(dev, img);
-                if (!dev.start({"--container", aff, "--throttle"}))
-                    return;
-                exits[i] = runUpdater(dev, {"-update", aff}).exitCode;
-                dev.stop();
-                verifies[i] = verify(dev, aff).exitCode;
-            });
-    for (std::thread &t : lines)
-        t.join();
-    EXPECT_EQ(std::vector<int>(kDevices, 0), exits);
-    EXPECT_EQ(std::vector<int>(kDevices, 0), verifies);
+    {
+        devs.push_back(std::make_unique<DevsimRunner>());
+        if (i == 0)
+            aff = writeContainer(*devs[0], fiveComponents());
+        std::vector<std::string> args = {"--container", aff, "--throttle"};
+        if (i == kFaulty)
+            args.insert(args.end(), {"--status", "1:2"});
+        ASSERT_TRUE(devs[i]->start(args)) << devs[i]->stderrText();
+    }
+    // The logs are named after the ports: each port gets a name of its own.
+    std::string logs = devs[0]->dir() + "/logs";
+    command.insert(command.end(), {"-l", logs, aff});
+    for (size_t i = 0; i < kDevices; i++)
+    {
+        std::string port = devs[0]->dir() + "/ttyLINE" + std::to_string(i);
+        ASSERT_EQ(0, ::symlink(devs[i]->port().c_str(), port.c_str()));
+        command.push_back(port);
+    }
+    ProgramResult line = runProgram("/bin/bash", command, 4 * kRunTimeoutMs);
+    EXPECT_EQ(1, line.exitCode) << line.out << line.err;
+    EXPECT_NE(std::string::npos, line.out.find("1 of 4 ports FAILED: " + devs[0]->dir() + "/ttyLINE2\n"))
+        << line.out;
+    EXPECT_NE(std::string::npos, line.out.find("(exit 1: UB ERROR: 00 - 00000002)")) << line.out;
+
+    std::ifstream joblog(logs + "/joblog");
+    std::vector<int> exits(kDevices, -1);
+    std::string row;
+    std::getline(joblog, row); // the header
+    while (std::getline(joblog, row))
+    {
+        std::vector<std::string> cols;
+        for (size_t at = 0, tab; at <= row.size(); at = tab + 1)
+        {
+            tab = std::min(row.find('\t', at), row.size());
+            cols.push_back(row.substr(at, tab - at));
+        }
+        ASSERT_GE(cols.size(), 7u) << row;
+        exits.at(std::stoul(cols[0]) - 1) = std::stoi(cols[6]);
+    }
+    EXPECT_EQ((std::vector<int>{0, 0, 1, 0}), exits);
+    for (size_t i = 0; i < kDevices; i++)
+    {
+        EXPECT_EQ(0, devs[i]->stop());
+        EXPECT_EQ(i == kFaulty ? 1 : 0, verify(*devs[i], aff).exitCode) << i;
+    }
 }
 
 } // namespace
