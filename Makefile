@@ -7,12 +7,15 @@ PROGRAMS   := updater devsim affpack
 # The project's own builds treat warnings as errors (a plain cmake build does not).
 WERROR     := -DUPD_WERROR=ON
 
-.PHONY: all deps programs build build-asan test test-fast demo fuzz fuzz-smoke bench package install clean format
+.PHONY: all deps test-deps programs build build-asan test test-fast demo fuzz fuzz-smoke bench package install clean format
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
+
+test-deps:
+	@./scripts/install-deps.sh package
 
 # A changed Makefile configures again, so that existing build trees take up its options.
 $(BUILD)/build.ninja: Makefile | deps
@@ -32,7 +35,8 @@ build-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # The whole suite, once plainly and once under AddressSanitizer and UndefinedBehaviorSanitizer.
-test: build build-asan
+# The package test checks the package with lintian and installs it with dpkg: their packages first.
+test: test-deps build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
