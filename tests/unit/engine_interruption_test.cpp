@@ -86,9 +86,13 @@ int interruptAt(Way way, uint64_t n, const Bytes &aff)
     EXPECT_LT(rig.link.nowMs, 1000000 + kHangMs) << "request " << n << ": the run hung";
     std::string report;
     if (way == Way::LinkLostDuringAnswer)
+    {
         EXPECT_EQ(1u, rig.link.outages) << "request " << n;
+    }
     if (first == 1 && !isDone)
+    {
         ADD_FAILURE() << "request " << n << " was never reached";
+    }
     if (first == 1 && way == Way::LinkLostDuringAnswer)
     {
         EXPECT_EQ(0, rig.verify(&report)) << "request " << n << ": success with other data\n" << report;
