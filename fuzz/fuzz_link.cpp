@@ -80,13 +80,6 @@ std::vector<Bytes> buildContainers()
     return out;
 }
 
-// A frame as the device sends it, decoded (END to END): the payload of a forwarding response.
-Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
-{
-    testsupport::Traffic t = testsupport::splitTraffic(testsupport::slipFrame(ubDir, ubCmd, data));
-    return t.frames.empty() ? Bytes() : t.frames[0];
-}
-
 testsupport::SimLink *s_pLink = nullptr;
 uint64_t s_ullLastWriteMs = 0;
 
@@ -147,8 +140,9 @@ Bytes chunkBytes(const Chunk &chunk)
     Bytes data(p.size() > 2 ? p.begin() + 2 : p.end(), p.end());
     if (chunk.kind == kChunkFrame)
         return testsupport::slipFrame(dir, cmd, data);
-    return testsupport::slipFrame(SLIP_DIR_RESPONSE, UPDATER_CMD_FORWARD,
-                                  testsupport::cat({Bytes(kStatusSize, 0), decodedFrame(dir, cmd, data)}));
+    return testsupport::slipFrame(
+        SLIP_DIR_RESPONSE, UPDATER_CMD_FORWARD,
+        testsupport::cat({Bytes(kStatusSize, 0), testsupport::decodedFrame(dir, cmd, data)}));
 }
 
 const Bytes &builtInContainer(size_t idx)

@@ -1,7 +1,6 @@
 #include "tests/support/sim_link.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -324,50 +323,11 @@ void ScriptedDevice::feed(uint8_t b)
 
 void ScriptedDevice::respond(uint8_t cmd, uint32_t status, const Bytes &extra, bool forwarded)
 {
-    respondData(cmd, statusData(status, extra), forwarded);
-}
-
-void ScriptedDevice::respondData(uint8_t cmd, const Bytes &data, bool forwarded)
-{
+    const Bytes data = statusData(status, extra);
     Bytes f = forwarded ? slipFrame(SLIP_DIR_RESPONSE, 0x09,
                                     statusData(0, decodedFrame(SLIP_DIR_RESPONSE, cmd, data)))
                         : slipFrame(SLIP_DIR_RESPONSE, cmd, data);
     link.push(f);
-}
-
-size_t ScriptedDevice::countText(const std::string &line) const
-{
-    return static_cast<size_t>(
-        std::count_if(texts.begin(), texts.end(), [&](const Text &t) { return t.line == line; }));
-}
-
-Bytes ScriptedDevice::commands() const
-{
-    Bytes out;
-    for (const Request &r : requests)
-        out.push_back(r.cmd);
-    return out;
-}
-
-Bytes helloData(const HelloSpec &s)
-{
-    Bytes d(100, 0);
-    auto version = [&d](size_t at, uint32_t code)
-    {
-        lePutU32(&d[at], code);
-        std::memcpy(&d[at + 4], "2024-01-01 ", 11);
-    };
-    lePutU32(&d[4], s.protocolId);
-    version(8, s.bootloaderCode);
-    lePutU32(&d[24], s.productId);
-    lePutU32(&d[28], s.hardwareId);
-    version(32, s.firmwareCode);
-    version(48, s.fpgaCode);
-    version(64, s.wifiCode);
-    lePutU32(&d[80], s.hostFlag);
-    version(84, s.tiCode);
-    d.resize(s.dataLength, 0);
-    return d;
 }
 
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
@@ -453,16 +413,6 @@ Traffic splitTraffic(const Bytes &bytes)
             line.push_back(static_cast<char>(b));
     }
     return t;
-}
-
-uint32_t frameStatus(const Bytes &frame, Bytes *pPayload)
-{
-    if (frame.size() < SLIP_OVERHEAD + 4 ||
-        size_t(slipGetDataLength(frame.data())) + SLIP_OVERHEAD != frame.size())
-        return 0xFFFFFFFF;
-    if (pPayload != nullptr)
-        pPayload->assign(frame.begin() + SLIP_HEADER_SIZE + 4, frame.end() - 1);
-    return leGetU32(slipGetDataStart(frame.data()));
 }
 
 } // namespace testsupport

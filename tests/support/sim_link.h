@@ -145,9 +145,6 @@ class ScriptedDevice
     void sendLine(const std::string &line) { link.pushText(line + "\r\n"); }
     // A response with a status word (forwarded: inside a command-9 response with status 0).
     void respond(uint8_t cmd, uint32_t status, const Bytes &extra = {}, bool forwarded = false);
-    void respondData(uint8_t cmd, const Bytes &data, bool forwarded = false); // data: status first
-    size_t countText(const std::string &line) const;
-    Bytes commands() const;
 
   private:
     void feed(uint8_t ubByte);
@@ -155,15 +152,6 @@ class ScriptedDevice
     _tSlipDetector m_detector{};
     std::string m_line;
 };
-
-// Hello response data (status 0 first): identity, version codes (dates "2024-01-01 ").
-struct HelloSpec
-{
-    uint32_t protocolId = 5, bootloaderCode = 300, productId = 0x11, hardwareId = 0x22;
-    uint32_t firmwareCode = 10700000, fpgaCode = 20000, wifiCode = 30000, hostFlag = 0, tiCode = 40000;
-    size_t dataLength = 100; // cut or zero-padded
-};
-Bytes helloData(const HelloSpec &fields);
 
 // A request or response frame with a correct checksum, as the project encodes it.
 Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
@@ -187,9 +175,6 @@ struct Traffic
     std::vector<Bytes> frames; // END to END, decoded
 };
 Traffic splitTraffic(const Bytes &bytes);
-// The status word and the data after it of a decoded response frame (0xFFFFFFFF when short).
-uint32_t frameStatus(const Bytes &frame, Bytes *pPayload = nullptr);
-
 } // namespace testsupport
 
 #endif

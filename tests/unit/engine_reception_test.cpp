@@ -16,8 +16,8 @@
 #include "protocol/slip_buffered.h"
 #include "tests/support/sim_link.h"
 
-using testsupport::SimLink;
 using testsupport::ScriptedDevice;
+using testsupport::SimLink;
 
 namespace
 {
@@ -136,6 +136,24 @@ TEST_F(ReceptionTest, OneMessageEach)
                                         [](const std::string &l)
                                         { return l.rfind("response cheksum", 0) == 0; }));
         }
+    }
+}
+
+// A wrong checksum is named with -v whatever the frame's data length.
+TEST_F(ReceptionTest, ChecksumDiagnosticAtEveryLength)
+{
+    for (size_t n = 0; n <= 40; n++)
+    {
+        SCOPED_TRACE(n);
+        SetUp();
+        link.logs.clear();
+        Bytes f = testsupport::decodedFrame(SLIP_DIR_RESPONSE, 0x31, Bytes(n, 0x5A));
+        const uint32_t crc = leGetU32(&f[5]);
+        char line[80];
+        snprintf(line, sizeof line, "response cheksum %08X, expected %08X\r\n", crc, crc ^ 1);
+        link.push(testsupport::encodeDecoded(withCrc(f, crc ^ 1)));
+        EXPECT_EQ(RECV_NOTHING, recv());
+        EXPECT_EQ(1u, count(line));
     }
 }
 

@@ -240,6 +240,22 @@ const UpdateRow kRows[] = {
      {
          EXPECT_EQ(prefix(fiveComponents().blocks[1].data, 2 * 512), rig.store.image(devsim::Image::DeviceUc));
      }},
+    // A TI image whose first part cannot be sent ends the run before the Wi-Fi.
+    {"DamagedFirstTiPart", UPDATER_OP_UPDATE_ALL,
+     container(fiveComponents(), [](SimRig &rig) { rig.updateAff = withDamagedPart(fiveComponents(), 2, 0, 0x01); }),
+     0, {"Programming DEVICE Ti", "Uploading DEVICE TI firmware", "ERR: DEVICE Ti PRG BEGIN"},
+     {{"fwd:TI_PROGRAM_DATA", 0}, {"fwd:WIFI_INIT", 0}, {"FPGA_PROGRAM_BEGIN", 0}},
+     {{"device uC", "match"}, {"TI", "DIFFERS"}}, {}, nullptr, true},
+    // An NVCM1 block of exactly one part is programmed like any other.
+    {"Nvcm1OfOnePart", UPDATER_OP_UPDATE_ALL,
+     container(
+         []
+         {
+             AffImage img = fiveComponents();
+             img.blocks[5].data.resize(512);
+             return img;
+         }()),
+     1, fiveComponentLines(), {{"FPGA_PROGRAM_DATA", 10}, {"FPGA_USERCODE", 1}}, kAllMatch},
     // NVCM1 part 1 damaged; with -v the CRC error is named and the step fails at once.
     {"DamagedNvcm1PartVerbose", UPDATER_OP_UPDATE_ALL,
      container(kFpgaOnly,
