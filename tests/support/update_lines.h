@@ -22,11 +22,11 @@ using Lines = std::vector<std::string>;
 // Versions 1.2.3.1 host, 1.2.3.2 device, 1.2.3.3 TI, 1.2.3.4 Wi-Fi, 1.4.5 FPGA.
 inline AffImage fiveComponents(uint16_t format = 3, std::initializer_list<uint32_t> without = {})
 {
-    struct Spec
+    struct Shape
     {
         uint32_t type, size, part, code;
     };
-    const Spec specs[] = {
+    const Shape shapes[] = {
         {AFF_BLOCK_HOST_UC, 3072, 1024, 10203001}, {AFF_BLOCK_DEVICE_UC, 4096, 512, 10203002},
         {AFF_BLOCK_TI, 2048, 256, 10203003},       {AFF_BLOCK_ESP_FLASH, 4096, 1024, 10203004},
         {AFF_BLOCK_FPGA_NVCM0, 4096, 1024, 10405}, {AFF_BLOCK_FPGA_NVCM1, 2048, 512, 10405},
@@ -39,7 +39,7 @@ inline AffImage fiveComponents(uint16_t format = 3, std::initializer_list<uint32
     img.deviceUc = {10203002, date.date};
     img.wifi = {10203004, date.date};
     img.fpga = {10405, date.date};
-    for (const Spec &s : specs)
+    for (const Shape &s : shapes)
     {
         if (std::find(without.begin(), without.end(), s.type) != without.end())
             continue;
