@@ -124,6 +124,32 @@ bool parsePartSize(const std::string &what, const std::string &text, uint32_t &p
     return true;
 }
 
+// One KEY=VALUE field of a --block argument.
+bool applyBlockKey(const std::string &what, const std::string &key, const std::string &value, BlockDef &block,
+                   std::string &error)
+{
+    if (key == "part")
+        return parsePartSize(what, value, block.partSize, error);
+    if (key == "image")
+        return block.hasImageSize = parseNumberOption(what + " image", value, block.imageSize, error);
+    if (key == "version")
+        return block.hasVersion = parseNumberOption(what + " version", value, block.versionCode, error);
+    if (key == "date")
+    {
+        block.hasDate = true;
+        block.date = value;
+        return checkDate(what, value, error);
+    }
+    if (key == "aux0")
+        return parseNumberOption(what + " aux0", value, block.aux0, error);
+    if (key == "aux1")
+        return parseNumberOption(what + " aux1", value, block.aux1, error);
+    if (key == "aux2")
+        return parseNumberOption(what + " aux2", value, block.aux2, error);
+    error = what + ": unknown key '" + key + "' (part, image, version, date, aux0, aux1, aux2)";
+    return false;
+}
+
 bool parseBlock(const std::string &text, BlockDef &block, std::string &error)
 {
     const std::string what = "--block '" + text + "'";
@@ -156,33 +182,7 @@ bool parseBlock(const std::string &text, BlockDef &block, std::string &error)
                 return false;
             continue;
         }
-        const std::string key = field.substr(0, eq);
-        const std::string value = field.substr(eq + 1);
-        bool ok = true;
-        if (key == "part")
-            ok = parsePartSize(what, value, block.partSize, error);
-        else if (key == "image")
-            ok = block.hasImageSize = parseNumberOption(what + " image", value, block.imageSize, error);
-        else if (key == "version")
-            ok = block.hasVersion = parseNumberOption(what + " version", value, block.versionCode, error);
-        else if (key == "date")
-        {
-            block.hasDate = true;
-            block.date = value;
-            ok = checkDate(what, value, error);
-        }
-        else if (key == "aux0")
-            ok = parseNumberOption(what + " aux0", value, block.aux0, error);
-        else if (key == "aux1")
-            ok = parseNumberOption(what + " aux1", value, block.aux1, error);
-        else if (key == "aux2")
-            ok = parseNumberOption(what + " aux2", value, block.aux2, error);
-        else
-        {
-            error = what + ": unknown key '" + key + "' (part, image, version, date, aux0, aux1, aux2)";
-            ok = false;
-        }
-        if (!ok)
+        if (!applyBlockKey(what, field.substr(0, eq), field.substr(eq + 1), block, error))
             return false;
     }
     return true;
@@ -256,15 +256,13 @@ size_t legacyVersionOffset(uint16_t format, uint32_t type)
     }
 }
 
-bool buildLegacy(const Options &options, const std::vector<std::vector<uint8_t>> &images,
-                 const std::string &defaultDate, std::vector<uint8_t> &out, std::string &error)
+// The version records of the older layouts, into the header in out. Each component's
+// record comes from the first of its blocks that states a version or date; the others
+// must agree with it.
+bool putLegacyVersions(const Options &options, const std::string &defaultDate, std::vector<uint8_t> &out,
+                       std::string &error)
 {
     const uint16_t format = options.format;
-    out.assign(affGetHeaderSize(format), 0);
-    lePutU16(&out[0], format);
-
-    // Each component's record comes from the first of its blocks that states a
-    // version or date; the others must agree with it.
     struct Record
     {
         bool set = false;
@@ -304,6 +302,18 @@ bool buildLegacy(const Options &options, const std::vector<std::vector<uint8_t>>
         r.version = v;
         versionToBytes(&v, &out[at]);
     }
+    return true;
+}
+
+bool buildLegacy(const Options &options, const std::vector<std::vector<uint8_t>> &images,
+                 const std::string &defaultDate, std::vector<uint8_t> &out, std::string &error)
+{
+    const uint16_t format = options.format;
+    out.assign(affGetHeaderSize(format), 0);
+    lePutU16(&out[0], format);
+
+    if (!putLegacyVersions(options, defaultDate, out, error))
+        return false;
 
     const size_t ids = format == 1 ? kV1OfsIds : kV2OfsIds;
     lePutU32(&out[ids], options.productId);
@@ -434,6 +444,63 @@ std::string usage()
            "Exit status: 0 when the container was written, 1 on any error.\n";
 }
 
+// One option of the command line with its value.
+bool applyOption(const std::string &name, const std::string &value, Options &options, std::string &error)
+{
+    bool ok = true;
+    if (name == "-o" || name == "--output")
+    {
+        options.output = value;
+        ok = !value.empty();
+        if (!ok)
+            error = name + " needs a path";
+    }
+    else if (name == "--product")
+        ok = options.hasProduct = parseNumberOption(name, value, options.productId, error);
+    else if (name == "--hardware")
+        ok = options.hasHardware = parseNumberOption(name, value, options.hardwareId, error);
+    else if (name == "--iv")
+        ok = parseIv(value, options.iv, error);
+    else if (name == "--aux")
+        ok = parseNumberOption(name, value, options.auxWord, error);
+    else if (name == "--file-version")
+    {
+        size_t colon = value.find(':');
+        options.hasFileVersion = true;
+        ok = parseNumberOption(name, value.substr(0, colon), options.fileVersionCode, error);
+        if (ok && colon != std::string::npos)
+        {
+            options.fileDate = value.substr(colon + 1);
+            ok = checkDate(name, options.fileDate, error);
+        }
+        else if (ok)
+            options.fileDate = buildDate();
+    }
+    else if (name == "--format")
+    {
+        if (value == "1" || value == "2" || value == "3")
+            options.format = static_cast<uint16_t>(value[0] - '0');
+        else
+        {
+            error = "--format: '" + value + "' is not 1, 2 or 3";
+            ok = false;
+        }
+    }
+    else if (name == "--block")
+    {
+        if (options.blocks.size() >= AFF_MAX_BLOCKS)
+        {
+            error = "more than 255 blocks";
+            return false;
+        }
+        BlockDef block;
+        ok = parseBlock(value, block, error);
+        if (ok)
+            options.blocks.push_back(block);
+    }
+    return ok;
+}
+
 bool parseArgs(const std::vector<std::string> &args, Options &options, std::string &error)
 {
     options = Options();
@@ -472,58 +539,7 @@ bool parseArgs(const std::vector<std::string> &args, Options &options, std::stri
             value = args[++i];
         }
 
-        bool ok = true;
-        if (name == "-o" || name == "--output")
-        {
-            options.output = value;
-            ok = !value.empty();
-            if (!ok)
-                error = name + " needs a path";
-        }
-        else if (name == "--product")
-            ok = options.hasProduct = parseNumberOption(name, value, options.productId, error);
-        else if (name == "--hardware")
-            ok = options.hasHardware = parseNumberOption(name, value, options.hardwareId, error);
-        else if (name == "--iv")
-            ok = parseIv(value, options.iv, error);
-        else if (name == "--aux")
-            ok = parseNumberOption(name, value, options.auxWord, error);
-        else if (name == "--file-version")
-        {
-            size_t colon = value.find(':');
-            options.hasFileVersion = true;
-            ok = parseNumberOption(name, value.substr(0, colon), options.fileVersionCode, error);
-            if (ok && colon != std::string::npos)
-            {
-                options.fileDate = value.substr(colon + 1);
-                ok = checkDate(name, options.fileDate, error);
-            }
-            else if (ok)
-                options.fileDate = buildDate();
-        }
-        else if (name == "--format")
-        {
-            if (value == "1" || value == "2" || value == "3")
-                options.format = static_cast<uint16_t>(value[0] - '0');
-            else
-            {
-                error = "--format: '" + value + "' is not 1, 2 or 3";
-                ok = false;
-            }
-        }
-        else if (name == "--block")
-        {
-            if (options.blocks.size() >= AFF_MAX_BLOCKS)
-            {
-                error = "more than 255 blocks";
-                return false;
-            }
-            BlockDef block;
-            ok = parseBlock(value, block, error);
-            if (ok)
-                options.blocks.push_back(block);
-        }
-        if (!ok)
+        if (!applyOption(name, value, options, error))
             return false;
     }
 
