@@ -11,131 +11,88 @@ using testsupport::SimLink;
 namespace
 {
 
-struct ReadStrCase
+// Reads of a line ('L'), of a byte count ('B') and the drain ('F'). The clock moves only
+// by 1 ms per empty read attempt, so the attempts after the input are the milliseconds
+// waited: a time-out of T ends after exactly T of them.
+TEST(ByteChannel, Reads)
 {
-    const char *name;
-    std::string input;
-    uint32_t size;
-    uint32_t timeoutMs;
-    uint8_t expected;
-    std::string stored;    // bytes expected at the start of the destination
-    bool terminated;       // a zero follows the stored bytes
-    std::string remaining; // bytes still waiting in the channel
-};
-
-TEST(SerialReadStr, Table)
-{
-    const ReadStrCase cases[] = {
-        {"cr ends the line, lf stays", "AT+OK\r\n", 199, 500, 1, "AT+OK", true, "\n"},
-        {"lf first gives nothing", "\nAT", 199, 500, 0, "", false, "AT"},
-        {"exactly size-1 bytes fit", "ABCDE\n", 6, 500, 1, "ABCDE", true, ""},
-        {"size bytes is too long", "ABCDEF\nX", 6, 500, 0, "ABCDEF", false, "\nX"},
-        {"zero bytes are stored", std::string("A\0B\r", 4), 10, 500, 1, std::string("A\0B", 3), true, ""},
-        {"time-out keeps partial line", "AB", 10, 500, 0, "AB", false, ""},
-        {"zero time-out reads nothing", "AT\r", 10, 0, 0, "", false, "AT\r"},
-    };
-    for (const auto &c : cases)
+    const struct
     {
-        SCOPED_TRACE(c.name);
+        char op;
+        std::string input;
+        uint32_t size, timeoutMs;
+        uint8_t result;
+        std::string stored, remaining; // stored: at the start of the destination
+        bool terminated;               // a zero follows the stored bytes
+        uint32_t attempts;
+    } rows[] = {
+        {'L', "AT+OK\r\n", 199, 500, 1, "AT+OK", "\n", true, 6},
+        {'L', "\nAT", 199, 500, 0, "", "AT", false, 1},           // a terminator first gives nothing
+        {'L', "ABCDE\n", 6, 500, 1, "ABCDE", "", true, 6},        // size-1 bytes fit
+        {'L', "ABCDEF\nX", 6, 500, 0, "ABCDEF", "\nX", false, 6}, // size bytes are too long
+        {'L', std::string("A\0B\r", 4), 10, 500, 1, std::string("A\0B", 3), "", true, 4},
+        {'L', "AB", 10, 500, 0, "AB", "", false, 502},
+        {'L', "AT\r", 10, 0, 0, "", "AT\r", false, 0},
+        {'L', "AT\r", 0, 500, 0, "", "AT\r", false, 0},
+        {'B', "ABCDE", 4, 500, 1, "ABCD", "E", false, 4},
+        {'B', "AB", 4, 500, 0, "AB", "", false, 502},
+        {'B', "ABCD", 4, 0, 0, "", "ABCD", false, 0},
+        {'B', "AB", 0, 500, 1, "", "AB", false, 0},
+        {'F', "", 0, 0, 0, "", "", false, 1},
+        {'F', "xyz", 0, 0, 0, "", "", false, 4},
+    };
+    for (const auto &r : rows)
+    {
+        SCOPED_TRACE(std::string(1, r.op) + " " + r.input);
         SimLink link;
-        link.pushText(c.input);
+        link.clockStepMs = 0;
+        link.readWaitMs = 1;
+        link.pushText(r.input);
         _tSerial ch = link.channel();
         char dest[16];
         memset(dest, 'z', sizeof dest);
-        EXPECT_EQ(c.expected, serialReadStr(&ch, dest, c.size, c.timeoutMs));
-        EXPECT_EQ(c.stored, std::string(dest, c.stored.size()));
-        if (c.terminated)
-        {
-            EXPECT_EQ('\0', dest[c.stored.size()]);
-        }
-        else if (c.stored.size() < sizeof dest)
-        {
-            EXPECT_EQ('z', dest[c.stored.size()]);
-        }
-        EXPECT_EQ(c.remaining, std::string(link.rx.begin(), link.rx.end()));
+        uint8_t result = 0;
+        if (r.op == 'L')
+            result = serialReadStr(&ch, dest, r.size, r.timeoutMs);
+        else if (r.op == 'B')
+            result = serialReadBytes(&ch, reinterpret_cast<uint8_t *>(dest), r.size, r.timeoutMs);
+        else
+            serialFlushRecv(&ch);
+        EXPECT_EQ(r.result, result);
+        EXPECT_EQ(r.stored, std::string(dest, r.stored.size()));
+        EXPECT_EQ(r.terminated ? '\0' : 'z', dest[r.stored.size()]);
+        EXPECT_EQ(r.remaining, std::string(link.rx.begin(), link.rx.end()));
+        EXPECT_EQ(r.attempts, link.readAttempts);
     }
 }
 
-TEST(SerialReadBytes, Table)
-{
-    struct Case
-    {
-        const char *name;
-        std::string input;
-        uint32_t count;
-        uint32_t timeoutMs;
-        uint8_t expected;
-        uint32_t attempts; // read attempts made, or UINT32_MAX for "any"
-    } const cases[] = {
-        {"all bytes present", "ABCD", 4, 500, 1, 4},
-        {"too few bytes time out", "AB", 4, 500, 0, UINT32_MAX},
-        {"zero time-out", "ABCD", 4, 0, 0, 0},
-    };
-    for (const auto &c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        SimLink link;
-        link.pushText(c.input);
-        _tSerial ch = link.channel();
-        uint8_t dest[8] = {};
-        EXPECT_EQ(c.expected, serialReadBytes(&ch, dest, c.count, c.timeoutMs));
-        if (c.attempts != UINT32_MAX)
-        {
-            EXPECT_EQ(c.attempts, link.readAttempts);
-        }
-        if (c.expected == 1)
-        {
-            EXPECT_EQ(c.input.substr(0, c.count), std::string(dest, dest + c.count));
-        }
-    }
-}
-
-TEST(SerialFlushRecv, ReadsUntilOneAttemptBringsNothing)
-{
-    SimLink silent;
-    _tSerial ch = silent.channel();
-    serialFlushRecv(&ch);
-    EXPECT_EQ(1u, silent.readAttempts);
-
-    SimLink busy;
-    busy.pushText("xyz");
-    ch = busy.channel();
-    serialFlushRecv(&ch);
-    EXPECT_EQ(4u, busy.readAttempts);
-    EXPECT_TRUE(busy.rx.empty());
-}
-
-TEST(SerialWrite, TextBytesAndPrintf)
+TEST(ByteChannel, WritesAndClock)
 {
     SimLink link;
     _tSerial ch = link.channel();
-    serialWriteStr(&ch, "AT+BOOT?\r\n");
-    EXPECT_EQ("AT+BOOT?\r\n", link.txText());
-
-    link.tx.clear();
     const uint8_t bytes[] = {0x00, 0xC0, 0xFF};
+    serialWriteStr(&ch, "AT\r\n");
     serialWriteBytes(&ch, bytes, 3);
     serialWriteByte(&ch, 0x7E);
-    EXPECT_EQ("00 C0 FF 7E", testsupport::hex(link.tx));
-
+    EXPECT_EQ("41 54 0D 0A 00 C0 FF 7E", testsupport::hex(link.tx));
     link.tx.clear();
-    std::string longText(250, 'q');
-    serialPrintf(&ch, "%s", longText.c_str());
-    EXPECT_EQ(std::string(199, 'q'), link.txText());
-}
+    serialPrintf(&ch, "%d%s", 7, std::string(250, 'q').c_str());
+    EXPECT_EQ("7" + std::string(198, 'q'), link.txText()); // cut to 199 characters
 
-TEST(SerialGetDelta, ForwardAndSetBackClock)
-{
-    SimLink link;
-    _tSerial ch = link.channel();
-    link.nowMs = 5000;
-    EXPECT_EQ(1200u, serialGetDelta(&ch, 3800));
-    // A clock set back below the start: the result is huge, so any wait ends at once.
-    link.nowMs = 100;
-    EXPECT_EQ(0xFFFFFFFFu - 100u, serialGetDelta(&ch, 200));
-    // Only the low 32 bits of a long difference are kept.
-    link.nowMs = 0x100000005ULL;
-    EXPECT_EQ(5u, serialGetDelta(&ch, 0));
+    const struct
+    {
+        uint64_t now, start;
+        uint32_t delta;
+    } rows[] = {
+        {5000, 3800, 1200},
+        {100, 200, 0xFFFFFFFFu - 100u}, // a clock set back: huge, so any wait ends at once
+        {0x100000005ULL, 0, 5},         // the low 32 bits of a long difference
+    };
+    for (const auto &r : rows)
+    {
+        link.nowMs = r.now;
+        EXPECT_EQ(r.delta, serialGetDelta(&ch, r.start)) << r.now;
+    }
 }
 
 } // namespace
