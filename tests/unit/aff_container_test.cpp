@@ -1,53 +1,41 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "aff/aff_container.h"
+#include "aff/aff_presence.h"
 #include "tests/support/aff_image.h"
 
 using testsupport::AffImage;
 using testsupport::AffImageBlock;
 using testsupport::affImageBlockOffset;
-using testsupport::affImagePattern;
+using Bytes = std::vector<uint8_t>;
 
 namespace
 {
 
-const char *const kUnsupported =
-    "AFF file version not suported(File corrupted or newer version of updater needed).\n";
+Bytes file; // the registered copy, exactly sized so that ASan sees any read past its end
 
-// Registers a copy of the bytes as the in-memory file for the lifetime of the fixture.
-class AffMem : public ::testing::Test
+void use(const Bytes &bytes)
 {
-  protected:
-    std::vector<uint8_t> file;
-
-    void use(const std::vector<uint8_t> &bytes)
-    {
-        // A separate allocation of exactly the file's size, so that ASan sees any
-        // read past its end.
-        file = bytes;
-        file.shrink_to_fit();
-        affSetMemFile(file.empty() ? nullptr : file.data(), uint32_t(file.size()));
-    }
-    uint8_t check(uint8_t *bad = nullptr)
-    {
-        return affCheckIntegrity(readAffFromMem, uint32_t(file.size()), bad);
-    }
-    int16_t find(uint32_t type, uint8_t from = 0, uint32_t *ofs = nullptr)
-    {
-        return affFindBlock(readAffFromMem, type, from, ofs);
-    }
-    void TearDown() override { affSetMemFile(nullptr, 0); }
-};
+    file = bytes;
+    file.shrink_to_fit();
+    affSetMemFile(file.empty() ? nullptr : file.data(), uint32_t(file.size()));
+}
+int16_t find(uint32_t type, uint8_t from = 0, uint32_t *ofs = nullptr)
+{
+    return affFindBlock(readAffFromMem, type, from, ofs);
+}
 
 AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code = 0)
 {
     AffImageBlock b;
     b.type = type;
-    b.data = affImagePattern(size, uint8_t(type));
+    b.data = testsupport::affImagePattern(size, uint8_t(type));
     b.partSize = partSize;
     b.version = {code, "Feb 29 2024"};
     return b;
@@ -71,281 +59,294 @@ AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
     return img;
 }
 
-// The packers write the layout the support builder writes from the byte table
-// (which the readers are checked against below).
-TEST_F(AffMem, PackersMatchTheLayoutAndReadBack)
+// A version-3 header and block header read field by field, and packed back (with their own
+// CRCs, the twelfth date byte left out) to the bytes they came from.
+TEST(AffContainer, Version3ReadAndPack)
 {
     AffImage img = image(3, {block(AFF_BLOCK_TI, 2048, 512, 20304005)});
     img.legacyWord = 0x1234;
-    img.blocks[0].imageSize = 2000;
-    img.blocks[0].aux0 = 1;
-    img.blocks[0].aux2 = 0xFFFFFFFFu;
-    img.blocks[0].auxBytes[15] = 0xF0;
-    const std::vector<uint8_t> expected = img.build();
-
-    _tAffHeader h; // whole-record comparisons below: the padding is cleared too
-    memset(&h, 0, sizeof h);
-    h.usLegacyVersion = 0x1234;
-    h.usVersion = 3;
-    h.ulProductId = 6;
-    h.ulHardwareId = 3;
-    h.ulAuxWord = img.auxWord;
-    h.sVersion.ulCode = img.fileVersion.code;
-    memcpy(h.sVersion.szDate, "Aug  9 2024Q", 12); // the twelfth byte is not written
-    h.ubBlockCount = 1;
-    memcpy(h.aubIv, img.iv.data(), 16);
-    h.ulCrc = 0xDEADBEEF; // the packer computes its own
-    _tAffBlockHeader b;
-    memset(&b, 0, sizeof b);
-    b.ulType = AFF_BLOCK_TI;
-    b.ulSize = 2048;
-    b.ulPartSize = 512;
-    b.ulImageSize = 2000;
-    b.sVersion = {20304005, "Feb 29 2024"};
-    b.ulAux0 = 1;
-    b.ulAux2 = 0xFFFFFFFFu;
-    b.aubAux[15] = 0xF0;
-
-    std::vector<uint8_t> bytes = expected;
-    memset(bytes.data(), 0xEE, 130 + 63);
-    ASSERT_EQ(130u, affPackHeader(&h, bytes.data()));
-    ASSERT_EQ(63u, affPackBlockHeader(&b, &bytes[130]));
-    EXPECT_EQ(expected, bytes);
-}
-
-TEST_F(AffMem, Version3HeaderCrcAndDamage)
-{
-    // The smallest header: known CRC, loads at exactly 130 bytes, not at 129.
-    std::vector<uint8_t> bytes(130, 0);
-    bytes[2] = 3;
-    bytes[126] = 0x80;
-    bytes[127] = 0x89;
+    AffImageBlock &b0 = img.blocks[0];
+    std::tie(b0.imageSize, b0.aux0, b0.aux1, b0.aux2, b0.auxBytes[15]) =
+        std::make_tuple(2000, 1, 2, ~0u, 0xF0);
+    const Bytes bytes = img.build();
     use(bytes);
     _tAffHeader h;
+    _tAffBlockHeader b;
     ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
-    EXPECT_EQ(0x8980u, h.ulCrc);
-    EXPECT_EQ(AFF_CHECK_OK, check());
-    EXPECT_EQ(-1, find(AFF_BLOCK_HOST_UC));
-    use(std::vector<uint8_t>(bytes.begin(), bytes.end() - 1));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(0, affReadHeader(readAffFromMem, &h));
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    ASSERT_EQ(1, affReadBlockHeader(readAffFromMem, 130, &b));
+    EXPECT_EQ(std::make_tuple(0x1234, 3, 6u, 3u, 0xA5A5A5A5u, 10700000u, std::string("Aug  9 2024"), 1),
+              std::make_tuple(h.usLegacyVersion, h.usVersion, h.ulProductId, h.ulHardwareId, h.ulAuxWord,
+                              h.sVersion.ulCode, std::string(h.sVersion.szDate, 11), h.ubBlockCount));
+    EXPECT_EQ(0, memcmp(img.iv.data(), h.aubIv, 16));
+    EXPECT_EQ(
+        std::make_tuple(AFF_BLOCK_TI, 2048u, 512u, 2000u, 20304005u, std::string("Feb 29 2024"), 1u, 2u, ~0u),
+        std::make_tuple(b.ulType, b.ulSize, b.ulPartSize, b.ulImageSize, b.sVersion.ulCode,
+                        std::string(b.sVersion.szDate, 11), b.ulAux0, b.ulAux1, b.ulAux2));
+    EXPECT_EQ(0xF0, b.aubAux[15]);
 
-    // A flipped bit anywhere under the CRC or in it: refused without a message.
-    const std::vector<uint8_t> good = image(3, {}).build();
-    for (size_t offset : {0, 1, 82, 93, 109, 125, 126, 128, 129})
-    {
-        std::vector<uint8_t> bad = good;
-        bad[offset] ^= 0x10;
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(0, affFileSupported(bad.data(), uint32_t(bad.size()))) << offset;
-        EXPECT_EQ("", testing::internal::GetCapturedStdout()) << offset;
-    }
+    Bytes packed(130 + 63, 0xEE);
+    h.ulCrc = b.ulCrc = 0xDEADBEEF;
+    h.sVersion.szDate[11] = b.sVersion.szDate[11] = 'Q';
+    ASSERT_EQ(130u, affPackHeader(&h, packed.data()));
+    ASSERT_EQ(63u, affPackBlockHeader(&b, &packed[130]));
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 130 + 63), packed);
 }
 
-TEST_F(AffMem, VersionDetection)
+// The version word is at offset 2 while bytes 4 to 81 are zero, else the word at offset 0;
+// a version-3 header must match its CRC. Damage is refused quietly, an unknown version
+// with a message.
+TEST(AffContainer, HeaderDetectionAndDamage)
 {
-    // The first word does not matter while bytes 4 to 81 are zero.
     AffImage img = image(3, {});
     img.legacyWord = 7;
-    use(img.build());
-    _tAffHeader h;
-    ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
-    EXPECT_EQ(3, h.usVersion);
-    EXPECT_EQ(7, h.usLegacyVersion);
-
-    // A non-zero byte anywhere in 4..81 moves the version to offset 0 (here 7: unsupported);
-    // version word 4 is unsupported too.
-    std::vector<uint8_t> four(136, 0);
-    four[2] = 4;
-    for (size_t at : {4u, 50u, 81u, 0u})
+    const std::string unsupported =
+        "AFF file version not suported(File corrupted or newer version of updater needed).\n";
+    // offset, xor, result, version read, message
+    const std::tuple<size_t, uint8_t, uint8_t, uint16_t, bool> rows[] = {
+        {0, 0, 1, 3, false},     {0, 0x10, 0, 0, false},   {1, 0x10, 0, 0, false},  {82, 0x10, 0, 0, false},
+        {93, 0x10, 0, 0, false}, {109, 1, 0, 0, false},    {125, 1, 0, 0, false},   {126, 1, 0, 0, false},
+        {128, 1, 0, 0, false},   {129, 0x80, 0, 0, false}, {4, 1, 0, 0, true},      {50, 1, 0, 0, true},
+        {81, 1, 0, 0, true},     {2, 3 ^ 4, 0, 0, true},   {2, 3 ^ 2, 1, 2, false},
+    };
+    for (const auto &[at, flip, result, version, message] : rows)
     {
-        std::vector<uint8_t> bytes = img.build();
-        if (at)
-            bytes[at] = 1;
-        use(at ? bytes : four);
+        Bytes bytes = img.build();
+        bytes[at] ^= flip;
+        use(bytes);
+        _tAffHeader h{};
         testing::internal::CaptureStdout();
-        EXPECT_EQ(0, affReadHeader(readAffFromMem, &h)) << at;
-        EXPECT_EQ(kUnsupported, testing::internal::GetCapturedStdout()) << at;
+        EXPECT_EQ(result, affReadHeader(readAffFromMem, &h)) << at;
+        EXPECT_EQ(message ? unsupported : "", testing::internal::GetCapturedStdout()) << at;
+        EXPECT_EQ(version, result ? h.usVersion : 0) << at;
     }
-
-    // Version word flipped from 3 to 2: read as version 2, no CRC test.
-    std::vector<uint8_t> two = image(3, {}).build();
-    two[2] = 2;
-    use(two);
-    ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
-    EXPECT_EQ(2, h.usVersion);
+    // The smallest header loads at exactly 130 bytes (known CRC), quietly not at 129.
+    Bytes smallest(130, 0);
+    std::tie(smallest[2], smallest[126], smallest[127]) = std::make_tuple(3, 0x80, 0x89);
+    use(smallest);
+    EXPECT_EQ(AFF_CHECK_OK, affCheckIntegrity(readAffFromMem, 130, nullptr));
+    use(Bytes(smallest.begin(), smallest.end() - 1));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(AFF_CHECK_BAD_HEADER, affCheckIntegrity(readAffFromMem, 129, nullptr));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
 }
 
-TEST_F(AffMem, LegacyHeadersAndBlockVersionsByType)
+// Older files: the fields of both header layouts, and each block's version taken from the
+// header record of its type (all 12 date bytes).
+TEST(AffContainer, LegacyHeadersAndBlockVersionsByType)
 {
     for (uint16_t fmt : {1, 2})
     {
         SCOPED_TRACE(fmt);
         AffImage img = image(fmt, {block(AFF_BLOCK_DEVICE_UC, 100, 50), block(AFF_BLOCK_HOST_UC, 64, 64),
                                    block(AFF_BLOCK_ESP_RAM, 10, 10), block(AFF_BLOCK_FPGA_USERCODE, 16, 16)});
-        std::vector<uint8_t> bytes = img.build();
+        const Bytes bytes = img.build();
         use(bytes);
         _tAffHeader h;
         ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
-        EXPECT_EQ(fmt, h.usVersion);
-        EXPECT_EQ(6u, h.ulProductId);
-        EXPECT_EQ(3u, h.ulHardwareId);
-        EXPECT_EQ(0xA5A5A5A5u, h.ulAuxWord);
-        EXPECT_EQ(4, h.ubBlockCount);
+        EXPECT_EQ(std::make_tuple(fmt, 6u, 3u, 0xA5A5A5A5u, 4),
+                  std::make_tuple(h.usVersion, h.ulProductId, h.ulHardwareId, h.ulAuxWord, h.ubBlockCount));
         EXPECT_EQ(0, memcmp(img.iv.data(), h.aubIv, 16));
-
-        // Each block's version comes from the header record of its type, all 12 date bytes.
-        const struct
-        {
-            uint32_t code;
-            std::string date;
-        } versions[] = {
+        // Version 1 has no host record: the ids, aux word, count and IV start stand in.
+        const std::pair<uint32_t, std::string> versions[] = {
             {10203004, "Jan  1 2020X"},
-            // Version 1 has no host record: the ids, aux word, count and IV start stand in.
-            {fmt == 2 ? 20304005u : 6u, fmt == 2 ? "Jan  4 2020W" : std::string((char *)&bytes[56], 12)},
+            {fmt == 2 ? 20304005u : 6u,
+             fmt == 2 ? "Jan  4 2020W" : std::string((const char *)&bytes[56], 12)},
             {70000, "Jan  3 2020Z"},
             {10203, "Jan  2 2020Y"}};
-        uint32_t at = affGetHeaderSize(fmt);
-        for (int i = 0; i < 4; i++)
+        for (uint8_t i = 0; i < 4; i++)
         {
             _tAffBlockHeader b;
-            ASSERT_EQ(at, affGetBlockStartPos(readAffFromMem, uint8_t(i)));
+            const uint32_t at = uint32_t(affImageBlockOffset(img, i));
+            ASSERT_EQ(at, affGetBlockStartPos(readAffFromMem, i));
             ASSERT_EQ(1, affReadBlockHeader(readAffFromMem, at, &b));
-            EXPECT_EQ(versions[i].code, b.sVersion.ulCode) << i;
-            EXPECT_EQ(versions[i].date, std::string(b.sVersion.szDate, 12)) << i;
-            at += 44 + b.ulSize; // no part CRCs in older files
+            EXPECT_EQ(versions[i], std::make_pair(b.sVersion.ulCode, std::string(b.sVersion.szDate, 12)))
+                << i;
         }
-        uint32_t ofs = 0;
-        EXPECT_EQ(3, find(AFF_BLOCK_FPGA_USERCODE, 0, &ofs));
-        EXPECT_EQ(affGetBlockStartPos(readAffFromMem, 3), ofs);
-        EXPECT_EQ(AFF_CHECK_OK, check());
     }
-    // A block of an unknown type (no version record) hides everything behind it.
-    use(image(2, {block(AFF_BLOCK_DEVICE_UC, 10, 10), block(AFF_BLOCK_TI, 10, 10),
-                  block(AFF_BLOCK_HOST_UC, 10, 10)})
-            .build());
-    EXPECT_EQ(0, find(AFF_BLOCK_DEVICE_UC));
-    EXPECT_EQ(-1, find(AFF_BLOCK_HOST_UC));
-    EXPECT_EQ(0u, affGetBlockStartPos(readAffFromMem, 2));
-    uint8_t bad = 0xEE;
-    EXPECT_EQ(AFF_CHECK_BAD_BLOCK_HEADER, check(&bad));
-    EXPECT_EQ(1, bad);
 }
 
-TEST_F(AffMem, PartSizeZeroOrAboveTheBufferMakesTheBlockUnreadable)
+// Finding a block and checking the whole file, on files that go wrong in one way each: the
+// first bad block is named, and no block is found behind it or past the declared count.
+TEST(AffContainer, FindAndIntegrity)
 {
+    const AffImage three = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
+                                     block(AFF_BLOCK_TI, 256, 128)});
+    const uint32_t whole = uint32_t(three.build().size());
+    auto with = [](AffImage img, const std::function<void(AffImage &)> &change)
+    {
+        change(img);
+        return img;
+    };
+    struct Row
+    {
+        AffImage img;
+        uint32_t fileSize; // 0: the whole file
+        size_t damageAt;   // 0: none
+        uint32_t type;
+        uint8_t from;
+        int16_t found;
+        uint8_t check, bad; // bad: 0xEE when untouched
+    };
+    std::vector<Row> rows = {
+        {three, 0, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_OK, 0xEE},
+        {three, whole - 1, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_BLOCK_OUTSIDE_FILE, 2},
+        {three, 129, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_BAD_HEADER, 0xEE},
+        {three, 0, affImageBlockOffset(three, 1) + 5, AFF_BLOCK_TI, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1},
+        {with(three, [](AffImage &i) { i.blockCountOverride = 4; }), 0, 0, AFF_BLOCK_TI, 0, 2,
+         AFF_CHECK_BAD_BLOCK_HEADER, 3},
+        {with(three, [](AffImage &i) { i.blockCountOverride = 2; }), 0, 0, AFF_BLOCK_TI, 0, -1, AFF_CHECK_OK,
+         0xEE},
+        {with(three, [](AffImage &i) { i.blocks[2].type = AFF_BLOCK_HOST_UC; }), 0, 0, AFF_BLOCK_HOST_UC, 1,
+         2, AFF_CHECK_OK, 0xEE},
+        {with(three, [](AffImage &i) { i.blocks[1].sizeOverride = 100000; }), 0, 0, AFF_BLOCK_TI, 0, -1,
+         AFF_CHECK_BLOCK_OUTSIDE_FILE, 1},
+        {with(three, [](AffImage &i) { i.blocks[1].sizeOverride = 0xFFFFFF00u; }), 0, 0, AFF_BLOCK_TI, 0, -1,
+         AFF_CHECK_BLOCK_OUTSIDE_FILE, 1},
+        // A block of a type without a version record in an older file.
+        {image(2, {block(AFF_BLOCK_DEVICE_UC, 10, 10), block(AFF_BLOCK_TI, 10, 10),
+                   block(AFF_BLOCK_HOST_UC, 10, 10)}),
+         0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1},
+        {image(3, {block(AFF_BLOCK_HOST_UC, AFF_MAX_PART_SIZE, AFF_MAX_PART_SIZE)}), 0, 0, AFF_BLOCK_HOST_UC,
+         0, 0, AFF_CHECK_OK, 0xEE},
+        {image(3, {}), 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_OK, 0xEE},
+    };
+    // A part size of 0 or above the engine's buffer makes the block unreadable.
     for (uint16_t fmt : {2, 3})
         for (uint32_t partSize : {0u, uint32_t(AFF_MAX_PART_SIZE + 1), 0xFFFFFFFFu})
         {
-            SCOPED_TRACE(std::to_string(fmt) + "/" + std::to_string(partSize));
             AffImage img = image(fmt, {block(AFF_BLOCK_DEVICE_UC, 32, 16), block(AFF_BLOCK_HOST_UC, 64, 16),
                                        block(AFF_BLOCK_ESP_FLASH, 32, 16)});
             img.blocks[1].partSize = partSize;
-            use(img.build());
-            _tAffBlockHeader b;
-            EXPECT_EQ(0, affReadBlockHeader(readAffFromMem, uint32_t(affImageBlockOffset(img, 1)), &b));
-            EXPECT_EQ(-1, find(AFF_BLOCK_HOST_UC));
-            EXPECT_EQ(-1, find(AFF_BLOCK_ESP_FLASH));
-            uint8_t bad = 0xEE;
-            EXPECT_EQ(AFF_CHECK_BAD_BLOCK_HEADER, check(&bad));
-            EXPECT_EQ(1, bad);
+            rows.push_back({img, 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1});
         }
-    use(image(3, {block(AFF_BLOCK_HOST_UC, AFF_MAX_PART_SIZE, AFF_MAX_PART_SIZE)}).build());
-    EXPECT_EQ(AFF_CHECK_OK, check()) << "the largest part size is accepted";
-}
-
-TEST_F(AffMem, IntegrityCheckNamesTheFirstProblem)
-{
-    AffImage img = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
-                             block(AFF_BLOCK_TI, 256, 128)});
-    const std::vector<uint8_t> good = img.build();
-    uint8_t bad = 0xEE;
-    use(good);
-    EXPECT_EQ(AFF_CHECK_OK, check(&bad));
-    EXPECT_EQ(0xEE, bad) << "untouched on success";
-    // A file size the caller states smaller than the blocks need.
-    EXPECT_EQ(AFF_CHECK_BLOCK_OUTSIDE_FILE,
-              affCheckIntegrity(readAffFromMem, uint32_t(good.size() - 1), &bad));
-    EXPECT_EQ(2, bad);
-    EXPECT_EQ(AFF_CHECK_BAD_HEADER, affCheckIntegrity(readAffFromMem, 129, &bad));
-
-    std::vector<uint8_t> damaged = good;
-    damaged[affImageBlockOffset(img, 1) + 5] ^= 0x40; // block 1's size field
-    use(damaged);
-    EXPECT_EQ(AFF_CHECK_BAD_BLOCK_HEADER, check(&bad));
-    EXPECT_EQ(1, bad);
-
-    img.blockCountOverride = 4; // more blocks counted than present
-    use(img.build());
-    EXPECT_EQ(AFF_CHECK_BAD_BLOCK_HEADER, check(&bad));
-    EXPECT_EQ(3, bad);
-
-    // A block whose stated size runs past the end of the file (and past 4 GiB).
-    for (int64_t size : {int64_t(100000), int64_t(0xFFFFFF00u)})
+    for (size_t i = 0; i < rows.size(); i++)
     {
-        AffImage huge = image(3, {block(AFF_BLOCK_HOST_UC, 128, 128), block(AFF_BLOCK_DEVICE_UC, 128, 128)});
-        huge.blocks[1].sizeOverride = size;
-        use(huge.build());
-        EXPECT_EQ(AFF_CHECK_BLOCK_OUTSIDE_FILE, check(&bad));
-        EXPECT_EQ(1, bad);
+        const Row &r = rows[i];
+        SCOPED_TRACE(i);
+        Bytes bytes = r.img.build();
+        if (r.damageAt)
+            bytes[r.damageAt] ^= 0x40;
+        use(bytes);
+        uint32_t ofs = 0;
+        uint8_t bad = 0xEE;
+        EXPECT_EQ(r.found, find(r.type, r.from, &ofs));
+        EXPECT_EQ(r.found < 0 ? 0 : affImageBlockOffset(r.img, r.found), ofs);
+        EXPECT_EQ(r.check,
+                  affCheckIntegrity(readAffFromMem, r.fileSize ? r.fileSize : uint32_t(bytes.size()), &bad));
+        EXPECT_EQ(r.bad, bad);
     }
 }
 
-// Every prefix of a valid file: no read leaves the registered bytes (ASan watches
-// the exactly sized copy), only the whole file passes the integrity check, and a
-// block whose header is intact but whose data is cut is still refused by it.
-TEST_F(AffMem, TruncatedFilesNeverReadOutOfBounds)
+// The part CRCs of the first block of each chosen type, read in chunks: the damaged part is
+// named; damage in a later block of the same type or in a type not chosen is not looked at.
+TEST(AffContainer, PartCrcs)
+{
+    const AffImage img = image(3, {block(AFF_BLOCK_HOST_UC, 1000, 600), block(AFF_BLOCK_HOST_UC, 600, 600),
+                                   block(AFF_BLOCK_DEVICE_UC, 1200, 600)});
+    const size_t secondPartOfLast = affImageBlockOffset(img, 2) + 63 + 604 + 10;
+    // damaged byte (0: none), types checked, result, block, type, part
+    const std::tuple<size_t, uint32_t, uint8_t, uint8_t, uint32_t, uint32_t> rows[] = {
+        {0, AFF_STREAMED_TYPES, AFF_CHECK_OK, 0, 0, 0},
+        {secondPartOfLast, AFF_STREAMED_TYPES, AFF_CHECK_BAD_PART_CRC, 2, AFF_BLOCK_DEVICE_UC, 1},
+        {affImageBlockOffset(img, 0) + 63 + 300, AFF_STREAMED_TYPES, AFF_CHECK_BAD_PART_CRC, 0,
+         AFF_BLOCK_HOST_UC, 0},
+        {affImageBlockOffset(img, 1) + 63 + 300, AFF_STREAMED_TYPES, AFF_CHECK_OK, 0, 0, 0},
+        {secondPartOfLast, AFF_TYPE_BIT(AFF_BLOCK_HOST_UC), AFF_CHECK_OK, 0, 0, 0},
+    };
+    for (const auto &[at, types, result, idx, type, part] : rows)
+    {
+        Bytes bytes = img.build();
+        bytes[at] ^= at ? 0x01 : 0;
+        use(bytes);
+        _tAffCheckResult r;
+        EXPECT_EQ(result, affCheckContainer(readAffFromMem, uint32_t(bytes.size()), types, &r)) << at;
+        EXPECT_EQ(std::make_tuple(result, idx, type),
+                  std::make_tuple(r.ubResult, r.ubBlockIdx, r.ulBlockType));
+        EXPECT_EQ(part, r.ulPartIdx) << at;
+    }
+}
+
+// Which components a file holds, with the version of the block that is sent: the FPGA needs
+// all three of its blocks and takes its version from the usercode block.
+TEST(AffContainer, Presence)
+{
+    const std::function<uint8_t(_tVersion *)> queries[] = {
+        [](_tVersion *v) { return updaterUcInFile(readAffFromMem, 0, v); },
+        [](_tVersion *v) { return updaterUcInFile(readAffFromMem, 1, v); },
+        [](_tVersion *v) { return updaterTiInFile(readAffFromMem, v); },
+        [](_tVersion *v) { return updaterEspInFile(readAffFromMem, v); },
+        [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); },
+    };
+    const AffImage img =
+        image(3, {block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1), block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2),
+                  block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3), block(AFF_BLOCK_DEVICE_UC, 16, 16, 4),
+                  block(AFF_BLOCK_ESP_FLASH, 16, 16, 5), block(AFF_BLOCK_DEVICE_UC, 16, 16, 6)});
+    const std::vector<uint32_t> versions[] = {{4, 0, 0, 5, 3}, {4, 0, 0, 5, 0}, {4, 0, 0, 5, 0}}; // 0: absent
+    for (int file = 0; file < 3; file++)
+    {
+        AffImage f = img;
+        if (file > 0)
+            f.blocks[file - 1].type = AFF_BLOCK_TI + 1; // no NVCM0, then no NVCM1
+        use(f.build());
+        for (size_t q = 0; q < 5; q++)
+        {
+            const uint32_t code = versions[file][q];
+            _tVersion v{};
+            EXPECT_EQ(code ? 1 : 0, queries[q](nullptr)) << file << " " << q;
+            EXPECT_EQ(code ? 1 : 0, queries[q](&v)) << file << " " << q;
+            EXPECT_EQ(code, v.ulCode) << file << " " << q;
+        }
+    }
+}
+
+// Every prefix of a valid file: no read leaves the registered bytes, only the whole file
+// passes the check, and a block is found once its header is there.
+TEST(AffContainer, TruncatedFilesNeverReadOutOfBounds)
 {
     for (uint16_t fmt : {1, 2, 3})
     {
         AffImage img = image(fmt, {block(AFF_BLOCK_HOST_UC, 96, 32), block(AFF_BLOCK_ESP_FLASH, 0, 32),
                                    block(AFF_BLOCK_DEVICE_UC, 64, 32)});
-        const std::vector<uint8_t> whole = img.build();
+        const Bytes whole = img.build();
+        const size_t header = affGetBlockHeaderSize(fmt);
         for (size_t n = 0; n <= whole.size(); n++)
         {
             SCOPED_TRACE(std::to_string(fmt) + "/" + std::to_string(n));
-            use(std::vector<uint8_t>(whole.begin(), whole.begin() + n));
+            use(Bytes(whole.begin(), whole.begin() + n));
             testing::internal::CaptureStdout();
-            uint8_t ok = affFileSupported(file.empty() ? nullptr : file.data(), uint32_t(n));
-            uint8_t integrity = check();
-            int16_t found = find(AFF_BLOCK_DEVICE_UC);
-            uint32_t start = affGetBlockStartPos(readAffFromMem, 2);
+            const uint8_t ok = affFileSupported(file.empty() ? nullptr : file.data(), uint32_t(n));
+            const uint8_t integrity = affCheckIntegrity(readAffFromMem, uint32_t(n), nullptr);
+            const int16_t found = find(AFF_BLOCK_DEVICE_UC);
+            const uint32_t start = affGetBlockStartPos(readAffFromMem, 2);
             testing::internal::GetCapturedStdout();
             EXPECT_EQ(n >= affGetHeaderSize(fmt) ? 1 : 0, ok);
             EXPECT_EQ(n == whole.size(), integrity == AFF_CHECK_OK);
-            EXPECT_EQ(n >= affImageBlockOffset(img, 2) + affGetBlockHeaderSize(fmt) ? 2 : -1, found);
-            EXPECT_EQ(n >= affImageBlockOffset(img, 1) + affGetBlockHeaderSize(fmt)
-                          ? affImageBlockOffset(img, 2)
-                          : 0,
-                      start);
+            EXPECT_EQ(n >= affImageBlockOffset(img, 2) + header ? 2 : -1, found);
+            EXPECT_EQ(n >= affImageBlockOffset(img, 1) + header ? affImageBlockOffset(img, 2) : 0, start);
         }
     }
 }
 
-TEST_F(AffMem, MemoryReaderServesOnlyTheRegisteredBytes)
+TEST(AffContainer, MemoryReaderServesOnlyTheRegisteredBytes)
 {
     uint8_t dest[8];
     affSetMemFile(nullptr, 100);
     EXPECT_EQ(0, affHasMemFile());
     EXPECT_EQ(0, readAffFromMem(dest, 0, 1));
-
     use({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     EXPECT_EQ(1, affHasMemFile());
     EXPECT_EQ(1, readAffFromMem(dest, 2, 8));
-    EXPECT_EQ(3, dest[0]);
-    EXPECT_EQ(10, dest[7]);
+    EXPECT_EQ(Bytes({3, 4, 5, 6, 7, 8, 9, 10}), Bytes(dest, dest + 8));
     EXPECT_EQ(1, readAffFromMem(dest, 10, 0));
-    const struct
-    {
-        uint32_t offset, length;
-    } refused[] = {{3, 8}, {10, 1}, {11, 0}, {0xFFFFFFFFu, 2}, {2, 0xFFFFFFFFu}};
-    for (const auto &r : refused)
+    const std::pair<uint32_t, uint32_t> refused[] = {
+        {3, 8}, {10, 1}, {11, 0}, {0xFFFFFFFFu, 2}, {2, 0xFFFFFFFFu}};
+    for (const auto &[offset, length] : refused)
     {
         memset(dest, 0xEE, sizeof dest);
-        EXPECT_EQ(0, readAffFromMem(dest, r.offset, r.length)) << r.offset << "+" << r.length;
+        EXPECT_EQ(0, readAffFromMem(dest, offset, length)) << offset << "+" << length;
         EXPECT_EQ(0xEE, dest[0]) << "nothing copied, nothing zero-filled";
     }
+    affSetMemFile(nullptr, 0);
 }
 
 } // namespace
