@@ -1,5 +1,7 @@
 #include "tests/support/aff_image.h"
 
+#include <algorithm>
+
 namespace testsupport
 {
 namespace
@@ -12,6 +14,11 @@ struct Writer
     {
         for (int i = 0; i < bytes; i++)
             out.push_back(uint8_t(v >> (8 * i)));
+    }
+    void u32s(std::initializer_list<uint32_t> values)
+    {
+        for (uint32_t v : values)
+            le(v, 4);
     }
     void text(const std::string &s, size_t n)
     {
@@ -26,13 +33,6 @@ struct Writer
     void bytes(const uint8_t *p, size_t n) { out.insert(out.end(), p, p + n); }
     void crcFrom(size_t start) { le(affImageCrc(out.data() + start, out.size() - start), 4); }
 };
-
-size_t blockFileSize(uint16_t fmt, const AffImageBlock &b)
-{
-    if (fmt != 3)
-        return 44 + b.data.size();
-    return 63 + b.data.size() + (b.partSize != 0 ? 4 * (b.data.size() / b.partSize) : 0);
-}
 
 } // namespace
 
@@ -58,10 +58,9 @@ std::vector<uint8_t> affImagePattern(size_t n, uint8_t seed)
 
 size_t affImageBlockOffset(const AffImage &img, size_t idx)
 {
-    size_t at = img.formatVersion == 1 ? 81 : img.formatVersion == 2 ? 97 : 130;
-    for (size_t i = 0; i < idx && i < img.blocks.size(); i++)
-        at += blockFileSize(img.formatVersion, img.blocks[i]);
-    return at;
+    AffImage head = img; // the file up to the block has the same size as the file of the blocks before it
+    head.blocks.resize(std::min(idx, img.blocks.size()));
+    return head.build().size();
 }
 
 std::vector<uint8_t> AffImage::build() const
@@ -69,7 +68,6 @@ std::vector<uint8_t> AffImage::build() const
     const uint16_t fmt = formatVersion;
     std::vector<uint8_t> out;
     Writer w{out};
-    const uint8_t count = uint8_t(blockCountOverride >= 0 ? blockCountOverride : int(blocks.size()));
     if (fmt == 3)
     {
         w.le(legacyWord, 2);
@@ -83,12 +81,10 @@ std::vector<uint8_t> AffImage::build() const
             if (v != &hostUc || fmt == 2)
                 w.version(*v, 12);
     }
-    w.le(productId, 4);
-    w.le(hardwareId, 4);
-    w.le(auxWord, 4);
+    w.u32s({productId, hardwareId, auxWord});
     if (fmt == 3)
         w.version(fileVersion, 11);
-    w.le(count, 1);
+    w.le(blockCountOverride >= 0 ? blockCountOverride : int(blocks.size()), 1);
     w.bytes(iv.data(), 16);
     if (fmt == 3)
         w.crcFrom(0);
@@ -96,15 +92,12 @@ std::vector<uint8_t> AffImage::build() const
     for (const AffImageBlock &b : blocks)
     {
         const size_t at = out.size();
-        w.le(b.type, 4);
-        w.le(b.sizeOverride >= 0 ? uint32_t(b.sizeOverride) : uint32_t(b.data.size()), 4);
-        w.le(b.partSize, 4);
-        w.le(b.imageSize != 0 ? b.imageSize : uint32_t(b.data.size()), 4);
+        const uint32_t size = uint32_t(b.data.size());
+        w.u32s({b.type, b.sizeOverride >= 0 ? uint32_t(b.sizeOverride) : size, b.partSize,
+                b.imageSize != 0 ? b.imageSize : size});
         if (fmt == 3)
             w.version(b.version, 11);
-        w.le(b.aux0, 4);
-        w.le(b.aux1, 4);
-        w.le(b.aux2, 4);
+        w.u32s({b.aux0, b.aux1, b.aux2});
         w.bytes(b.auxBytes.data(), 16);
         if (fmt != 3)
         {
