@@ -166,16 +166,9 @@ TEST(AffContainer, FindAndIntegrity)
         change(img);
         return img;
     };
-    struct Row
-    {
-        AffImage img;
-        uint32_t fileSize; // 0: the whole file
-        size_t damageAt;   // 0: none
-        uint32_t type;
-        uint8_t from;
-        int16_t found;
-        uint8_t check, bad; // bad: 0xEE when untouched
-    };
+    // image, file size (0: whole), damaged byte (0: none), type, start index, found, check, bad block (0xEE:
+    // untouched)
+    using Row = std::tuple<AffImage, uint32_t, size_t, uint32_t, uint8_t, int16_t, uint8_t, uint8_t>;
     std::vector<Row> rows = {
         {three, 0, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_OK, 0xEE},
         {three, whole - 1, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_BLOCK_OUTSIDE_FILE, 2},
@@ -206,25 +199,23 @@ TEST(AffContainer, FindAndIntegrity)
             AffImage img = image(fmt, {block(AFF_BLOCK_DEVICE_UC, 32, 16), block(AFF_BLOCK_HOST_UC, 64, 16),
                                        block(AFF_BLOCK_ESP_FLASH, 32, 16)});
             img.blocks[1].partSize = partSize;
-            rows.push_back({img, 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1});
+            rows.emplace_back(img, 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1);
         }
-    for (size_t i = 0; i < rows.size(); i++)
+    for (const auto &[img, fileSize, damageAt, type, from, found, check, bad] : rows)
     {
-        const Row &r = rows[i];
-        SCOPED_TRACE(i);
-        Bytes bytes = r.img.build();
-        if (r.damageAt)
-            bytes[r.damageAt] ^= 0x40;
+        SCOPED_TRACE(int(type) * 1000 + check * 10 + from);
+        Bytes bytes = img.build();
+        if (damageAt)
+            bytes[damageAt] ^= 0x40;
         use(bytes);
-        uint32_t ofs = 0;
-        uint8_t bad = 0xEE;
-        EXPECT_EQ(r.found, find(r.type, r.from, &ofs));
-        EXPECT_EQ(r.found < 0 ? 0 : affImageBlockOffset(r.img, r.found), ofs);
-        const uint32_t size = r.fileSize ? r.fileSize : uint32_t(bytes.size());
-        EXPECT_EQ(r.check, affCheckIntegrity(readAffFromMem, size, &bad));
+        uint32_t ofs = 0, size = fileSize ? fileSize : uint32_t(bytes.size());
+        uint8_t named = 0xEE;
+        const int16_t index = find(type, from, &ofs);
+        const uint8_t integrity = affCheckIntegrity(readAffFromMem, size, &named);
         _tAffCheckResult result; // with the part CRCs of every streamed type checked too
-        EXPECT_EQ(r.check, affCheckContainer(readAffFromMem, size, AFF_STREAMED_TYPES, &result));
-        EXPECT_EQ(r.bad, bad);
+        EXPECT_EQ(std::make_tuple(found, found < 0 ? 0 : affImageBlockOffset(img, found), check, bad, check),
+                  std::make_tuple(index, size_t(ofs), integrity, named,
+                                  affCheckContainer(readAffFromMem, size, AFF_STREAMED_TYPES, &result)));
     }
 }
 
@@ -243,21 +234,23 @@ TEST(AffContainer, Presence)
         image(3, {block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1), block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2),
                   block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3), block(AFF_BLOCK_DEVICE_UC, 16, 16, 4),
                   block(AFF_BLOCK_ESP_FLASH, 16, 16, 5), block(AFF_BLOCK_DEVICE_UC, 16, 16, 6)});
-    const std::vector<uint32_t> versions[] = {{4, 0, 0, 5, 3}, {4, 0, 0, 5, 0}, {4, 0, 0, 5, 0}}; // 0: absent
+    // per query: its result without and with a version, and the version's code
+    const std::string expected[] = {"11:4 00:0 00:0 11:5 11:3", "11:4 00:0 00:0 11:5 00:0",
+                                    "11:4 00:0 00:0 11:5 00:0"};
     for (int file = 0; file < 3; file++)
     {
         AffImage f = img;
         if (file > 0)
             f.blocks[file - 1].type = AFF_BLOCK_TI + 1; // no NVCM0, then no NVCM1
         use(f.build());
-        for (size_t q = 0; q < 5; q++)
+        std::string got;
+        for (const auto &query : queries)
         {
-            const uint32_t code = versions[file][q];
             _tVersion v{};
-            EXPECT_EQ(code ? 1 : 0, queries[q](nullptr)) << file << " " << q;
-            EXPECT_EQ(code ? 1 : 0, queries[q](&v)) << file << " " << q;
-            EXPECT_EQ(code, v.ulCode) << file << " " << q;
+            const std::string results = std::to_string(query(nullptr)) + std::to_string(query(&v));
+            got += (got.empty() ? "" : " ") + results + ":" + std::to_string(v.ulCode);
         }
+        EXPECT_EQ(expected[file], got);
     }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "protocol/crc.h"
@@ -22,11 +23,8 @@ TEST(Crc, Values)
     std::vector<uint8_t> big(40000);
     for (size_t i = 0; i < big.size(); i++)
         big[i] = uint8_t(i ^ (i >> 7));
-    const struct
-    {
-        const char *name;
-        uint32_t got, expected;
-    } rows[] = {
+    const std::tuple<const char *, uint32_t, uint32_t> rows[] = {
+        // name, result, expected
         {"packet", crc16(CRC16_POLY, CRC16_INIT_PACKET, p, 9), 0x31C3},
         {"aff", crc16(CRC16_POLY, CRC16_INIT_AFF, p, 9), 0x29B1},
         {"abc", crc16(CRC16_POLY, CRC16_INIT_AFF, bytes("abc"), 3), 0x514A},
@@ -45,8 +43,8 @@ TEST(Crc, Values)
         {"adsb", crcAdsb(p, 9), 0x054268},
         {"adsb empty", crcAdsb(nullptr, 0), 0},
     };
-    for (const auto &r : rows)
-        EXPECT_EQ(r.expected, r.got) << r.name;
+    for (const auto &[name, got, expected] : rows)
+        EXPECT_EQ(expected, got) << name;
     for (unsigned i = 0; i < 256; i++)
     {
         const uint8_t b = uint8_t(i), inv = uint8_t(i ^ 0xFF);
