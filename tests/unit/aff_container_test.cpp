@@ -44,14 +44,12 @@ AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code
 AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
 {
     AffImage img;
-    img.formatVersion = fmt;
-    img.productId = 6;
-    img.hardwareId = 3;
-    img.auxWord = 0xA5A5A5A5;
+    std::tie(img.formatVersion, img.productId, img.hardwareId, img.auxWord) =
+        std::make_tuple(fmt, 6, 3, 0xA5A5A5A5);
     img.fileVersion = {10700000, "Aug  9 2024"};
     for (int i = 0; i < 16; i++)
         img.iv[i] = uint8_t(0xA0 + i);
-    img.deviceUc = {10203004, "Jan  1 2020X"};
+    img.deviceUc = {10203004, "Jan  1 2020X"}; // versions 1 and 2 keep the components' versions here
     img.fpga = {10203, "Jan  2 2020Y"};
     img.wifi = {70000, "Jan  3 2020Z"};
     img.hostUc = {20304005, "Jan  4 2020W"};

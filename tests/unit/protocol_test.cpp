@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "protocol/byte_channel.h"
 #include "protocol/commands.h"
 #include "protocol/crc.h"
 #include "protocol/slip.h"
 #include "protocol/slip_buffered.h"
+#include "tests/support/aff_image.h"
 #include "tests/support/sim_link.h"
 
 using testsupport::Bytes;
@@ -17,6 +20,137 @@ using testsupport::unhex;
 
 namespace
 {
+
+const uint8_t *bytes(const char *text)
+{
+    return reinterpret_cast<const uint8_t *>(text);
+}
+
+// Check values of "123456789" and other short inputs in every form, then every table entry
+// against the bitwise forms (affImageCrc is the container's CRC written bit by bit).
+TEST(Crc, Values)
+{
+    const uint8_t *p = bytes("123456789");
+    std::vector<uint8_t> big(40000);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = uint8_t(i ^ (i >> 7));
+    const std::tuple<const char *, uint32_t, uint32_t> rows[] = {
+        // name, result, expected
+        {"packet", crc16(CRC16_POLY, CRC16_INIT_PACKET, p, 9), 0x31C3},
+        {"aff", crc16(CRC16_POLY, CRC16_INIT_AFF, p, 9), 0x29B1},
+        {"abc", crc16(CRC16_POLY, CRC16_INIT_AFF, bytes("abc"), 3), 0x514A},
+        {"empty", crc16(CRC16_POLY, CRC16_INIT_AFF, p, 0), 0xFFFF},
+        {"other poly", crc16(0x8005, 0, p, 9), 0xFEE8},
+        {"multiple one piece", crc16Multiple(CRC16_POLY, CRC16_INIT_AFF, 1, p, (uint32_t)9), 0x29B1},
+        {"multiple no piece", crc16Multiple(CRC16_POLY, 0x1234, 0), 0x1234},
+        {"multiple chained", crc16Multiple(CRC16_POLY, 0, 2, p, (uint32_t)4, p + 4, (uint32_t)5), 0x31C3},
+        {"piece over 32767 bytes", crc16Multiple(CRC16_POLY, 0xFFFF, 1, big.data(), (uint32_t)40000),
+         testsupport::affImageCrc(big.data(), 40000)},
+        {"swapped", CRC_16(p, 9), 0xB129},
+        {"swapped from 0", CRC_16_init(p, 9, 0), 0xC331},
+        {"swapped empty", CRC_16(nullptr, 0), 0xFFFF},
+        {"crc8", CRC_8(p, 9), 0xF7},
+        {"crc8 null", CRC_8(nullptr, 9), 0xFF},
+        {"adsb", crcAdsb(p, 9), 0x054268},
+        {"adsb empty", crcAdsb(nullptr, 0), 0},
+    };
+    for (const auto &[name, got, expected] : rows)
+        EXPECT_EQ(expected, got) << name;
+    for (unsigned i = 0; i < 256; i++)
+    {
+        const uint8_t b = uint8_t(i), inv = uint8_t(i ^ 0xFF);
+        const uint16_t bitwise = testsupport::affImageCrc(&b, 1);
+        ASSERT_EQ(bitwise, crc16(CRC16_POLY, 0xFFFF, &b, 1)) << i;
+        ASSERT_EQ(uint16_t((bitwise << 8) | (bitwise >> 8)), CRC_16(&b, 1)) << i;
+        uint8_t crc8 = uint8_t(i);
+        for (int bit = 0; bit < 8; bit++)
+            crc8 = uint8_t((crc8 & 0x80) ? (crc8 << 1) ^ 0x31 : crc8 << 1);
+        ASSERT_EQ(crc8, CRC_8(&inv, 1)) << i;
+    }
+}
+
+// One wrong bit anywhere (first, middle, last) is repaired; two are not and stay.
+TEST(Crc, AdsbRepairsOneBitOnly)
+{
+    uint8_t msg[9];
+    const uint32_t parity = crcAdsb(bytes("123456789"), 9);
+    for (unsigned bit : {0u, 13u, 71u})
+    {
+        memcpy(msg, "123456789", 9);
+        msg[bit / 8] ^= uint8_t(1u << (bit % 8));
+        EXPECT_EQ(1, crcAdsbTryCorrectData(parity, msg, 9)) << bit;
+        EXPECT_EQ(0, memcmp(msg, "123456789", 9)) << bit;
+    }
+    msg[0] ^= 0x01;
+    msg[5] ^= 0x10;
+    EXPECT_EQ(0, crcAdsbTryCorrectData(parity, msg, 9));
+    EXPECT_EQ(0, memcmp(msg, "02345&789", 9));
+}
+
+// Reads of a line ('L'), of a byte count ('B') and the drain ('F'). The clock moves only by
+// 1 ms per empty read attempt, so the attempts after the input are the milliseconds waited:
+// a time-out of T ends after exactly T of them.
+TEST(ByteChannel, Reads)
+{
+    // operation, input, size, time-out, result, stored (then a zero or untouched), unread, attempts
+    const std::tuple<char, std::string, uint32_t, uint32_t, uint8_t, std::string, std::string, uint32_t>
+        rows[] = {{'L', "AT+OK\r\n", 199, 500, 1, std::string("AT+OK", 6), "\n", 6},
+                  {'L', "\nAT", 199, 500, 0, "", "AT", 1}, // a terminator first gives nothing
+                  {'L', "ABCDE\n", 6, 500, 1, std::string("ABCDE", 6), "", 6},
+                  {'L', "ABCDEF\nX", 6, 500, 0, "ABCDEF", "\nX", 6}, // size bytes without a terminator
+                  {'L', std::string("A\0B\r", 4), 10, 500, 1, std::string("A\0B", 4), "", 4},
+                  {'L', "AB", 10, 500, 0, "AB", "", 502},
+                  {'L', "AT\r", 10, 0, 0, "", "AT\r", 0},
+                  {'L', "AT\r", 0, 500, 0, "", "AT\r", 0},
+                  {'B', "ABCDE", 4, 500, 1, "ABCD", "E", 4},
+                  {'B', "AB", 4, 500, 0, "AB", "", 502},
+                  {'B', "ABCD", 4, 0, 0, "", "ABCD", 0},
+                  {'B', "AB", 0, 500, 1, "", "AB", 0},
+                  {'F', "", 0, 0, 0, "", "", 1},
+                  {'F', "xyz", 0, 0, 0, "", "", 4}};
+    for (const auto &[op, input, size, timeoutMs, result, stored, remaining, attempts] : rows)
+    {
+        SCOPED_TRACE(std::string(1, op) + " " + input);
+        SimLink link;
+        link.clockStepMs = 0;
+        link.readWaitMs = 1;
+        link.pushText(input);
+        _tSerial ch = link.channel();
+        char dest[16];
+        memset(dest, 'z', sizeof dest);
+        uint8_t got = 0;
+        if (op == 'L')
+            got = serialReadStr(&ch, dest, size, timeoutMs);
+        else if (op == 'B')
+            got = serialReadBytes(&ch, reinterpret_cast<uint8_t *>(dest), size, timeoutMs);
+        else
+            serialFlushRecv(&ch);
+        EXPECT_EQ(std::make_tuple(result, stored + 'z', remaining, attempts),
+                  std::make_tuple(got, std::string(dest, stored.size() + 1),
+                                  std::string(link.rx.begin(), link.rx.end()), link.readAttempts));
+    }
+}
+
+TEST(ByteChannel, WritesAndClock)
+{
+    SimLink link;
+    _tSerial ch = link.channel();
+    const uint8_t raw[] = {0x00, 0xC0, 0xFF};
+    serialWriteStr(&ch, "AT\r\n");
+    serialWriteBytes(&ch, raw, 3);
+    serialWriteByte(&ch, 0x7E);
+    serialPrintf(&ch, "%d%s", 7, std::string(250, 'q').c_str()); // cut to 199 characters
+    EXPECT_EQ("AT\r\n" + std::string("\x00\xC0\xFF\x7E", 4) + "7" + std::string(198, 'q'), link.txText());
+    // now, start, elapsed: a clock set back gives a huge value, so any wait ends at once;
+    // a long difference keeps its low 32 bits.
+    const std::tuple<uint64_t, uint64_t, uint32_t> rows[] = {
+        {5000, 3800, 1200}, {100, 200, 0xFFFFFFFFu - 100u}, {0x100000005ULL, 0, 5}};
+    for (const auto &[now, start, delta] : rows)
+    {
+        link.nowMs = now;
+        EXPECT_EQ(delta, serialGetDelta(&ch, start)) << now;
+    }
+}
 
 Bytes record()
 {
