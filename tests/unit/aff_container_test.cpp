@@ -229,8 +229,8 @@ TEST(AffContainer, Presence)
         [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); },
     };
     const AffImage img =
-        image(3, {block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1), block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2),
-                  block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3), block(AFF_BLOCK_DEVICE_UC, 16, 16, 4),
+        image(3, {block(AFF_BLOCK_DEVICE_UC, 16, 16, 4), block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1),
+                  block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2), block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3),
                   block(AFF_BLOCK_ESP_FLASH, 16, 16, 5), block(AFF_BLOCK_DEVICE_UC, 16, 16, 6)});
     // per query: its result without and with a version, and the version's code
     const std::string expected[] = {"11:4 00:0 00:0 11:5 11:3", "11:4 00:0 00:0 11:5 00:0",
@@ -239,7 +239,7 @@ TEST(AffContainer, Presence)
     {
         AffImage f = img;
         if (file > 0)
-            f.blocks[file - 1].type = AFF_BLOCK_TI + 1; // no NVCM0, then no NVCM1
+            f.blocks[file].type = AFF_BLOCK_TI + 1; // no NVCM0, then no NVCM1
         use(f.build());
         std::string got;
         for (const auto &query : queries)
