@@ -268,20 +268,19 @@ TEST(AffContainer, MemoryReaderServesOnlyTheRegisteredBytes)
 {
     uint8_t dest[8];
     affSetMemFile(nullptr, 100);
-    EXPECT_EQ(0, affHasMemFile());
-    EXPECT_EQ(0, readAffFromMem(dest, 0, 1));
+    EXPECT_EQ(std::make_pair(0, 0), std::make_pair(int(affHasMemFile()), int(readAffFromMem(dest, 0, 1))));
     use({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     EXPECT_EQ(1, affHasMemFile());
-    EXPECT_EQ(1, readAffFromMem(dest, 2, 8));
-    EXPECT_EQ(Bytes({3, 4, 5, 6, 7, 8, 9, 10}), Bytes(dest, dest + 8));
-    EXPECT_EQ(1, readAffFromMem(dest, 10, 0));
-    const std::pair<uint32_t, uint32_t> refused[] = {
-        {3, 8}, {10, 1}, {11, 0}, {0xFFFFFFFFu, 2}, {2, 0xFFFFFFFFu}};
-    for (const auto &[offset, length] : refused)
+    // offset, length, result, bytes copied (otherwise nothing is copied, nothing zero-filled)
+    const std::tuple<uint32_t, uint32_t, uint8_t, bool> rows[] = {
+        {2, 8, 1, true},   {10, 0, 1, false},  {3, 8, 0, false},  {10, 1, 0, false},
+        {11, 0, 0, false}, {~0u, 2, 0, false}, {2, ~0u, 0, false}};
+    for (const auto &[offset, length, result, copied] : rows)
     {
         memset(dest, 0xEE, sizeof dest);
-        EXPECT_EQ(0, readAffFromMem(dest, offset, length)) << offset << "+" << length;
-        EXPECT_EQ(0xEE, dest[0]) << "nothing copied, nothing zero-filled";
+        const uint8_t got = readAffFromMem(dest, offset, length);
+        EXPECT_EQ(std::make_pair(result, copied ? Bytes{3, 4, 5, 6, 7, 8, 9, 10} : Bytes(8, 0xEE)),
+                  std::make_pair(got, Bytes(dest, dest + 8)));
     }
     affSetMemFile(nullptr, 0);
 }
