@@ -1,12 +1,10 @@
 #ifndef TESTS_SUPPORT_AFF_IMAGE_H
 #define TESTS_SUPPORT_AFF_IMAGE_H
 
-// Builds AFF container images of format versions 1 to 3 in memory, straight from the byte
-// layout (independently of the container module, which tests check against it). Nothing is
-// validated: tests may describe broken files on purpose.
+// AFF container images of format versions 1 to 3 built in memory straight from the byte layout,
+// independently of the container module. Nothing is validated: tests may describe broken files.
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>

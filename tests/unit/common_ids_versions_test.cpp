@@ -13,14 +13,10 @@ namespace
 
 TEST(DeviceId, Lookups)
 {
-    const std::tuple<uint32_t, uint32_t, uint32_t> pairs[] = {{0, 0, 0},
-                                                              {3, 6, 8},
-                                                              {16, 14, 24},
-                                                              {34, 33, 43},
-                                                              {6, 3, ID_NOT_FOUND},
-                                                              {19, 19, ID_NOT_FOUND},
-                                                              {0, 3, ID_NOT_FOUND},
-                                                              {0xFFFFFFFF, 0xFFFFFFFF, ID_NOT_FOUND}};
+    const uint32_t none = ID_NOT_FOUND;
+    const std::tuple<uint32_t, uint32_t, uint32_t> pairs[] = {{0, 0, 0},    {3, 6, 8},       {16, 14, 24},
+                                                              {34, 33, 43}, {6, 3, none},    {19, 19, none},
+                                                              {0, 3, none}, {~0u, ~0u, none}};
     for (const auto &[hw, pr, dev] : pairs)
         EXPECT_EQ(std::make_pair(dev, dev), std::make_pair(idHwPrToDev(hw, pr), c_idHwPrToDev(hw, pr))) << hw;
     // Every row is found by its own pair (so pairs are unique) and has its own name and a key.
@@ -53,20 +49,21 @@ TEST(DeviceId, Lookups)
 
 TEST(Version, TextAndRecord)
 {
-    const std::tuple<uint32_t, std::string, std::string> rows[] = {{0, "0.0.0", "0.0.0.0"},
-                                                                   {10700000, "70.0.0", "1.7.0.0"},
-                                                                   {10203, "1.2.3", "0.0.10.203"},
-                                                                   {1234567, "23.45.67", "0.12.34.567"},
-                                                                   {4294967295u, "96.72.95", "29.49.67.295"},
-                                                                   {999999999, "99.99.99", "99.99.99.999"}};
-    for (const auto &[code, threePart, fourPart] : rows)
+    // code, its three-part and four-part text
+    const std::pair<uint32_t, std::string> rows[] = {{0, "0.0.0 0.0.0.0"},
+                                                     {10700000, "70.0.0 1.7.0.0"},
+                                                     {10203, "1.2.3 0.0.10.203"},
+                                                     {1234567, "23.45.67 0.12.34.567"},
+                                                     {4294967295u, "96.72.95 29.49.67.295"},
+                                                     {999999999, "99.99.99 99.99.99.999"}};
+    for (const auto &[code, text] : rows)
     {
         char a[VERSION_TEXT_SIZE], b[VERSION_TEXT_SIZE];
         memset(a, 'x', sizeof a);
         memset(b, 'x', sizeof b);
-        EXPECT_EQ(threePart.size(), versionMajMinFix(a, code));
-        EXPECT_EQ(fourPart.size(), versionMajMinFixBuild(b, code));
-        EXPECT_EQ(threePart + " " + fourPart, std::string(a) + " " + b);
+        const uint8_t lengthA = versionMajMinFix(a, code), lengthB = versionMajMinFixBuild(b, code);
+        EXPECT_EQ(text, std::string(a) + " " + b);
+        EXPECT_EQ(text, std::string(a, lengthA) + " " + std::string(b, lengthB));
     }
     // A record is the code little-endian and twelve text bytes, carried as they are.
     _tVersion v{0x01020304, {}}, back;
