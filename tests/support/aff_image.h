@@ -1,13 +1,10 @@
 #ifndef TESTS_SUPPORT_AFF_IMAGE_H
 #define TESTS_SUPPORT_AFF_IMAGE_H
 
-// Builds AFF container images of format versions 1 to 3 in memory for tests,
-// written straight from the byte layout (independently of the container module,
-// so tests can check its readers and packers against it). Nothing is validated:
-// tests may describe broken files on purpose.
+// AFF container images of format versions 1 to 3 built in memory straight from the byte layout,
+// independently of the container module. Nothing is validated: tests may describe broken files.
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,13 +34,10 @@ struct AffImage
 {
     uint16_t formatVersion = 3;
     uint16_t legacyWord = 0; // version 3: the word at offset 0
-    uint32_t productId = 0;
-    uint32_t hardwareId = 0;
-    uint32_t auxWord = 0;
+    uint32_t productId = 0, hardwareId = 0, auxWord = 0;
     AffImageVersion fileVersion; // version 3
     std::array<uint8_t, 16> iv{};
-    // Versions 1 and 2: the component records of the file header (host: version 2 only).
-    AffImageVersion deviceUc, fpga, wifi, hostUc;
+    AffImageVersion deviceUc, fpga, wifi, hostUc; // versions 1 and 2 (host: version 2 only)
     std::vector<AffImageBlock> blocks;
     int blockCountOverride = -1; // a ubBlockCount that differs from blocks.size()
 
