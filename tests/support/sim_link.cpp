@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "aff/aff_container.h"
-#include "common/le_bytes.h"
 #include "protocol/slip.h"
 #include "sim/sim_verify.h"
 
@@ -16,16 +15,13 @@ namespace testsupport
 namespace
 {
 
+constexpr uint32_t kReadWaitMs = 50;
 constexpr uint8_t kGarbleHigh = 0xF0; // bytes at a wrong rate arrive as junk, as on the pty
 constexpr uint8_t kGarbleLow = 0x0F;
 
 SimLink *linkOf(void *pUser)
 {
     return static_cast<SimLink *>(pUser);
-}
-SimLink *linkOf(_tSerial *pSerial)
-{
-    return static_cast<SimLink *>(pSerial->pUser);
 }
 
 } // namespace
@@ -55,10 +51,10 @@ std::string SimLink::percentText() const
 _tSerial SimLink::channel()
 {
     _tSerial s{};
-    s.fnReadByte = [](_tSerial *p, uint8_t *b) { return linkOf(p)->readByte(b); };
-    s.fnWriteByte = [](_tSerial *p, uint8_t b) { linkOf(p)->writeByte(b); };
-    s.fnGetMs = [](_tSerial *p) { return linkOf(p)->getMs(); };
-    s.fnChangeBaud = [](_tSerial *p, uint32_t baud) { linkOf(p)->changeBaud(baud); };
+    s.fnReadByte = [](_tSerial *p, uint8_t *b) { return linkOf(p->pUser)->readByte(b); };
+    s.fnWriteByte = [](_tSerial *p, uint8_t b) { linkOf(p->pUser)->writeByte(b); };
+    s.fnGetMs = [](_tSerial *p) { return linkOf(p->pUser)->getMs(); };
+    s.fnChangeBaud = [](_tSerial *p, uint32_t baud) { linkOf(p->pUser)->hostBaud = baud; };
     s.pUser = this;
     return s;
 }
@@ -66,12 +62,12 @@ _tSerial SimLink::channel()
 _tUpdaterCallbacks SimLink::callbacks()
 {
     _tUpdaterCallbacks c{};
-    c.cbReopen = [](void *u) { linkOf(u)->reopen(); };
+    c.cbReopen = [](void *u) { linkOf(u)->rx.clear(); }; // what arrived while the port was closed is gone
     c.cbClose = [](void *u) { linkOf(u)->close(); };
     c.cbWrite = [](uint8_t b, void *u) { linkOf(u)->writeByte(b); };
     c.cbRead = [](uint8_t *b, void *u) { return linkOf(u)->readByte(b); };
     c.cbAvailable = [](void *u) { return static_cast<uint32_t>(linkOf(u)->rx.size()); };
-    c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->changeBaud(baud); };
+    c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->hostBaud = baud; };
     c.cbGetMs = [](void *u) { return linkOf(u)->getMs(); };
     c.cbLog = [](const char *msg, void *u)
     {
@@ -101,11 +97,10 @@ void SimLink::serviceDevice()
     if (pDevice->takeDisconnect(&ms))
         dropLink(ms);
     restoreEngineAff();
-    bool isDown = nowMs < m_downUntilMs;
     Bytes wire;
     for (devsim::OutputChunk &chunk : pDevice->takeOutput())
         for (uint8_t b : chunk.bytes)
-            if (!isDown)
+            if (nowMs >= m_downUntilMs)
                 wire.push_back(chunk.baud == hostBaud ? b
                                                       : static_cast<uint8_t>(kGarbleHigh | (b & kGarbleLow)));
     rx.insert(rx.end(), wire.begin(), wire.end());
@@ -117,9 +112,7 @@ void SimLink::dropLink(uint32_t ms)
 {
     outages++;
     m_downUntilMs = nowMs + ms;
-    if (pDevice != nullptr)
-        pDevice->portClosed();
-    rx.clear();
+    close();
 }
 
 void SimLink::restoreEngineAff()
@@ -137,7 +130,8 @@ uint8_t SimLink::readByte(uint8_t *pByte)
         onIdleRead(*this);
     if (rx.empty())
     {
-        nowMs += readWaitMs;
+        idleReads++;
+        nowMs += kReadWaitMs;
         return 0;
     }
     *pByte = rx.front();
@@ -157,31 +151,11 @@ void SimLink::writeByte(uint8_t ubByte)
         onWrite(*this, ubByte);
 }
 
-uint64_t SimLink::getMs()
-{
-    uint64_t now = nowMs;
-    nowMs += clockStepMs;
-    return now;
-}
-
 void SimLink::close()
 {
-    closes++;
     if (pDevice != nullptr)
         pDevice->portClosed();
     rx.clear();
-}
-
-void SimLink::reopen()
-{
-    reopens++;
-    rx.clear(); // what arrived while the port was closed is gone
-}
-
-void SimLink::changeBaud(uint32_t ulBaud)
-{
-    bauds.push_back(ulBaud);
-    hostBaud = ulBaud;
 }
 
 SimRig::SimRig()
@@ -217,8 +191,8 @@ void SimRig::start()
             identity.hardwareId = m_container.header().ulHardwareId;
         }
     }
-    identity.productId = productId.value_or(identity.productId);
-    identity.hardwareId = hardwareId.value_or(identity.hardwareId);
+    identity.productId = productId.value_or(config.productId.value_or(identity.productId));
+    identity.hardwareId = hardwareId.value_or(config.hardwareId.value_or(identity.hardwareId));
     m_faults = std::make_unique<devsim::FaultPlan>(config.faults, stats);
     m_device = std::make_unique<devsim::Device>(
         config, identity, store, m_hasContainer ? &m_container : nullptr, stats, *m_faults, m_log);
@@ -244,27 +218,11 @@ int SimRig::verify(std::string *pReport) const
 {
     FILE *out = std::tmpfile();
     int result = devsim::runVerify(m_dir + "/state", m_dir + "/fw.aff", config.noHost, out, out);
-    if (pReport != nullptr)
-    {
-        std::rewind(out);
-        pReport->clear();
-        for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out))
-            pReport->push_back(static_cast<char>(c));
-    }
+    std::rewind(out);
+    for (int c = std::fgetc(out); pReport != nullptr && c != EOF; c = std::fgetc(out))
+        pReport->push_back(static_cast<char>(c));
     std::fclose(out);
     return result;
-}
-
-uint64_t SimRig::requests(const std::string &name) const
-{
-    auto it = stats.requests.find(name);
-    return it == stats.requests.end() ? 0 : it->second;
-}
-
-uint64_t SimRig::forwarded(const std::string &name) const
-{
-    auto it = stats.forwarded.find(name);
-    return it == stats.forwarded.end() ? 0 : it->second;
 }
 
 Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
@@ -275,65 +233,12 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
     return out;
 }
 
-ScriptedDevice::ScriptedDevice(SimLink &l) : link(l), m_frame(70000)
-{
-    m_detector.pBuffer = m_frame.data();
-    m_detector.ulCapacity = static_cast<uint32_t>(m_frame.size());
-    link.onWrite = [this](SimLink &, uint8_t b) { feed(b); };
-}
-
-void ScriptedDevice::feed(uint8_t b)
-{
-    if (m_detector.ulState == 0 && b != SLIP_END)
-    {
-        if (b != '\n')
-            m_line.push_back(static_cast<char>(b));
-        else
-        {
-            std::string line =
-                m_line.empty() || m_line.back() != '\r' ? m_line : m_line.substr(0, m_line.size() - 1);
-            m_line.clear();
-            texts.push_back({line, link.nowMs});
-            if (onText)
-                onText(*this, line);
-        }
-        return;
-    }
-    if (slipDetectFrame(&m_detector, b) != 1)
-        return;
-    Bytes f(m_frame.begin(), m_frame.begin() + m_detector.usStored);
-    Request r;
-    r.atMs = link.nowMs;
-    r.cmd = slipGetCmd(f.data());
-    r.data.assign(f.begin() + SLIP_HEADER_SIZE, f.end() - 1);
-    if (r.cmd == 0x09) // forwarding: the data is the encoded inner request
-    {
-        Traffic inner = splitTraffic(r.data);
-        if (!inner.frames.empty())
-        {
-            r.cmd = slipGetCmd(inner.frames[0].data());
-            r.data.assign(inner.frames[0].begin() + SLIP_HEADER_SIZE, inner.frames[0].end() - 1);
-            r.forwarded = true;
-        }
-    }
-    requests.push_back(r);
-    if (onRequest)
-        onRequest(*this, r);
-}
-
-void ScriptedDevice::respond(uint8_t cmd, uint32_t status, const Bytes &extra, bool forwarded)
-{
-    const Bytes data = statusData(status, extra);
-    Bytes f = forwarded ? slipFrame(SLIP_DIR_RESPONSE, 0x09,
-                                    statusData(0, decodedFrame(SLIP_DIR_RESPONSE, cmd, data)))
-                        : slipFrame(SLIP_DIR_RESPONSE, cmd, data);
-    link.push(f);
-}
-
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 {
-    Traffic t = splitTraffic(slipFrame(ubDir, ubCmd, data));
-    return t.frames.empty() ? Bytes() : t.frames[0];
+    Bytes wire = slipFrame(ubDir, ubCmd, data), out;
+    for (size_t i = 0; i < wire.size(); i++)
+        out.push_back(wire[i] != SLIP_ESC ? wire[i] : wire[++i] == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
+    return out;
 }
 
 Bytes encodeDecoded(const Bytes &decoded)
@@ -344,18 +249,6 @@ Bytes encodeDecoded(const Bytes &decoded)
         out.insert(out.end(), escaped, escaped + slipEncodeByte(escaped, decoded[i]));
     out.push_back(SLIP_END);
     return out;
-}
-
-Bytes statusData(uint32_t status, const Bytes &extra)
-{
-    return cat({le32(status), extra});
-}
-
-Bytes le32(uint32_t value)
-{
-    Bytes b(4);
-    lePutU32(b.data(), value);
-    return b;
 }
 
 Bytes cat(std::initializer_list<Bytes> parts)
@@ -386,33 +279,6 @@ Bytes unhex(const std::string &text)
     while (in >> tok)
         out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
-}
-
-Traffic splitTraffic(const Bytes &bytes)
-{
-    Traffic t;
-    Bytes buffer(65536);
-    _tSlipDetector det{};
-    det.pBuffer = buffer.data();
-    det.ulCapacity = static_cast<uint32_t>(buffer.size());
-    std::string line;
-    for (uint8_t b : bytes)
-    {
-        if (det.ulState != 0 || b == SLIP_END)
-        {
-            if (slipDetectFrame(&det, b) == 1)
-                t.frames.emplace_back(buffer.begin(), buffer.begin() + det.usStored);
-        }
-        else if (b == '\r' || b == '\n')
-        {
-            if (!line.empty())
-                t.lines.push_back(line);
-            line.clear();
-        }
-        else
-            line.push_back(static_cast<char>(b));
-    }
-    return t;
 }
 
 } // namespace testsupport

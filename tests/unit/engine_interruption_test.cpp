@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <numeric>
 
-#include "tests/support/aff_image.h"
 #include "tests/support/sim_link.h"
+#include "tests/support/update_lines.h"
 
 using namespace testsupport;
 
@@ -20,26 +20,14 @@ namespace
 
 constexpr uint64_t kHangMs = 3600000; // an hour of virtual time without an end is a hang
 
-AffImage smallContainer()
-{
-    const struct
-    {
-        uint32_t type, parts, part;
-    } specs[] = {{AFF_BLOCK_HOST_UC, 2, 256},    {AFF_BLOCK_DEVICE_UC, 2, 256}, {AFF_BLOCK_TI, 1, 128},
-                 {AFF_BLOCK_ESP_FLASH, 2, 256},  {AFF_BLOCK_FPGA_NVCM0, 2, 64}, {AFF_BLOCK_FPGA_NVCM1, 1, 64},
-                 {AFF_BLOCK_FPGA_USERCODE, 1, 4}};
-    AffImage img;
-    for (const auto &s : specs)
-    {
-        AffImageBlock b;
-        b.type = s.type;
-        b.data = affImagePattern(s.parts * s.part, static_cast<uint8_t>(s.type + 7));
-        b.partSize = s.part;
-        b.version = {s.type == AFF_BLOCK_HOST_UC ? 10700001u : 20005u, "Mar 14 2025"};
-        img.blocks.push_back(b);
-    }
-    return img;
-}
+const AffImage kSmall = shapedContainer({{AFF_BLOCK_HOST_UC, 512, 256, 10700001},
+                                         {AFF_BLOCK_DEVICE_UC, 512, 256, 20005},
+                                         {AFF_BLOCK_TI, 128, 128, 20005},
+                                         {AFF_BLOCK_ESP_FLASH, 512, 256, 20005},
+                                         {AFF_BLOCK_FPGA_NVCM0, 128, 64, 20005},
+                                         {AFF_BLOCK_FPGA_NVCM1, 64, 64, 20005},
+                                         {AFF_BLOCK_FPGA_USERCODE, 4, 4, 20005}},
+                                        7);
 
 uint64_t requestsHandled(const SimRig &rig)
 {
@@ -101,7 +89,6 @@ int interruptAt(Way way, uint64_t n, const Bytes &aff)
     // A new updater process on the same device.
     rig.stopWhen = [&] { return rig.link.nowMs > 1000000 + 2 * kHangMs; };
     rig.link.close();
-    rig.link.reopen();
     EXPECT_EQ(1, rig.run(UPDATER_OP_UPDATE_ALL)) << "request " << n << ": the second run failed";
     EXPECT_EQ(0, rig.verify(&report)) << "request " << n << ": the second run left other data\n" << report;
     return first == 1 ? 1 : 2;
@@ -109,7 +96,7 @@ int interruptAt(Way way, uint64_t n, const Bytes &aff)
 
 TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
 {
-    const Bytes aff = smallContainer().build();
+    const Bytes aff = kSmall.build();
     SimRig clean;
     clean.aff = aff;
     ASSERT_EQ(1, clean.run(UPDATER_OP_UPDATE_ALL));
