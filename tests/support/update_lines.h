@@ -16,8 +16,6 @@
 namespace testsupport
 {
 
-using Lines = std::vector<std::string>;
-
 struct BlockShape
 {
     uint32_t type, size, part, code; // bytes of the image and of a part; the block's version code
@@ -62,68 +60,48 @@ inline AffImage fiveComponents(uint16_t format = 3, std::initializer_list<uint32
     return img;
 }
 
-inline Lines join(std::initializer_list<Lines> pieces)
+// The engine's log lines as one text, each line after a '|'.
+inline std::string bootLines(bool fromApplication = true)
 {
-    Lines all;
-    for (const Lines &piece : pieces)
-        all.insert(all.end(), piece.begin(), piece.end());
-    return all;
+    return fromApplication
+               ? "|Checking if device is in BOOT mode...|Entering bootloader...|Checking if device is "
+                 "in BOOT mode...|Entered bootloader, locking..."
+               : "|Checking if device is in BOOT mode...|Entered bootloader, locking...";
 }
 
-inline Lines bootLines(bool fromApplication = true)
+inline std::string helloLines(const std::string &firmware, const std::string &components,
+                              unsigned product = 1, unsigned hardware = 0)
 {
-    if (!fromApplication)
-        return {"Checking if device is in BOOT mode...", "Entered bootloader, locking..."};
-    return {"Checking if device is in BOOT mode...", "Entering bootloader...",
-            "Checking if device is in BOOT mode...", "Entered bootloader, locking..."};
+    return "|Requesting bootloader information|Bootloader version: 20100000 (Jan 15 2024), product id: " +
+           std::to_string(product) + ", hw id: " + std::to_string(hardware) +
+           "|Firmware version: " + firmware + "|Components:" + components;
 }
 
-inline Lines helloLines(const std::string &firmware, const Lines &components, unsigned product = 1,
-                        unsigned hardware = 0)
+inline std::string ucLines(const std::string &who)
 {
-    Lines lines = {"Requesting bootloader information",
-                   "Bootloader version: 20100000 (Jan 15 2024), product id: " + std::to_string(product) +
-                       ", hw id: " + std::to_string(hardware),
-                   "Firmware version: " + firmware};
-    lines.push_back("Components:");
-    lines.insert(lines.end(), components.begin(), components.end());
-    return lines;
+    return "|Programming " + who + "|Uploading " + who + " firmware|Finishing data transfer|" + who + " Done";
 }
 
-inline Lines ucLines(const std::string &who)
-{
-    return {"Programming " + who, "Uploading " + who + " firmware", "Finishing data transfer", who + " Done"};
-}
-
-const char *const kFresh = "1.0.0.0 (Jan  1 2024)";
-const Lines kTiLines = {"Programming DEVICE Ti", "Uploading DEVICE TI firmware", "Finishing data transfer",
-                        "DEVICE Ti Done"};
-const Lines kFpgaLines = {"Programming FPGA", "FPGA Done"};
-const Lines kFreshHost = {"\tHOST: 1.0.0.0 (Jan  1 2024) -> 1.2.3.1 (Mar 14 2025)"};
-const Lines kFreshDevice = {"\tWIFI: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)",
-                            "\tFPGA: 1.0.0 (Jan  1 2024) -> 1.4.5 (Mar 14 2025)",
-                            "\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.2 (Mar 14 2025)",
-                            "\t  Ti: 1.0.0.0 (Jan  1 2024) -> 1.2.3.3 (Mar 14 2025)"};
+const std::string kFresh = "1.0.0.0 (Jan  1 2024)";
+const std::string kTiLines =
+    "|Programming DEVICE Ti|Uploading DEVICE TI firmware|Finishing data transfer|DEVICE Ti Done";
+const std::string kFpgaLines = "|Programming FPGA|FPGA Done";
+const std::string kFreshHost = "|\tHOST: 1.0.0.0 (Jan  1 2024) -> 1.2.3.1 (Mar 14 2025)";
+const std::string kFreshWifi = "|\tWIFI: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)";
+const std::string kFreshFpga = "|\tFPGA: 1.0.0 (Jan  1 2024) -> 1.4.5 (Mar 14 2025)";
+const std::string kFreshUc = "|\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.2 (Mar 14 2025)";
+const std::string kFreshTi = "|\t  Ti: 1.0.0.0 (Jan  1 2024) -> 1.2.3.3 (Mar 14 2025)";
 // After the hand-over the Wi-Fi image takes the microcontroller's line; the TI is done.
-const Lines kFreshHandOver = {"\tFPGA: 1.0.0 (Jan  1 2024) -> 1.4.5 (Mar 14 2025)",
-                              "\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)",
-                              "\t  Ti: 1.2.3.3 (Mar 14 2025) -> 1.2.3.3 (Mar 14 2025)"};
+const std::string kHandOverUc = "|\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)";
+const std::string kHandOverTi = "|\t  Ti: 1.2.3.3 (Mar 14 2025) -> 1.2.3.3 (Mar 14 2025)";
 
 // Every message of an update of fiveComponents() on a fresh device running its application.
-inline Lines fiveComponentLines()
+inline std::string fiveComponentLines()
 {
-    return join({bootLines(),
-                 helloLines(kFresh, kFreshHost),
-                 ucLines("HOST uC"),
-                 {"Entering DEVICE bootloader"},
-                 helloLines(kFresh, kFreshDevice),
-                 ucLines("DEVICE uC"),
-                 kTiLines,
-                 {"Programming WIFI"},
-                 helloLines(kFresh, kFreshHandOver),
-                 ucLines("DEVICE uC"),
-                 kFpgaLines,
-                 {"Leaving BOOT mode..."}});
+    return bootLines() + helloLines(kFresh, kFreshHost) + ucLines("HOST uC") + "|Entering DEVICE bootloader" +
+           helloLines(kFresh, kFreshWifi + kFreshFpga + kFreshUc + kFreshTi) + ucLines("DEVICE uC") +
+           kTiLines + "|Programming WIFI" + helloLines(kFresh, kFreshFpga + kHandOverUc + kHandOverTi) +
+           ucLines("DEVICE uC") + kFpgaLines + "|Leaving BOOT mode...";
 }
 
 } // namespace testsupport
