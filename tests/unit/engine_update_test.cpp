@@ -47,7 +47,8 @@ struct UpdateRow
     uint8_t result;
     std::string lines; // every log line, each after a '|'; beginning "...": the last ones only
     // Numbers of the device's summary ("requests.HELLO=1", "faults.disconnects=1"), "resends=N"
-    // lines "Resending last packet", "idle_reads<N" empty reads of the link.
+    // lines "Resending last packet", "idle_reads<N" empty reads of the link, "virtual_ms<N" the run's
+    // virtual time, "in_application=1" the device's mode afterwards.
     const char *counts;
     // devsim verify's status of host uC, device uC, TI, Wi-Fi, NVCM0, NVCM1, usercode; "": not checked.
     const char *verify = "";
@@ -83,16 +84,6 @@ void lockFirst(SimRig &rig)
 {
     ASSERT_EQ(1, rig.run(UPDATER_OP_LOCK));
     rig.link.logs.clear();
-}
-
-void inApplication(SimRig &rig)
-{
-    EXPECT_EQ(devsim::Mode::Application, rig.device().mode());
-}
-
-void withinAMinute(SimRig &rig)
-{
-    EXPECT_LT(rig.link.nowMs, 1000000u + 60000u);
 }
 
 // Status 1 to the second host part n times in a row.
@@ -266,7 +257,7 @@ const UpdateRow kRows[] = {
     {"LockInBoot", UPDATER_OP_LOCK, "--boot", nullptr, 1, "|Entered bootloader, locking...",
      "text_commands.AT+LOCK=1=1 requests_total=0"},
     {"UnlockAfterLock", UPDATER_OP_UNLOCK, "--boot", nullptr, 1, "|Leaving BOOT mode...",
-     "text_commands.AT+LOCK=0=1", "", "", lockFirst, inApplication},
+     "text_commands.AT+LOCK=0=1 in_application=1", "", "", lockFirst},
     {"BootModeFromApplication", UPDATER_OP_BOOT_MODE, "", nullptr, 1,
      "|Checking if device is in BOOT mode...|Entering bootloader...|Checking if device is in BOOT mode...",
      "text_commands.AT+REBOOT_BOOTLOADER=1 requests_total=0"},
@@ -277,79 +268,83 @@ const UpdateRow kRows[] = {
      "|Entered bootloader, locking...|Resending last packet|Resending last packet|ERR: No response from BOOT "
      "mode",
      "text_commands.AT+LOCK=1=3 text_commands.AT+BOOT?=0"},
+};
 
-    // The fault matrix. A lost answer: the part is resent after the silence and written twice.
-    {"LostHostPart", UPDATER_OP_UPDATE_ALL, "--lose-response 5", &kFaultAff, 1, kDone,
-     "resends=1 faults.lost_responses=1 requests.UC_PROGRAM_DATA=5", kAll},
-    {"CorruptForwardedDevicePart", UPDATER_OP_UPDATE_ALL, "--corrupt-response 15", &kFaultAff, 1, kDone,
-     "resends=1 faults.corrupted_responses=1", kAll},
-    {"CorruptFpgaVerifyPart", UPDATER_OP_UPDATE_ALL, "--corrupt-response 43", &kFaultAff, 1, kDone,
-     "resends=1 faults.corrupted_responses=1", kAll},
-    {"Status1HostPart", UPDATER_OP_UPDATE_ALL, "--status 5:1", &kFaultAff, 1, kDone,
-     "resends=1 faults.status_answers=1 malformed_requests=1", kAll},
-    {"Status3ForwardedWifiPart", UPDATER_OP_UPDATE_ALL, "--status 29:3", &kFaultAff, 1, kDone,
-     "resends=1 faults.status_answers=1", kAll},
+// One update of the fault container against a device with faults: it completes with the device holding
+// exactly the container, or fails with its line.
+struct FaultRow
+{
+    const char *name;
+    const char *options;
+    const char *failure; // the last line; nullptr: the run completes
+    const char *counts;
+    Setup setUp = nullptr;
+};
+
+const FaultRow kFaults[] = {
+    // A lost answer: the part is resent after the silence and written twice.
+    {"LostHostPart", "--lose-response 5", nullptr,
+     "resends=1 faults.lost_responses=1 requests.UC_PROGRAM_DATA=5"},
+    {"CorruptForwardedDevicePart", "--corrupt-response 15", nullptr,
+     "resends=1 faults.corrupted_responses=1"},
+    {"CorruptFpgaVerifyPart", "--corrupt-response 43", nullptr, "resends=1 faults.corrupted_responses=1"},
+    {"Status1HostPart", "--status 5:1", nullptr, "resends=1 faults.status_answers=1 malformed_requests=1"},
+    {"Status3ForwardedWifiPart", "--status 29:3", nullptr, "resends=1 faults.status_answers=1"},
     // The hand-over refused twice is sent until accepted; the Wi-Fi image still reaches the Wi-Fi module.
-    {"RefusedWifiHandOver", UPDATER_OP_UPDATE_ALL, "--status 25:1 --status 26:1", &kFaultAff, 1, kDone,
-     "resends=2 faults.status_answers=2", kAll},
+    {"RefusedWifiHandOver", "--status 25:1 --status 26:1", nullptr, "resends=2 faults.status_answers=2"},
     // Any other status word ends the run at once, naming the command (09 when forwarded).
-    {"UnknownCommandAtHello", UPDATER_OP_UPDATE_ALL, "--status 1:2", &kFaultAff, 0,
-     "...|UB ERROR: 00 - 00000002", "resends=0"},
-    {"NotValidNowAtHostEnd", UPDATER_OP_UPDATE_ALL, "--status 8:4", &kFaultAff, 0,
-     "...|UB ERROR: 32 - 00000004", "resends=0"},
-    {"BeyondImageForwarded", UPDATER_OP_UPDATE_ALL, "--status 20:5", &kFaultAff, 0,
-     "...|UB ERROR: 09 - 00000005", "resends=0"},
-    {"VerifyDiffers", UPDATER_OP_UPDATE_ALL, "--status 43:0x10", &kFaultAff, 0, "...|UB ERROR: 22 - 00000010",
-     "resends=0"},
-    {"StateNotWritten", UPDATER_OP_UPDATE_ALL, "--status 35:0x11", &kFaultAff, 0,
-     "...|UB ERROR: 22 - 00000011", "resends=0"},
-    {"HighBitsOfTheWordThenAgain", UPDATER_OP_UPDATE_ALL, "--status 15:0x80000001", &kFaultAff, 1, kDone,
-     "resends=0", kAll, "", failedRunFirst},
+    {"UnknownCommandAtHello", "--status 1:2", "UB ERROR: 00 - 00000002", "resends=0"},
+    {"NotValidNowAtHostEnd", "--status 8:4", "UB ERROR: 32 - 00000004", "resends=0"},
+    {"BeyondImageForwarded", "--status 20:5", "UB ERROR: 09 - 00000005", "resends=0"},
+    {"VerifyDiffers", "--status 43:0x10", "UB ERROR: 22 - 00000010", "resends=0"},
+    {"StateNotWritten", "--status 35:0x11", "UB ERROR: 22 - 00000011", "resends=0"},
+    {"HighBitsOfTheWordThenAgain", "--status 15:0x80000001", nullptr, "resends=0", failedRunFirst},
     // Text refusals: one refused lock is repeated; the second repeat comes after the lock's second.
-    {"OneRefusedLock", UPDATER_OP_UPDATE_ALL, "--at-error 1:AT+LOCK=1", &kFaultAff, 1, kDone,
-     "resends=1 text_commands.AT+LOCK=1=2", kAll},
-    {"RefusedLocksRunIntoTheLockTimeOut", UPDATER_OP_UPDATE_ALL, "--at-error 2:AT+LOCK=1", &kFaultAff, 0,
-     "...|ERR: No response from BOOT mode", "resends=2 requests_total=0"},
-    {"RefusedFirstQuestions", UPDATER_OP_UPDATE_ALL, "--at-error 6", &kFaultAff, 1, kDone,
-     "resends=2 faults.at_errors=6", kAll},
-    {"RefusesEverything", UPDATER_OP_UPDATE_ALL, "--at-error 100000", &kFaultAff, 0,
-     "...|ERR: No response from CONFIG mode", "resends=6 requests_total=0"},
+    {"OneRefusedLock", "--at-error 1:AT+LOCK=1", nullptr, "resends=1 text_commands.AT+LOCK=1=2"},
+    {"RefusedLocksRunIntoTheLockTimeOut", "--at-error 2:AT+LOCK=1", "ERR: No response from BOOT mode",
+     "resends=2 requests_total=0"},
+    {"RefusedFirstQuestions", "--at-error 6", nullptr, "resends=2 faults.at_errors=6"},
+    {"RefusesEverything", "--at-error 100000", "ERR: No response from CONFIG mode",
+     "resends=6 requests_total=0"},
     // Status 1 to one request again and again: up to the limit of 20 it completes, one more fails.
-    {"MalformedBurstBelowTheLimit", UPDATER_OP_UPDATE_ALL, "", &kFaultAff, 1, kDone,
-     "resends=20 faults.status_answers=20", kAll, "", malformedBurst(20)},
-    {"MalformedBurstAtTheLimit", UPDATER_OP_UPDATE_ALL, "", &kFaultAff, 0,
-     "...|ERR: Maximum number of retries reached", "resends=20 faults.status_answers=21", "", "",
-     malformedBurst(21)},
+    {"MalformedBurstBelowTheLimit", "", nullptr, "resends=20 faults.status_answers=20", malformedBurst(20)},
+    {"MalformedBurstAtTheLimit", "", "ERR: Maximum number of retries reached",
+     "resends=20 faults.status_answers=21", malformedBurst(21)},
     // Silent from the third host part on: three resends after 10 s of silence each, then it gives up
     // within a minute instead of resending up to the limit.
-    {"SilentDevice", UPDATER_OP_UPDATE_ALL, "--silent-after 5", &kFaultAff, 0,
-     "...|ERR: The device stopped answering", "resends=3 faults.silenced_requests=4", "", "", nullptr,
-     withinAMinute},
+    {"SilentDevice", "--silent-after 5", "ERR: The device stopped answering",
+     "resends=3 faults.silenced_requests=4 virtual_ms<60000"},
     // Slow answers just inside the silence period (a long erase) cost no resend.
-    {"SlowAnswers", UPDATER_OP_UPDATE_ALL,
-     "--late-response 5:9900 --late-response 8:9900 --late-response 35:9900", &kFaultAff, 1, kDone,
-     "resends=0 faults.late_answers=3", kAll},
+    {"SlowAnswers", "--late-response 5:9900 --late-response 8:9900 --late-response 35:9900", nullptr,
+     "resends=0 faults.late_answers=3"},
     // An answer later than the silence crosses the resend of its request: its second answer is
     // not taken for the next request's, whether that request comes from the same step or the next.
-    {"LateAnswerToAPart", UPDATER_OP_UPDATE_ALL, "--late-response 5:10500", &kFaultAff, 1, kDone,
-     "resends=1 faults.late_answers=1", kAll},
-    {"LateAnswerToAnEnd", UPDATER_OP_UPDATE_ALL, "--late-response 8:10500", &kFaultAff, 1, kDone,
-     "resends=1 faults.late_answers=1", kAll},
+    {"LateAnswerToAPart", "--late-response 5:10500", nullptr, "resends=1 faults.late_answers=1"},
+    {"LateAnswerToAnEnd", "--late-response 8:10500", nullptr, "resends=1 faults.late_answers=1"},
     // The link drops right after a part was carried out, before its answer, and comes back.
-    {"DisconnectAtHostPart", UPDATER_OP_UPDATE_ALL, "--disconnect-at-part 2:1500", &kFaultAff, 1, kDone,
-     "resends=1 faults.disconnects=1", kAll},
-    {"DisconnectAtForwardedDevicePart", UPDATER_OP_UPDATE_ALL, "--disconnect-at-part 7:1500", &kFaultAff, 1,
-     kDone, "resends=1 faults.disconnects=1", kAll},
-    {"DisconnectInFpgaVerifyPhase", UPDATER_OP_UPDATE_ALL, "--disconnect-at-part 25:1500", &kFaultAff, 1,
-     kDone, "resends=1 faults.disconnects=1", kAll},
+    {"DisconnectAtHostPart", "--disconnect-at-part 2:1500", nullptr, "resends=1 faults.disconnects=1"},
+    {"DisconnectAtForwardedDevicePart", "--disconnect-at-part 7:1500", nullptr,
+     "resends=1 faults.disconnects=1"},
+    {"DisconnectInFpgaVerifyPhase", "--disconnect-at-part 25:1500", nullptr,
+     "resends=1 faults.disconnects=1"},
     // Random loss and corruption: one resend per fault met, or a clean failure.
-    {"RandomFaults2Percent", UPDATER_OP_UPDATE_ALL, "--random-faults 0.02 --seed 2", &kFaultAff, 1, kDone,
-     "resends=5 faults.random_lost=3 faults.random_corrupted=2", kAll},
-    {"RandomFaults10Percent", UPDATER_OP_UPDATE_ALL, "--random-faults 0.1 --seed 7", &kFaultAff, 1, kDone,
-     "resends=12 faults.random_lost=10 faults.random_corrupted=2", kAll},
-    {"RandomFaults60Percent", UPDATER_OP_UPDATE_ALL, "--random-faults 0.6 --seed 1", &kFaultAff, 0,
-     "...|ERR: The device stopped answering", "faults.random_lost=12 faults.random_corrupted=2"},
+    {"RandomFaults2Percent", "--random-faults 0.02 --seed 2", nullptr,
+     "resends=5 faults.random_lost=3 faults.random_corrupted=2"},
+    {"RandomFaults10Percent", "--random-faults 0.1 --seed 7", nullptr,
+     "resends=12 faults.random_lost=10 faults.random_corrupted=2"},
+    {"RandomFaults60Percent", "--random-faults 0.6 --seed 1", "ERR: The device stopped answering",
+     "faults.random_lost=12 faults.random_corrupted=2"},
 };
+
+std::vector<UpdateRow> allRows()
+{
+    std::vector<UpdateRow> rows(std::begin(kRows), std::end(kRows));
+    for (const FaultRow &f : kFaults)
+        rows.push_back({f.name, UPDATER_OP_UPDATE_ALL, f.options, &kFaultAff, uint8_t(f.failure ? 0 : 1),
+                        f.failure ? std::string("...|") + f.failure : kDone, f.counts, f.failure ? "" : kAll,
+                        "", f.setUp});
+    return rows;
+}
 
 // A number of the row's counts: the device's summary, the resends the engine logged or the link's idle reads.
 long long countOf(SimRig &rig, const std::string &key)
@@ -358,6 +353,10 @@ long long countOf(SimRig &rig, const std::string &key)
         return static_cast<long long>(rig.link.countLog("Resending last packet"));
     if (key == "idle_reads")
         return rig.link.idleReads;
+    if (key == "virtual_ms")
+        return static_cast<long long>(rig.link.nowMs - 1000000);
+    if (key == "in_application")
+        return rig.device().mode() == devsim::Mode::Application ? 1 : 0;
     return std::max(0LL, jsonNumber(rig.stats.toJson(), key));
 }
 
@@ -434,8 +433,64 @@ TEST_P(EngineUpdate, EndsAsTheRowSays)
         row.check(rig);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(allRows()),
                          [](const ::testing::TestParamInfo<UpdateRow> &info)
                          { return std::string(info.param.name); });
+
+// The update of the fault container interrupted at every request in turn, in two ways: the link is
+// lost while the answer is on the wire, or the run is abandoned right after the device carried the
+// request out (and the update is run again, as an operator would). Every interruption ends in a
+// complete update with exact images, or in a clean failure after which a second run completes
+// exactly; never in a success with other data and never in a hang (an hour of virtual time).
+TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
+{
+    SimRig clean;
+    clean.aff = kFaultAff;
+    ASSERT_EQ(1, clean.run(UPDATER_OP_UPDATE_ALL));
+    const long long total = countOf(clean, "requests_total");
+    for (bool isLinkLost : {true, false})
+    {
+        unsigned recovered = 0, failedThenRecovered = 0;
+        for (long long n = 1; n <= total; n++)
+        {
+            SCOPED_TRACE(testing::Message()
+                         << (isLinkLost ? "link lost" : "abandoned") << " at request " << n);
+            SimRig rig;
+            rig.aff = kFaultAff;
+            bool isDone = false;
+            rig.stopWhen = [&]
+            {
+                if (!isLinkLost && !isDone && countOf(rig, "requests_total") >= n)
+                    return isDone = true;
+                return countOf(rig, "virtual_ms") > 3600000;
+            };
+            // Half the answer reached the host when the link went.
+            rig.link.onDeviceOutput = [&](const Bytes &wire)
+            {
+                if (isLinkLost && !isDone && rig.stats.responses == uint64_t(n) && wire.size() > 2)
+                {
+                    isDone = true;
+                    rig.link.dropLink(1500);
+                    rig.link.push(Bytes(wire.begin(), wire.begin() + wire.size() / 2));
+                }
+            };
+            const uint8_t first = rig.run(UPDATER_OP_UPDATE_ALL);
+            EXPECT_TRUE(isDone);
+            EXPECT_EQ(isLinkLost ? 1u : 0u, rig.link.outages);
+            if (first != 1 || !isLinkLost)
+            {
+                rig.link.close(); // a new updater process on the same device
+                EXPECT_EQ(1, rig.run(UPDATER_OP_UPDATE_ALL));
+            }
+            EXPECT_LT(countOf(rig, "virtual_ms"), 3600000);
+            EXPECT_EQ(0, rig.verify());
+            recovered += first;
+            failedThenRecovered += 1 - first;
+        }
+        std::printf("%s: %u of %u recovered in the run, %u failed cleanly and recovered on a second run\n",
+                    isLinkLost ? "link lost during the answer" : "abandoned after the request", recovered,
+                    unsigned(total), failedThenRecovered);
+    }
+}
 
 } // namespace
