@@ -16,8 +16,6 @@ namespace
 {
 
 constexpr uint32_t kReadWaitMs = 50;
-constexpr uint8_t kGarbleHigh = 0xF0; // bytes at a wrong rate arrive as junk, as on the pty
-constexpr uint8_t kGarbleLow = 0x0F;
 
 SimLink *linkOf(void *pUser)
 {
@@ -25,21 +23,6 @@ SimLink *linkOf(void *pUser)
 }
 
 } // namespace
-
-size_t SimLink::countLog(const std::string &line) const
-{
-    return static_cast<size_t>(std::count(logs.begin(), logs.end(), line));
-}
-
-std::vector<unsigned> SimLink::finalPercents(const std::string &line) const
-{
-    std::vector<unsigned> out;
-    for (size_t i = 0; i < logs.size(); i++)
-        if (logs[i] == line)
-            out.push_back(i + 1 < logs.size() ? percentAtLog[i + 1]
-                                              : (progress.empty() ? 0 : progress.back()));
-    return out;
-}
 
 std::string SimLink::percentText() const
 {
@@ -97,22 +80,14 @@ void SimLink::serviceDevice()
     if (pDevice->takeDisconnect(&ms))
         dropLink(ms);
     restoreEngineAff();
-    Bytes wire;
+    Bytes wire; // bytes at a wrong rate arrive as junk, as on the pty
     for (devsim::OutputChunk &chunk : pDevice->takeOutput())
         for (uint8_t b : chunk.bytes)
             if (nowMs >= m_downUntilMs)
-                wire.push_back(chunk.baud == hostBaud ? b
-                                                      : static_cast<uint8_t>(kGarbleHigh | (b & kGarbleLow)));
+                wire.push_back(chunk.baud == hostBaud ? b : static_cast<uint8_t>(0xF0 | (b & 0x0F)));
     rx.insert(rx.end(), wire.begin(), wire.end());
     if (onDeviceOutput && !wire.empty())
         onDeviceOutput(wire);
-}
-
-void SimLink::dropLink(uint32_t ms)
-{
-    outages++;
-    m_downUntilMs = nowMs + ms;
-    close();
 }
 
 void SimLink::restoreEngineAff()
@@ -151,13 +126,6 @@ void SimLink::writeByte(uint8_t ubByte)
         onWrite(*this, ubByte);
 }
 
-void SimLink::close()
-{
-    if (pDevice != nullptr)
-        pDevice->portClosed();
-    rx.clear();
-}
-
 SimRig::SimRig()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "simrig-XXXXXX").string();
@@ -166,33 +134,20 @@ SimRig::SimRig()
     m_log.setSink([](devsim::Logger::Kind, const std::string &) {});
 }
 
-SimRig::~SimRig()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-}
-
 void SimRig::start()
 {
     std::string error;
     store.open(m_dir + "/state", &error);
     for (const auto &[slot, code] : config.versions)
         store.setVersionCode(slot, code);
+    std::ofstream(m_dir + "/fw.aff", std::ios::binary)
+        .write(reinterpret_cast<const char *>(aff.data()), static_cast<std::streamsize>(aff.size()));
+    m_hasContainer = !aff.empty() && m_container.load(m_dir + "/fw.aff", &error);
     devsim::DeviceIdentity identity;
     identity.protocolId = config.protocolId;
-    if (!aff.empty())
-    {
-        std::ofstream(m_dir + "/fw.aff", std::ios::binary)
-            .write(reinterpret_cast<const char *>(aff.data()), static_cast<std::streamsize>(aff.size()));
-        m_hasContainer = m_container.load(m_dir + "/fw.aff", &error);
-        if (m_hasContainer)
-        {
-            identity.productId = m_container.header().ulProductId;
-            identity.hardwareId = m_container.header().ulHardwareId;
-        }
-    }
-    identity.productId = productId.value_or(config.productId.value_or(identity.productId));
-    identity.hardwareId = hardwareId.value_or(config.hardwareId.value_or(identity.hardwareId));
+    const _tAffHeader none{}, &header = m_hasContainer ? m_container.header() : none;
+    identity.productId = productId.value_or(config.productId.value_or(header.ulProductId));
+    identity.hardwareId = hardwareId.value_or(config.hardwareId.value_or(header.ulHardwareId));
     m_faults = std::make_unique<devsim::FaultPlan>(config.faults, stats);
     m_device = std::make_unique<devsim::Device>(
         config, identity, store, m_hasContainer ? &m_container : nullptr, stats, *m_faults, m_log);
@@ -261,13 +216,10 @@ Bytes cat(std::initializer_list<Bytes> parts)
 
 std::string hex(const Bytes &bytes)
 {
+    const char *const digits = "0123456789ABCDEF";
     std::string out;
-    char buf[4];
-    for (size_t i = 0; i < bytes.size(); i++)
-    {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-        out += buf;
-    }
+    for (uint8_t b : bytes)
+        out += (out.empty() ? "" : " ") + std::string{digits[b >> 4], digits[b & 0x0F]};
     return out;
 }
 

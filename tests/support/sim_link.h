@@ -11,8 +11,10 @@
 //   EXPECT_EQ(1, rig.run(UPDATER_OP_UPDATE_ALL));
 //   EXPECT_EQ(0, rig.verify());             // it holds exactly the container's images
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,9 +54,7 @@ class SimLink
     void push(const Bytes &bytes) { rx.insert(rx.end(), bytes.begin(), bytes.end()); }
     void pushText(const std::string &text) { rx.insert(rx.end(), text.begin(), text.end()); }
     std::string txText() const { return std::string(tx.begin(), tx.end()); }
-    size_t countLog(const std::string &line) const;
-    // The percentage the terminal line of each log line equal to line showed last.
-    std::vector<unsigned> finalPercents(const std::string &line) const;
+    size_t countLog(const std::string &l) const { return size_t(std::count(logs.begin(), logs.end(), l)); }
 
     _tSerial channel();
     _tUpdaterCallbacks callbacks();
@@ -62,9 +62,14 @@ class SimLink
     uint8_t readByte(uint8_t *pByte);
     void writeByte(uint8_t ubByte);
     uint64_t getMs() { return nowMs++; }
-    void close();
+    void close() // the device sees its port close; what was on its way to the host is gone
+    {
+        if (pDevice != nullptr)
+            pDevice->portClosed();
+        rx.clear();
+    }
     // The link is lost for ms: what is on its way either way is gone, and the device sees its port close.
-    void dropLink(uint32_t ms);
+    void dropLink(uint32_t ms) { outages++, m_downUntilMs = nowMs + ms, close(); }
 
   private:
     void serviceDevice();
@@ -79,7 +84,7 @@ class SimRig
 {
   public:
     SimRig();
-    ~SimRig();
+    ~SimRig() { std::filesystem::remove_all(m_dir, m_ignored); }
 
     devsim::SimConfig config;
     Bytes aff;                          // the container; empty: none
@@ -100,6 +105,7 @@ class SimRig
 
   private:
     std::string m_dir;
+    std::error_code m_ignored;
     devsim::Container m_container;
     bool m_hasContainer = false;
     devsim::Logger m_log;
