@@ -95,13 +95,27 @@ const std::string kFreshTi = "|\t  Ti: 1.0.0.0 (Jan  1 2024) -> 1.2.3.3 (Mar 14 
 const std::string kHandOverUc = "|\t  uC: 1.0.0.0 (Jan  1 2024) -> 1.2.3.4 (Mar 14 2025)";
 const std::string kHandOverTi = "|\t  Ti: 1.2.3.3 (Mar 14 2025) -> 1.2.3.3 (Mar 14 2025)";
 
+const std::string kFreshDevice = kFreshWifi + kFreshFpga + kFreshUc + kFreshTi;
+
+// Up to the device's bootloader: the host bootloader's hello and the host uC's image.
+inline std::string hostLines()
+{
+    return bootLines() + helloLines(kFresh, kFreshHost) + ucLines("HOST uC") + "|Entering DEVICE bootloader";
+}
+
+// From the device's hello on: its microcontroller, the TI (hasTi), the Wi-Fi image and the FPGA.
+inline std::string deviceLines(bool hasTi = true)
+{
+    return helloLines(kFresh, kFreshWifi + kFreshFpga + kFreshUc + (hasTi ? kFreshTi : "")) +
+           ucLines("DEVICE uC") + (hasTi ? kTiLines : "") + "|Programming WIFI" +
+           helloLines(kFresh, kFreshFpga + kHandOverUc + (hasTi ? kHandOverTi : "")) + ucLines("DEVICE uC") +
+           kFpgaLines + "|Leaving BOOT mode...";
+}
+
 // Every message of an update of fiveComponents() on a fresh device running its application.
 inline std::string fiveComponentLines()
 {
-    return bootLines() + helloLines(kFresh, kFreshHost) + ucLines("HOST uC") + "|Entering DEVICE bootloader" +
-           helloLines(kFresh, kFreshWifi + kFreshFpga + kFreshUc + kFreshTi) + ucLines("DEVICE uC") +
-           kTiLines + "|Programming WIFI" + helloLines(kFresh, kFreshFpga + kHandOverUc + kHandOverTi) +
-           ucLines("DEVICE uC") + kFpgaLines + "|Leaving BOOT mode...";
+    return hostLines() + deviceLines();
 }
 
 } // namespace testsupport
