@@ -95,14 +95,6 @@ TEST_F(EngineApi, RefusedRunsWriteNothing)
         EXPECT_EQ(Lines{c.log}, link.logs);
         EXPECT_TRUE(link.tx.empty());
     }
-    // An unlock goes straight to the unlock, without the BOOT question; -v adds the malformed count.
-    for (uint8_t verbose : {0, 1})
-    {
-        init();
-        EXPECT_EQ(1, updater(UPDATER_OP_UNLOCK, nullptr, 0, verbose, 0, &cb, nullptr));
-        EXPECT_EQ(verbose ? "Malformed count: 0" : "Leaving BOOT mode...", link.logs.back());
-        EXPECT_EQ("AT+LOCK=0\r\n", link.txText());
-    }
     // 21 is no state; 34 and above are past the last.
     for (uint32_t state : {21u, 34u, 0xFFFFFFFFu})
     {
@@ -227,7 +219,7 @@ TEST_F(EngineApi, OneMessageEach)
     }
 }
 
-TEST_F(EngineApi, TextLinesForwardedResponsesAndTheResendLimit)
+TEST_F(EngineApi, TextLinesAndTheRightToResend)
 {
     // The line feed after a text reply is dropped by the next call; log lines need their switch.
     link.pushText("AT+OK\r\n");
@@ -239,24 +231,7 @@ TEST_F(EngineApi, TextLinesForwardedResponsesAndTheResendLimit)
     link.pushText("Lboot ok\r\n");
     EXPECT_EQ(RECV_NOTHING, tryRecv(ctx.get()));
     EXPECT_EQ(0u, link.countLog("\tuC log:boot ok"));
-    // A forwarded response is unwrapped to the inner packet.
-    init();
-    Bytes inner = response(0x31, 0, {7});
-    link.push(encodeDecoded(response(0x09, 0, inner)));
-    EXPECT_EQ(RECV_PACKET, tryRecv(ctx.get()));
-    EXPECT_EQ(inner, Bytes(ctx->pRxBuffer, ctx->pRxBuffer + ctx->usRxLength));
-
-    for (int i = 0; i < 20; i++)
-    {
-        link.pushText("AT+ERROR\r\n");
-        ASSERT_EQ(RECV_NOTHING, tryRecv(ctx.get())) << i;
-    }
-    link.pushText("AT+ERROR\r\n");
-    EXPECT_EQ(RECV_FATAL, tryRecv(ctx.get()));
-    EXPECT_EQ(20u, resends());
-    EXPECT_EQ(20u, link.countLog("Resending last packet"));
-    EXPECT_EQ("ERR: Maximum number of retries reached", link.logs.back());
-
+    // Without the right to resend, an error ends the run.
     init();
     ctx->canResend = 0;
     link.pushText("AT+ERROR\r\n");
