@@ -31,19 +31,10 @@ namespace
 
 using Setup = std::function<void(SimRig &)>;
 
-// Requests of one update of the fault container, counted from 1 by the emulator (a
-// forwarded request and its answer once): 1 hello, 2 IV, 3 host begin, 4-7 host parts,
-// 8 end, 9 device boot, 10-19 device uC (hello, IV, begin, six parts, end), 20-24 TI,
-// 25 Wi-Fi init, 26-32 Wi-Fi, 33-57 FPGA (35 first NVCM0 part written, 43 first verified).
-// Host 4 parts, device 6, TI 3, Wi-Fi 3, NVCM0 6, NVCM1 3, usercode.
-const Bytes kFaultAff = shapedContainer({{AFF_BLOCK_HOST_UC, 2048, 512, 10700001},
-                                         {AFF_BLOCK_DEVICE_UC, 1536, 256, 10700002},
-                                         {AFF_BLOCK_TI, 384, 128, 10700003},
-                                         {AFF_BLOCK_ESP_FLASH, 768, 256, 10700004},
-                                         {AFF_BLOCK_FPGA_NVCM0, 384, 64, 20005},
-                                         {AFF_BLOCK_FPGA_NVCM1, 192, 64, 20005},
-                                         {AFF_BLOCK_FPGA_USERCODE, 4, 4, 20005}})
-                            .build();
+// Requests of one update of fiveComponents(), counted from 1 by the emulator (a forwarded
+// request and its answer once): 1 hello, 2 IV, 3 host begin, 4-6 host parts, 7 end, 8 device
+// boot, 9-20 device uC (hello, IV, begin, eight parts, end), 21-30 TI, 31 Wi-Fi init, 32-39
+// Wi-Fi, 40-62 FPGA (42 first NVCM0 part written, 48 first verified).
 const Bytes kFiveAff = fiveComponents().build();
 
 struct UpdateRow
@@ -253,7 +244,7 @@ const UpdateRow kRows[] = {
      "text_commands.AT+LOCK=1=3 text_commands.AT+BOOT?=0"},
 };
 
-// One update of the fault container against a device with faults: it completes with the device holding
+// One update of fiveComponents() against a device with faults: it completes with the device holding
 // exactly the container, or fails with its line.
 struct FaultRow
 {
@@ -267,21 +258,21 @@ struct FaultRow
 const FaultRow kFaults[] = {
     // A lost answer: the part is resent after the silence and written twice.
     {"LostHostPart", "--lose-response 5", nullptr,
-     "resends=1 faults.lost_responses=1 requests.UC_PROGRAM_DATA=5"},
-    {"CorruptForwardedDevicePart", "--corrupt-response 15", nullptr,
+     "resends=1 faults.lost_responses=1 requests.UC_PROGRAM_DATA=4"},
+    {"CorruptForwardedDevicePart", "--corrupt-response 14", nullptr,
      "resends=1 faults.corrupted_responses=1"},
-    {"CorruptFpgaVerifyPart", "--corrupt-response 43", nullptr, "resends=1 faults.corrupted_responses=1"},
+    {"CorruptFpgaVerifyPart", "--corrupt-response 48", nullptr, "resends=1 faults.corrupted_responses=1"},
     {"Status1HostPart", "--status 5:1", nullptr, "resends=1 faults.status_answers=1 malformed_requests=1"},
-    {"Status3ForwardedWifiPart", "--status 29:3", nullptr, "resends=1 faults.status_answers=1"},
+    {"Status3ForwardedWifiPart", "--status 35:3", nullptr, "resends=1 faults.status_answers=1"},
     // The hand-over refused twice is sent until accepted; the Wi-Fi image still reaches the Wi-Fi module.
-    {"RefusedWifiHandOver", "--status 25:1 --status 26:1", nullptr, "resends=2 faults.status_answers=2"},
+    {"RefusedWifiHandOver", "--status 31:1 --status 32:1", nullptr, "resends=2 faults.status_answers=2"},
     // Any other status word ends the run at once, naming the command (09 when forwarded).
     {"UnknownCommandAtHello", "--status 1:2", "UB ERROR: 00 - 00000002", "resends=0"},
-    {"NotValidNowAtHostEnd", "--status 8:4", "UB ERROR: 32 - 00000004", "resends=0"},
-    {"BeyondImageForwarded", "--status 20:5", "UB ERROR: 09 - 00000005", "resends=0"},
-    {"VerifyDiffers", "--status 43:0x10", "UB ERROR: 22 - 00000010", "resends=0"},
-    {"StateNotWritten", "--status 35:0x11", "UB ERROR: 22 - 00000011", "resends=0"},
-    {"HighBitsOfTheWordThenAgain", "--status 15:0x80000001", nullptr, "resends=0", failedRunFirst},
+    {"NotValidNowAtHostEnd", "--status 7:4", "UB ERROR: 32 - 00000004", "resends=0"},
+    {"BeyondImageForwarded", "--status 21:5", "UB ERROR: 09 - 00000005", "resends=0"},
+    {"VerifyDiffers", "--status 48:0x10", "UB ERROR: 22 - 00000010", "resends=0"},
+    {"StateNotWritten", "--status 42:0x11", "UB ERROR: 22 - 00000011", "resends=0"},
+    {"HighBitsOfTheWordThenAgain", "--status 14:0x80000001", nullptr, "resends=0", failedRunFirst},
     // Text refusals: one refused lock is repeated; the second repeat comes after the lock's second.
     {"OneRefusedLock", "--at-error 1:AT+LOCK=1", nullptr, "resends=1 text_commands.AT+LOCK=1=2"},
     {"RefusedLocksRunIntoTheLockTimeOut", "--at-error 2:AT+LOCK=1", "ERR: No response from BOOT mode",
@@ -298,17 +289,17 @@ const FaultRow kFaults[] = {
     {"SilentDevice", "--silent-after 5", "ERR: The device stopped answering",
      "resends=3 faults.silenced_requests=4 virtual_ms<60000"},
     // Slow answers just inside the silence period (a long erase) cost no resend.
-    {"SlowAnswers", "--late-response 5:9900 --late-response 8:9900 --late-response 35:9900", nullptr,
+    {"SlowAnswers", "--late-response 5:9900 --late-response 7:9900 --late-response 42:9900", nullptr,
      "resends=0 faults.late_answers=3"},
     // An answer later than the silence crosses the resend of its request: its second answer is
     // not taken for the next request's, whether that request comes from the same step or the next.
     {"LateAnswerToAPart", "--late-response 5:10500", nullptr, "resends=1 faults.late_answers=1"},
-    {"LateAnswerToAnEnd", "--late-response 8:10500", nullptr, "resends=1 faults.late_answers=1"},
+    {"LateAnswerToAnEnd", "--late-response 7:10500", nullptr, "resends=1 faults.late_answers=1"},
     // The link drops right after a part was carried out, before its answer, and comes back.
     {"DisconnectAtHostPart", "--disconnect-at-part 2:1500", nullptr, "resends=1 faults.disconnects=1"},
     {"DisconnectAtForwardedDevicePart", "--disconnect-at-part 7:1500", nullptr,
      "resends=1 faults.disconnects=1"},
-    {"DisconnectInFpgaVerifyPhase", "--disconnect-at-part 25:1500", nullptr,
+    {"DisconnectInFpgaVerifyPhase", "--disconnect-at-part 30:1500", nullptr,
      "resends=1 faults.disconnects=1"},
     // Random loss and corruption: one resend per fault met, or a clean failure.
 
@@ -322,7 +313,7 @@ std::vector<UpdateRow> allRows()
 {
     std::vector<UpdateRow> rows(std::begin(kRows), std::end(kRows));
     for (const FaultRow &f : kFaults)
-        rows.push_back({f.name, UPDATER_OP_UPDATE_ALL, f.options, &kFaultAff, uint8_t(f.failure ? 0 : 1),
+        rows.push_back({f.name, UPDATER_OP_UPDATE_ALL, f.options, &kFiveAff, uint8_t(f.failure ? 0 : 1),
                         f.failure ? std::string("...|") + f.failure : kDone, f.counts, f.failure ? "" : kAll,
                         "", f.setUp});
     return rows;
@@ -417,7 +408,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(allRows()),
                          [](const ::testing::TestParamInfo<UpdateRow> &info)
                          { return std::string(info.param.name); });
 
-// The update of the fault container interrupted at every request in turn, in two ways: the link is
+// The update of fiveComponents() interrupted at every request in turn, in two ways: the link is
 // lost while the answer is on the wire, or the run is abandoned right after the device carried the
 // request out (and the update is run again, as an operator would). Every interruption ends in a
 // complete update with exact images, or in a clean failure after which a second run completes
@@ -425,7 +416,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(allRows()),
 TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
 {
     SimRig clean;
-    clean.aff = kFaultAff;
+    clean.aff = kFiveAff;
     ASSERT_EQ(1, clean.run(UPDATER_OP_UPDATE_ALL));
     const long long total = countOf(clean, "requests_total");
     for (bool isLinkLost : {true, false})
@@ -436,7 +427,7 @@ TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
             SCOPED_TRACE(testing::Message()
                          << (isLinkLost ? "link lost" : "abandoned") << " at request " << n);
             SimRig rig;
-            rig.aff = kFaultAff;
+            rig.aff = kFiveAff;
             bool isDone = false;
             rig.stopWhen = [&]
             {
