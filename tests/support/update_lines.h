@@ -16,47 +16,32 @@
 namespace testsupport
 {
 
-struct BlockShape
-{
-    uint32_t type, size, part, code; // bytes of the image and of a part; the block's version code
-};
-
-// A format-3 container of these blocks, the data a pattern seeded by the type (plus seed).
-inline AffImage shapedContainer(std::initializer_list<BlockShape> shapes, uint8_t seed = 0)
-{
-    AffImage img;
-    for (const BlockShape &s : shapes)
-    {
-        AffImageBlock b;
-        b.type = s.type;
-        b.data = affImagePattern(s.size, static_cast<uint8_t>(s.type + seed));
-        b.partSize = s.part;
-        b.version = {s.code, "Mar 14 2025"};
-        img.blocks.push_back(b);
-    }
-    return img;
-}
-
 // Part counts: host 3, device 8, TI 8, Wi-Fi 4, NVCM0 4, NVCM1 4, usercode 1 (8 bytes).
 // Versions 1.2.3.1 host, 1.2.3.2 device, 1.2.3.3 TI, 1.2.3.4 Wi-Fi, 1.4.5 FPGA.
 inline AffImage fiveComponents(uint16_t format = 3, std::initializer_list<uint32_t> without = {})
 {
-    AffImage img = shapedContainer({{AFF_BLOCK_HOST_UC, 3072, 1024, 10203001},
-                                    {AFF_BLOCK_DEVICE_UC, 4096, 512, 10203002},
-                                    {AFF_BLOCK_TI, 2048, 256, 10203003},
-                                    {AFF_BLOCK_ESP_FLASH, 4096, 1024, 10203004},
-                                    {AFF_BLOCK_FPGA_NVCM0, 4096, 1024, 10405},
-                                    {AFF_BLOCK_FPGA_NVCM1, 2048, 512, 10405},
-                                    {AFF_BLOCK_FPGA_USERCODE, 8, 8, 10405}});
+    const uint32_t shapes[][4] = {
+        {AFF_BLOCK_HOST_UC, 3072, 1024, 10203001}, {AFF_BLOCK_DEVICE_UC, 4096, 512, 10203002},
+        {AFF_BLOCK_TI, 2048, 256, 10203003},       {AFF_BLOCK_ESP_FLASH, 4096, 1024, 10203004},
+        {AFF_BLOCK_FPGA_NVCM0, 4096, 1024, 10405}, {AFF_BLOCK_FPGA_NVCM1, 2048, 512, 10405},
+        {AFF_BLOCK_FPGA_USERCODE, 8, 8, 10405}};
+    AffImage img;
+    for (const auto &[type, size, part, code] : shapes)
+        if (std::find(without.begin(), without.end(), type) == without.end())
+        {
+            AffImageBlock b;
+            b.type = type;
+            b.data = affImagePattern(size, static_cast<uint8_t>(type));
+            b.partSize = part;
+            b.version = {code, "Mar 14 2025"};
+            img.blocks.push_back(b);
+        }
     img.formatVersion = format;
     img.productId = 1;
     img.hostUc = {10203001, "Mar 14 2025"};
     img.deviceUc = {10203002, "Mar 14 2025"};
     img.wifi = {10203004, "Mar 14 2025"};
     img.fpga = {10405, "Mar 14 2025"};
-    auto isLeftOut = [&](const AffImageBlock &b)
-    { return std::find(without.begin(), without.end(), b.type) != without.end(); };
-    img.blocks.erase(std::remove_if(img.blocks.begin(), img.blocks.end(), isLeftOut), img.blocks.end());
     return img;
 }
 
