@@ -548,7 +548,10 @@ TEST_F(EngineApi, RefusedRunsWriteNothing)
     }
 }
 
-// Without a container nothing is begun, and a block without whole parts sends no FPGA part.
+int s_readsLeft = 0, s_readsMax = 0;
+
+// Without a container nothing is begun, nor with a block that cannot be made current, and a block
+// without whole parts sends no FPGA part.
 TEST_F(EngineApi, ComponentsRefuseWhatTheyCannotSend)
 {
     uint32_t parts = 77;
@@ -557,6 +560,22 @@ TEST_F(EngineApi, ComponentsRefuseWhatTheyCannotSend)
     EXPECT_EQ(0, updaterBlockProgramNext(ctx.get(), &parts, 0, 0x31, 0x32));
     EXPECT_EQ(0, updaterFpgaSendNextDataChunk(ctx.get()));
     EXPECT_TRUE(link.tx.empty());
+    // A container whose reads fail from some point on: the begin is sent exactly when 1 is returned.
+    const Bytes aff = kFiveAff;
+    affSetMemFile(aff.data(), uint32_t(aff.size()));
+    cb.cbReadAff = [](uint8_t *p, uint32_t at, uint32_t n) -> uint8_t
+    { return s_readsLeft-- > 0 ? readAffFromMem(p, at, n) : uint8_t(0); };
+    for (s_readsMax = 0; s_readsMax < 40; s_readsMax++)
+    {
+        link.tx.clear();
+        s_readsLeft = s_readsMax;
+        const uint8_t sent = updaterBlockProgramBegin(ctx.get(), AFF_BLOCK_HOST_UC, 0x30, &parts);
+        EXPECT_EQ(sent == 1 ? hex(slipFrame(SLIP_DIR_REQUEST, 0x30, {0, 0x0C, 0, 0})) : "", hex(link.tx))
+            << s_readsMax;
+        EXPECT_EQ(sent == 1 ? 3u : 77u, parts);
+        parts = 77;
+    }
+    affSetMemFile(nullptr, 0);
 }
 
 TEST_F(EngineApi, LogOutputAndProgress)
