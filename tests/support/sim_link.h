@@ -1,15 +1,10 @@
 #ifndef TESTS_SUPPORT_SIM_LINK_H
 #define TESTS_SUPPORT_SIM_LINK_H
 
-// The one in-memory link of the tests and fuzz targets: the engine's callback table
-// (or a byte channel) on one side, the emulator's device model or hooks on the other,
-// and a virtual clock. Every clock reading advances the clock by 1 ms and a read that
-// finds nothing by 50 ms, so time-outs and resends run in milliseconds.
-//
-//   testsupport::SimRig rig;                // a device in its own state directory
-//   rig.aff = image.build();                // the container the device is made for
-//   EXPECT_EQ(1, rig.run(UPDATER_OP_UPDATE_ALL));
-//   EXPECT_EQ(0, rig.verify());             // it holds exactly the container's images
+// The one in-memory link of the tests and fuzz targets: the engine's callback table (or a byte
+// channel) on one side, the emulator's device model or hooks on the other, and a virtual clock.
+// Every clock reading advances it by 1 ms and a read that finds nothing by 50 ms, so time-outs
+// and resends run in milliseconds. SimRig puts a device in its own state directory behind it.
 
 #include <algorithm>
 #include <cstdint>
