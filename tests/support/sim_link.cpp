@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "aff/aff_container.h"
-#include "common/le_bytes.h"
 #include "protocol/slip.h"
 #include "sim/sim_verify.h"
 
@@ -16,34 +15,14 @@ namespace testsupport
 namespace
 {
 
-constexpr uint8_t kGarbleHigh = 0xF0; // bytes at a wrong rate arrive as junk, as on the pty
-constexpr uint8_t kGarbleLow = 0x0F;
+constexpr uint32_t kReadWaitMs = 50;
 
 SimLink *linkOf(void *pUser)
 {
     return static_cast<SimLink *>(pUser);
 }
-SimLink *linkOf(_tSerial *pSerial)
-{
-    return static_cast<SimLink *>(pSerial->pUser);
-}
 
 } // namespace
-
-size_t SimLink::countLog(const std::string &line) const
-{
-    return static_cast<size_t>(std::count(logs.begin(), logs.end(), line));
-}
-
-std::vector<unsigned> SimLink::finalPercents(const std::string &line) const
-{
-    std::vector<unsigned> out;
-    for (size_t i = 0; i < logs.size(); i++)
-        if (logs[i] == line)
-            out.push_back(i + 1 < logs.size() ? percentAtLog[i + 1]
-                                              : (progress.empty() ? 0 : progress.back()));
-    return out;
-}
 
 std::string SimLink::percentText() const
 {
@@ -55,10 +34,10 @@ std::string SimLink::percentText() const
 _tSerial SimLink::channel()
 {
     _tSerial s{};
-    s.fnReadByte = [](_tSerial *p, uint8_t *b) { return linkOf(p)->readByte(b); };
-    s.fnWriteByte = [](_tSerial *p, uint8_t b) { linkOf(p)->writeByte(b); };
-    s.fnGetMs = [](_tSerial *p) { return linkOf(p)->getMs(); };
-    s.fnChangeBaud = [](_tSerial *p, uint32_t baud) { linkOf(p)->changeBaud(baud); };
+    s.fnReadByte = [](_tSerial *p, uint8_t *b) { return linkOf(p->pUser)->readByte(b); };
+    s.fnWriteByte = [](_tSerial *p, uint8_t b) { linkOf(p->pUser)->writeByte(b); };
+    s.fnGetMs = [](_tSerial *p) { return linkOf(p->pUser)->getMs(); };
+    s.fnChangeBaud = [](_tSerial *p, uint32_t baud) { linkOf(p->pUser)->hostBaud = baud; };
     s.pUser = this;
     return s;
 }
@@ -66,12 +45,12 @@ _tSerial SimLink::channel()
 _tUpdaterCallbacks SimLink::callbacks()
 {
     _tUpdaterCallbacks c{};
-    c.cbReopen = [](void *u) { linkOf(u)->reopen(); };
+    c.cbReopen = [](void *u) { linkOf(u)->rx.clear(); }; // what arrived while the port was closed is gone
     c.cbClose = [](void *u) { linkOf(u)->close(); };
     c.cbWrite = [](uint8_t b, void *u) { linkOf(u)->writeByte(b); };
     c.cbRead = [](uint8_t *b, void *u) { return linkOf(u)->readByte(b); };
     c.cbAvailable = [](void *u) { return static_cast<uint32_t>(linkOf(u)->rx.size()); };
-    c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->changeBaud(baud); };
+    c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->hostBaud = baud; };
     c.cbGetMs = [](void *u) { return linkOf(u)->getMs(); };
     c.cbLog = [](const char *msg, void *u)
     {
@@ -101,25 +80,14 @@ void SimLink::serviceDevice()
     if (pDevice->takeDisconnect(&ms))
         dropLink(ms);
     restoreEngineAff();
-    bool isDown = nowMs < m_downUntilMs;
-    Bytes wire;
+    Bytes wire; // bytes at a wrong rate arrive as junk, as on the pty
     for (devsim::OutputChunk &chunk : pDevice->takeOutput())
         for (uint8_t b : chunk.bytes)
-            if (!isDown)
-                wire.push_back(chunk.baud == hostBaud ? b
-                                                      : static_cast<uint8_t>(kGarbleHigh | (b & kGarbleLow)));
+            if (nowMs >= m_downUntilMs)
+                wire.push_back(chunk.baud == hostBaud ? b : static_cast<uint8_t>(0xF0 | (b & 0x0F)));
     rx.insert(rx.end(), wire.begin(), wire.end());
     if (onDeviceOutput && !wire.empty())
         onDeviceOutput(wire);
-}
-
-void SimLink::dropLink(uint32_t ms)
-{
-    outages++;
-    m_downUntilMs = nowMs + ms;
-    if (pDevice != nullptr)
-        pDevice->portClosed();
-    rx.clear();
 }
 
 void SimLink::restoreEngineAff()
@@ -137,7 +105,8 @@ uint8_t SimLink::readByte(uint8_t *pByte)
         onIdleRead(*this);
     if (rx.empty())
     {
-        nowMs += readWaitMs;
+        idleReads++;
+        nowMs += kReadWaitMs;
         return 0;
     }
     *pByte = rx.front();
@@ -157,33 +126,6 @@ void SimLink::writeByte(uint8_t ubByte)
         onWrite(*this, ubByte);
 }
 
-uint64_t SimLink::getMs()
-{
-    uint64_t now = nowMs;
-    nowMs += clockStepMs;
-    return now;
-}
-
-void SimLink::close()
-{
-    closes++;
-    if (pDevice != nullptr)
-        pDevice->portClosed();
-    rx.clear();
-}
-
-void SimLink::reopen()
-{
-    reopens++;
-    rx.clear(); // what arrived while the port was closed is gone
-}
-
-void SimLink::changeBaud(uint32_t ulBaud)
-{
-    bauds.push_back(ulBaud);
-    hostBaud = ulBaud;
-}
-
 SimRig::SimRig()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "simrig-XXXXXX").string();
@@ -192,33 +134,20 @@ SimRig::SimRig()
     m_log.setSink([](devsim::Logger::Kind, const std::string &) {});
 }
 
-SimRig::~SimRig()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-}
-
 void SimRig::start()
 {
     std::string error;
     store.open(m_dir + "/state", &error);
     for (const auto &[slot, code] : config.versions)
         store.setVersionCode(slot, code);
+    std::ofstream(m_dir + "/fw.aff", std::ios::binary)
+        .write(reinterpret_cast<const char *>(aff.data()), static_cast<std::streamsize>(aff.size()));
+    m_hasContainer = !aff.empty() && m_container.load(m_dir + "/fw.aff", &error);
     devsim::DeviceIdentity identity;
     identity.protocolId = config.protocolId;
-    if (!aff.empty())
-    {
-        std::ofstream(m_dir + "/fw.aff", std::ios::binary)
-            .write(reinterpret_cast<const char *>(aff.data()), static_cast<std::streamsize>(aff.size()));
-        m_hasContainer = m_container.load(m_dir + "/fw.aff", &error);
-        if (m_hasContainer)
-        {
-            identity.productId = m_container.header().ulProductId;
-            identity.hardwareId = m_container.header().ulHardwareId;
-        }
-    }
-    identity.productId = productId.value_or(identity.productId);
-    identity.hardwareId = hardwareId.value_or(identity.hardwareId);
+    const _tAffHeader none{}, &header = m_hasContainer ? m_container.header() : none;
+    identity.productId = productId.value_or(config.productId.value_or(header.ulProductId));
+    identity.hardwareId = hardwareId.value_or(config.hardwareId.value_or(header.ulHardwareId));
     m_faults = std::make_unique<devsim::FaultPlan>(config.faults, stats);
     m_device = std::make_unique<devsim::Device>(
         config, identity, store, m_hasContainer ? &m_container : nullptr, stats, *m_faults, m_log);
@@ -244,27 +173,11 @@ int SimRig::verify(std::string *pReport) const
 {
     FILE *out = std::tmpfile();
     int result = devsim::runVerify(m_dir + "/state", m_dir + "/fw.aff", config.noHost, out, out);
-    if (pReport != nullptr)
-    {
-        std::rewind(out);
-        pReport->clear();
-        for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out))
-            pReport->push_back(static_cast<char>(c));
-    }
+    std::rewind(out);
+    for (int c = std::fgetc(out); pReport != nullptr && c != EOF; c = std::fgetc(out))
+        pReport->push_back(static_cast<char>(c));
     std::fclose(out);
     return result;
-}
-
-uint64_t SimRig::requests(const std::string &name) const
-{
-    auto it = stats.requests.find(name);
-    return it == stats.requests.end() ? 0 : it->second;
-}
-
-uint64_t SimRig::forwarded(const std::string &name) const
-{
-    auto it = stats.forwarded.find(name);
-    return it == stats.forwarded.end() ? 0 : it->second;
 }
 
 Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
@@ -275,65 +188,12 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
     return out;
 }
 
-ScriptedDevice::ScriptedDevice(SimLink &l) : link(l), m_frame(70000)
-{
-    m_detector.pBuffer = m_frame.data();
-    m_detector.ulCapacity = static_cast<uint32_t>(m_frame.size());
-    link.onWrite = [this](SimLink &, uint8_t b) { feed(b); };
-}
-
-void ScriptedDevice::feed(uint8_t b)
-{
-    if (m_detector.ulState == 0 && b != SLIP_END)
-    {
-        if (b != '\n')
-            m_line.push_back(static_cast<char>(b));
-        else
-        {
-            std::string line =
-                m_line.empty() || m_line.back() != '\r' ? m_line : m_line.substr(0, m_line.size() - 1);
-            m_line.clear();
-            texts.push_back({line, link.nowMs});
-            if (onText)
-                onText(*this, line);
-        }
-        return;
-    }
-    if (slipDetectFrame(&m_detector, b) != 1)
-        return;
-    Bytes f(m_frame.begin(), m_frame.begin() + m_detector.usStored);
-    Request r;
-    r.atMs = link.nowMs;
-    r.cmd = slipGetCmd(f.data());
-    r.data.assign(f.begin() + SLIP_HEADER_SIZE, f.end() - 1);
-    if (r.cmd == 0x09) // forwarding: the data is the encoded inner request
-    {
-        Traffic inner = splitTraffic(r.data);
-        if (!inner.frames.empty())
-        {
-            r.cmd = slipGetCmd(inner.frames[0].data());
-            r.data.assign(inner.frames[0].begin() + SLIP_HEADER_SIZE, inner.frames[0].end() - 1);
-            r.forwarded = true;
-        }
-    }
-    requests.push_back(r);
-    if (onRequest)
-        onRequest(*this, r);
-}
-
-void ScriptedDevice::respond(uint8_t cmd, uint32_t status, const Bytes &extra, bool forwarded)
-{
-    const Bytes data = statusData(status, extra);
-    Bytes f = forwarded ? slipFrame(SLIP_DIR_RESPONSE, 0x09,
-                                    statusData(0, decodedFrame(SLIP_DIR_RESPONSE, cmd, data)))
-                        : slipFrame(SLIP_DIR_RESPONSE, cmd, data);
-    link.push(f);
-}
-
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 {
-    Traffic t = splitTraffic(slipFrame(ubDir, ubCmd, data));
-    return t.frames.empty() ? Bytes() : t.frames[0];
+    Bytes wire = slipFrame(ubDir, ubCmd, data), out;
+    for (size_t i = 0; i < wire.size(); i++)
+        out.push_back(wire[i] != SLIP_ESC ? wire[i] : wire[++i] == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
+    return out;
 }
 
 Bytes encodeDecoded(const Bytes &decoded)
@@ -346,18 +206,6 @@ Bytes encodeDecoded(const Bytes &decoded)
     return out;
 }
 
-Bytes statusData(uint32_t status, const Bytes &extra)
-{
-    return cat({le32(status), extra});
-}
-
-Bytes le32(uint32_t value)
-{
-    Bytes b(4);
-    lePutU32(b.data(), value);
-    return b;
-}
-
 Bytes cat(std::initializer_list<Bytes> parts)
 {
     Bytes out;
@@ -368,13 +216,10 @@ Bytes cat(std::initializer_list<Bytes> parts)
 
 std::string hex(const Bytes &bytes)
 {
+    const char *const digits = "0123456789ABCDEF";
     std::string out;
-    char buf[4];
-    for (size_t i = 0; i < bytes.size(); i++)
-    {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-        out += buf;
-    }
+    for (uint8_t b : bytes)
+        out += (out.empty() ? "" : " ") + std::string{digits[b >> 4], digits[b & 0x0F]};
     return out;
 }
 
@@ -386,33 +231,6 @@ Bytes unhex(const std::string &text)
     while (in >> tok)
         out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
-}
-
-Traffic splitTraffic(const Bytes &bytes)
-{
-    Traffic t;
-    Bytes buffer(65536);
-    _tSlipDetector det{};
-    det.pBuffer = buffer.data();
-    det.ulCapacity = static_cast<uint32_t>(buffer.size());
-    std::string line;
-    for (uint8_t b : bytes)
-    {
-        if (det.ulState != 0 || b == SLIP_END)
-        {
-            if (slipDetectFrame(&det, b) == 1)
-                t.frames.emplace_back(buffer.begin(), buffer.begin() + det.usStored);
-        }
-        else if (b == '\r' || b == '\n')
-        {
-            if (!line.empty())
-                t.lines.push_back(line);
-            line.clear();
-        }
-        else
-            line.push_back(static_cast<char>(b));
-    }
-    return t;
 }
 
 } // namespace testsupport

@@ -1,18 +1,15 @@
 #ifndef TESTS_SUPPORT_SIM_LINK_H
 #define TESTS_SUPPORT_SIM_LINK_H
 
-// The one in-memory link of the tests and fuzz targets: the engine's callback table
-// (or a byte channel) on one side, the emulator's device model or a script on the
-// other, and a virtual clock. Every clock reading advances the clock by 1 ms and a
-// read that finds nothing by 50 ms, so time-outs and resends run in milliseconds.
-//
-//   testsupport::SimRig rig;                // a device in its own state directory
-//   rig.aff = image.build();                // the container the device is made for
-//   EXPECT_EQ(1, rig.run(UPDATER_OP_UPDATE_ALL));
-//   EXPECT_EQ(0, rig.verify());             // it holds exactly the container's images
+// The one in-memory link of the tests and fuzz targets: the engine's callback table (or a byte
+// channel) on one side, the emulator's device model or hooks on the other, and a virtual clock.
+// Every clock reading advances it by 1 ms and a read that finds nothing by 50 ms, so time-outs
+// and resends run in milliseconds. SimRig puts a device in its own state directory behind it.
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,7 +18,6 @@
 
 #include "engine/updater.h"
 #include "protocol/byte_channel.h"
-#include "protocol/slip.h"
 #include "sim/sim_device.h"
 
 namespace testsupport
@@ -35,16 +31,13 @@ class SimLink
     std::deque<uint8_t> rx; // bytes on their way to the host
     Bytes tx;               // every byte the host wrote, in order
     uint64_t nowMs = 1000000;
-    uint32_t readWaitMs = 50;
-    uint32_t clockStepMs = 1;
     uint32_t hostBaud = 115200;
-    uint32_t closes = 0, reopens = 0, outages = 0, readAttempts = 0;
-    std::vector<uint32_t> bauds;
+    uint32_t outages = 0, readAttempts = 0, idleReads = 0; // idle: a read that found nothing
     std::vector<std::string> logs;
     std::vector<uint8_t> progress;
     std::string screen;                // the log and progress calls as the updater's terminal shows them
     std::vector<uint8_t> percentAtLog; // the last progress reported when each log line came
-    devsim::Device *pDevice = nullptr; // the far end, or a script through the hooks below
+    devsim::Device *pDevice = nullptr; // the far end, or the hooks below
     // The container the engine reads. The emulator's model reads its own through the
     // same process-wide in-memory file, so the engine's is registered again after it.
     const Bytes *pEngineAff = nullptr;
@@ -56,21 +49,22 @@ class SimLink
     void push(const Bytes &bytes) { rx.insert(rx.end(), bytes.begin(), bytes.end()); }
     void pushText(const std::string &text) { rx.insert(rx.end(), text.begin(), text.end()); }
     std::string txText() const { return std::string(tx.begin(), tx.end()); }
-    size_t countLog(const std::string &line) const;
-    // The percentage the terminal line of each log line equal to line showed last.
-    std::vector<unsigned> finalPercents(const std::string &line) const;
+    size_t countLog(const std::string &l) const { return size_t(std::count(logs.begin(), logs.end(), l)); }
 
     _tSerial channel();
     _tUpdaterCallbacks callbacks();
 
     uint8_t readByte(uint8_t *pByte);
     void writeByte(uint8_t ubByte);
-    uint64_t getMs();
-    void close();
-    void reopen();
-    void changeBaud(uint32_t ulBaud);
+    uint64_t getMs() { return nowMs++; }
+    void close() // the device sees its port close; what was on its way to the host is gone
+    {
+        if (pDevice != nullptr)
+            pDevice->portClosed();
+        rx.clear();
+    }
     // The link is lost for ms: what is on its way either way is gone, and the device sees its port close.
-    void dropLink(uint32_t ms);
+    void dropLink(uint32_t ms) { outages++, m_downUntilMs = nowMs + ms, close(); }
 
   private:
     void serviceDevice();
@@ -85,12 +79,12 @@ class SimRig
 {
   public:
     SimRig();
-    ~SimRig();
+    ~SimRig() { std::filesystem::remove_all(m_dir, m_ignored); }
 
     devsim::SimConfig config;
     Bytes aff;                          // the container; empty: none
     Bytes updateAff;                    // what the engine is given, when not aff
-    std::optional<uint32_t> productId;  // the container's when not set
+    std::optional<uint32_t> productId;  // config's, else the container's, when not set
     std::optional<uint32_t> hardwareId; // idem
     devsim::Stats stats;
     devsim::ComponentStore store;
@@ -102,13 +96,11 @@ class SimRig
     uint8_t run(uint32_t ulOp, uint8_t isVerbose = 0, uint8_t isUcLog = 0);
     // devsim verify of the state against the container: 0 when every image matches.
     int verify(std::string *pReport = nullptr) const;
-    uint64_t requests(const std::string &name) const; // request packets by command name
-    uint64_t forwarded(const std::string &name) const;
     devsim::Device &device() { return *m_device; }
-    const std::string &dir() const { return m_dir; }
 
   private:
     std::string m_dir;
+    std::error_code m_ignored;
     devsim::Container m_container;
     bool m_hasContainer = false;
     devsim::Logger m_log;
@@ -116,50 +108,11 @@ class SimRig
     std::unique_ptr<devsim::Device> m_device;
 };
 
-// A far end that answers by script, for the tests that must dictate an exact odd
-// answer: what the host writes is split into text commands and request frames
-// (forwarded ones unwrapped), recorded with the link's clock and handed to the hooks.
-class ScriptedDevice
-{
-  public:
-    struct Request
-    {
-        uint8_t cmd = 0;
-        Bytes data; // of the inner request when forwarded
-        bool forwarded = false;
-        uint64_t atMs = 0;
-    };
-    struct Text
-    {
-        std::string line;
-        uint64_t atMs = 0;
-    };
-    explicit ScriptedDevice(SimLink &link);
-
-    SimLink &link;
-    std::vector<Text> texts;
-    std::vector<Request> requests;
-    std::function<void(ScriptedDevice &, const std::string &)> onText;
-    std::function<void(ScriptedDevice &, const Request &)> onRequest;
-
-    void sendLine(const std::string &line) { link.pushText(line + "\r\n"); }
-    // A response with a status word (forwarded: inside a command-9 response with status 0).
-    void respond(uint8_t cmd, uint32_t status, const Bytes &extra = {}, bool forwarded = false);
-
-  private:
-    void feed(uint8_t ubByte);
-    Bytes m_frame;
-    _tSlipDetector m_detector{};
-    std::string m_line;
-};
-
 // A request or response frame with a correct checksum, as the project encodes it.
 Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 // The same frame decoded (END to END), and a decoded (perhaps altered) frame encoded again.
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 Bytes encodeDecoded(const Bytes &decoded);
-Bytes statusData(uint32_t status, const Bytes &extra = {});
-Bytes le32(uint32_t value);
 Bytes cat(std::initializer_list<Bytes> parts);
 std::string hex(const Bytes &bytes);
 inline std::string hex(const uint8_t *p, size_t n)
@@ -167,14 +120,6 @@ inline std::string hex(const uint8_t *p, size_t n)
     return hex(Bytes(p, p + n));
 }
 Bytes unhex(const std::string &text); // "C0 00 0A" -> bytes
-
-// What a device sent, split into text lines and decoded frames.
-struct Traffic
-{
-    std::vector<std::string> lines;
-    std::vector<Bytes> frames; // END to END, decoded
-};
-Traffic splitTraffic(const Bytes &bytes);
 } // namespace testsupport
 
 #endif
