@@ -1,236 +1,269 @@
-// The devsim program driven through its pseudo-terminal, as the updater meets it.
+// The devsim program: its command line and verify, and its pseudo-terminal as the
+// updater meets it (a few real-time runs, each covering several behaviours).
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
+#include <poll.h>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 #include "aff/aff_container.h"
+#include "common/le_bytes.h"
 #include "protocol/commands.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/devsim_runner.h"
-#include "tests/unit/sim_test_link.h"
+#include "tests/support/sim_link.h"
 
-using namespace simtest;
-using testsupport::DevsimRunner;
+using namespace testsupport;
 
 namespace
 {
 
 using Clock = std::chrono::steady_clock;
 
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 void sleepMs(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Waits at most maxMs for a path to (dis)appear.
-bool waitExists(const std::string &path, bool expected, int maxMs)
+long long msSince(Clock::time_point start)
 {
-    for (int waited = 0; waited < maxMs; waited += 10)
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The host's end of the emulator's terminal, raw at 115200 baud.
+struct Host
+{
+    int fd = -1;
+    ~Host() { close(); }
+    bool open(const std::string &path)
     {
-        if (exists(path) == expected)
-            return true;
-        sleepMs(10);
+        close();
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        struct termios tio;
+        if (fd < 0 || ::tcgetattr(fd, &tio) != 0)
+            return false;
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B115200);
+        return ::tcsetattr(fd, TCSANOW, &tio) == 0;
     }
-    return false;
-}
-
-Response onlyResponse(const Traffic &t)
-{
-    EXPECT_EQ(t.frames.size(), 1u) << t.text();
-    return t.frames.empty() ? Response{} : parse(t.frames[0]);
-}
-
-TEST(SimPty, HelpAndBadOptions)
-{
-    auto help = testsupport::runProgram(testsupport::programPath("devsim"), {"--help"}, 5000);
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("Usage: devsim"), std::string::npos);
-
-    struct Case
+    void close()
     {
-        std::vector<std::string> args;
-        const char *message;
-    };
-    const Case cases[] = {
-        {{}, "missing LINK"},
-        {{"--bogus", "/tmp/x"}, "unknown option: --bogus"},
-        {{"--lose-response", "0", "/tmp/x"}, "invalid value '0' for --lose-response"},
-        {{"--random-faults", "1.5", "/tmp/x"}, "for --random-faults"},
-        {{"verify", "onlyone"}, "usage: devsim verify"},
-    };
-    for (const Case &c : cases)
-    {
-        auto r = testsupport::runProgram(testsupport::programPath("devsim"), c.args, 5000);
-        EXPECT_EQ(r.exitCode, 1) << c.message;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
     }
-}
+    void write(const Bytes &b) { EXPECT_EQ(::write(fd, b.data(), b.size()), ssize_t(b.size())); }
+    // What arrives until nothing more came for quietMs (firstMs before the first byte).
+    Traffic read(int quietMs = 150, int firstMs = 150)
+    {
+        Bytes out;
+        uint8_t buffer[4096];
+        for (struct pollfd p = {fd, POLLIN, 0}; ::poll(&p, 1, out.empty() ? firstMs : quietMs) > 0;)
+        {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            out.insert(out.end(), buffer, buffer + n);
+        }
+        return splitTraffic(out);
+    }
+    std::string say(const std::string &line, int quietMs = 150)
+    {
+        write(cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}));
+        std::string all;
+        for (const std::string &l : read(quietMs).lines)
+            all += l + "\n";
+        return all;
+    }
+    // The status word and the rest of the data of the one response to a request.
+    Bytes request(uint8_t cmd, const Bytes &data = {}, bool forwarded = false)
+    {
+        Bytes f = slipFrame(SLIP_DIR_REQUEST, cmd, data);
+        write(forwarded ? slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, f) : f);
+        Traffic t = read();
+        if (t.frames.size() != 1 || t.frames[0].size() < SLIP_OVERHEAD + 4)
+            return {};
+        Bytes d(t.frames[0].begin() + SLIP_HEADER_SIZE, t.frames[0].end() - 1);
+        return forwarded ? Bytes(d.begin() + 4 + SLIP_HEADER_SIZE, d.end() - 1) : d;
+    }
+};
 
-TEST(SimPty, RefusesToReplaceAFileThatIsNotALink)
+TEST(SimPty, CommandLineAndVerify)
 {
     DevsimRunner dev;
+    auto file = [&](const std::string &name) { return dev.dir() + "/" + name; };
+    AffImage img;
+    for (uint32_t type : {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI})
+        img.blocks.push_back({type,
+                              affImagePattern(type == AFF_BLOCK_DEVICE_UC ? 200 : 64, uint8_t(type)),
+                              64,
+                              -1,
+                              0,
+                              {10000 + type, "Mar  3 2025"}});
+    Bytes aff = img.build();
+    std::ofstream(file("fw.aff"), std::ios::binary)
+        .write(reinterpret_cast<const char *>(aff.data()), aff.size());
+    // The device microcontroller's 200 bytes make 3 whole parts: the last 8 are never sent.
+    Bytes device(img.blocks[1].data.begin(), img.blocks[1].data.begin() + 192);
+    for (const char *state : {"good", "bad"})
+    {
+        std::filesystem::create_directory(file(state));
+        for (auto [name, bytes] : {std::pair{"host-uc.bin", img.blocks[0].data},
+                                   {"device-uc.bin", device},
+                                   {"ti.bin", img.blocks[2].data}})
+            std::ofstream(file(state) + "/" + name, std::ios::binary)
+                .write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+        device[130] ^= 0x40;
+    }
+    const struct
+    {
+        std::vector<std::string> args;
+        int exitCode;
+        std::vector<std::string> texts; // in the standard output and error together
+    } cases[] = {
+        {{"--help"}, 0, {"Usage: devsim"}},
+        {{}, 1, {"missing LINK"}},
+        {{"--bogus", "/tmp/x"}, 1, {"unknown option: --bogus"}},
+        {{"--lose-response", "0", "/tmp/x"}, 1, {"invalid value '0' for --lose-response"}},
+        {{"--random-faults", "1.5", "/tmp/x"}, 1, {"for --random-faults"}},
+        {{"verify", "onlyone"}, 1, {"usage: devsim verify"}},
+        {{"verify", file("good"), file("fw.aff")},
+         0,
+         {"device uC  match     192 bytes", "Wi-Fi      absent"}},
+        {{"verify", file("bad"), file("fw.aff")},
+         1,
+         {"device uC  DIFFERS   at byte 130 of 192", "2 components match, 1 differs"}},
+    };
+    for (const auto &c : cases)
+    {
+        ProgramResult r = runProgram(programPath("devsim"), c.args, 5000);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.texts[0];
+        for (const std::string &text : c.texts)
+            EXPECT_NE((r.out + r.err).find(text), std::string::npos) << r.out << r.err;
+    }
     std::ofstream(dev.port()) << "precious";
     EXPECT_FALSE(dev.start());
     EXPECT_NE(dev.stderrText().find("is not a symbolic link"), std::string::npos) << dev.stderrText();
-    EXPECT_EQ(testsupport::readTextFile(dev.port()), "precious");
+    EXPECT_EQ(readTextFile(dev.port()), "precious");
 }
 
-TEST(SimPty, DialogueAndSummary)
+// At 9600 baud the host closes its port while its reboot command is still on the wire;
+// the restart's announcement is lost with the port, the reopened port is served.
+TEST(SimPty, DialogueAcrossAClosedPortAndTheSummary)
 {
     DevsimRunner dev;
-    ASSERT_TRUE(dev.start({"--product-id", "7", "--hardware-id", "3"})) << dev.stderrText();
-    PtyClient host;
+    std::ofstream(dev.summaryPath()) << "an older summary";
+    ASSERT_TRUE(dev.start({"--throttle-baud", "9600", "--product-id", "7", "--hardware-id", "3"}))
+        << dev.stderrText();
+    Host host;
     ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+BOOT?\r\n").text(), "AT+BOOT=0\n");
-    EXPECT_EQ(host.exchange("AT+REBOOT_BOOTLOADER\r\n", 600).text(), "AT+OK\nAT+BOOTLOADER_START\n");
-    EXPECT_EQ(host.exchange("AT+LOCK=1\r\n").text(), "AT+OK\n");
-    Response hello = onlyResponse(host.exchange(frame(UPDATER_CMD_HELLO, {})));
-    EXPECT_TRUE(hello.isValid);
-    EXPECT_EQ(leGetU32(hello.payload.data() + 20), 7u);
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_DEVICE_BOOT, u32(1)))).status, 0u);
-    Response inner = unwrap(onlyResponse(host.exchange(forwardFrame(UPDATER_CMD_HELLO, {}))));
-    EXPECT_TRUE(inner.isValid);
-    EXPECT_EQ(leGetU32(inner.payload.data() + 76), 0u) << "the device bootloader has no host flag";
+    EXPECT_EQ(host.say("AT+BOOT?"), "AT+BOOT=0\n");
+    host.write({'A', 'T', '+', 'R', 'E', 'B', 'O', 'O', 'T', '_',  'B',
+                'O', 'O', 'T', 'L', 'O', 'A', 'D', 'E', 'R', '\r', '\n'});
+    sleepMs(10); // 22 bytes take 23 ms
+    host.close();
+    sleepMs(600); // the restart takes 300 ms
+    ASSERT_TRUE(host.open(dev.port()));
+    EXPECT_EQ(host.say("AT+BOOT?"), "AT+BOOT=1\n");
+    EXPECT_EQ(host.say("AT+LOCK=1"), "AT+OK\n");
+    Bytes hello = host.request(UPDATER_CMD_HELLO);
+    EXPECT_TRUE(hello.size() == UPDATER_HELLO_DATA_SIZE && leGetU32(&hello[24]) == 7 &&
+                leGetU32(&hello[80]) == 1);
+    EXPECT_EQ(host.request(UPDATER_CMD_DEVICE_BOOT, le32(1)), le32(0));
+    hello = host.request(UPDATER_CMD_HELLO, {}, true);
+    EXPECT_TRUE(hello.size() == UPDATER_HELLO_DATA_SIZE && leGetU32(&hello[80]) == 0) << "no host flag";
     host.close();
 
     EXPECT_EQ(dev.stop(), 0);
-    EXPECT_FALSE(exists(dev.port())) << "the link is removed on exit";
+    EXPECT_FALSE(std::filesystem::is_symlink(dev.port())) << "the link is removed on exit";
     for (auto [key, value] : {std::pair{"requests.HELLO", 1},
                               {"requests.FORWARD", 1},
                               {"forwarded.HELLO", 1},
-                              {"text_commands_total", 3},
-                              {"faults_total", 0}})
+                              {"text_commands.AT+REBOOT_BOOTLOADER", 1},
+                              {"text_commands_total", 4},
+                              {"faults_total", 0},
+                              {"port_opens", 2},
+                              {"port_closes", 2}})
         EXPECT_EQ(dev.summaryValue(key), value) << key;
     EXPECT_GT(dev.summaryValue("bytes_to_host"), 200);
-}
+    EXPECT_EQ(dev.summary().rfind("{", 0), 0u) << "the older summary is replaced whole";
 
-TEST(SimPty, SurvivesThePortClosedAndReopened)
-{
-    DevsimRunner dev;
-    ASSERT_TRUE(dev.start()) << dev.stderrText();
-    PtyClient host;
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+BOOT?\r\n").text(), "AT+BOOT=0\n");
-    // The updater closes the port while the device restarts: what the device says
-    // meanwhile is lost, and the same terminal serves the reopened port.
-    host.write(std::string("AT+REBOOT_BOOTLOADER\r\n"));
-    host.close();
-    sleepMs(1200);
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+BOOT?\r\n").text(), "AT+BOOT=1\n");
-    host.close();
-    EXPECT_EQ(dev.stop(), 0);
-    EXPECT_GE(dev.summaryValue("port_opens"), 2);
-    EXPECT_GE(dev.summaryValue("port_closes"), 1);
+    // Where the summary cannot be put in place nothing is written.
+    DevsimRunner blocked;
+    std::filesystem::create_directory(blocked.summaryPath());
+    ASSERT_TRUE(blocked.start()) << blocked.stderrText();
+    EXPECT_EQ(blocked.stop(), 1);
+    EXPECT_NE(blocked.stderrText().find("cannot write the summary"), std::string::npos)
+        << blocked.stderrText();
+    for (const DevsimRunner *d : {&dev, &blocked}) // and no temporary file stays behind
+        for (const auto &entry : std::filesystem::directory_iterator(d->dir()))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST(SimPty, DisconnectsAtAPartAndComesBackBehindTheSameLink)
 {
     DevsimRunner dev;
     ASSERT_TRUE(dev.start({"--boot", "--disconnect-at-part", "2:1000"})) << dev.stderrText();
-    PtyClient host;
+    Host host;
     ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+LOCK=1\r\n").text(), "AT+OK\n");
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_BEGIN, u32(32)))).status, 0u);
-    Bytes part0 = cat({u32(0), Bytes(16, 1)});
-    Bytes part1 = cat({u32(1), Bytes(16, 2)});
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_DATA, part0))).status, 0u);
-    EXPECT_TRUE(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_DATA, part1)).frames.empty());
-    EXPECT_TRUE(waitExists(dev.port(), false, 1000)) << "the link is gone while disconnected";
+    EXPECT_EQ(host.say("AT+LOCK=1"), "AT+OK\n");
+    EXPECT_EQ(host.request(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(32)), le32(0));
+    EXPECT_EQ(host.request(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(0), Bytes(16, 1)})), le32(0));
+    EXPECT_EQ(host.request(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(1), Bytes(16, 2)})), Bytes());
+    sleepMs(100);
+    EXPECT_FALSE(std::filesystem::exists(dev.port())) << "the link is gone while disconnected";
     host.close();
-    EXPECT_TRUE(waitExists(dev.port(), true, 3000)) << "and comes back";
-    ASSERT_TRUE(host.open(dev.port()));
+    for (int waited = 0; waited < 3000 && !std::filesystem::exists(dev.port()); waited += 10)
+        sleepMs(10);
+    ASSERT_TRUE(host.open(dev.port())) << "the link came back";
     // The device kept its state: the resent part is answered, the bootloader still locked.
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_DATA, part1))).status, 0u);
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_END, {}))).status, 0u);
+    EXPECT_EQ(host.request(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(1), Bytes(16, 2)})), le32(0));
+    EXPECT_EQ(host.request(UPDATER_CMD_UC_PROGRAM_END), le32(0));
     host.close();
     EXPECT_EQ(dev.stop(), 0);
     EXPECT_EQ(dev.summaryValue("faults.disconnects"), 1);
     EXPECT_NE(dev.stdoutText().find("link dropped for 1000 ms"), std::string::npos) << dev.stdoutText();
-    EXPECT_EQ(testsupport::readTextFile(dev.stateDir() + "/host-uc.bin"),
+    EXPECT_EQ(readTextFile(dev.stateDir() + "/host-uc.bin"),
               std::string(16, '\x01') + std::string(16, '\x02'));
+}
+
+// Milliseconds from writing `parts` part requests of partBytes each, back to back, to the last answer.
+long long timeParts(const std::vector<std::string> &args, uint32_t parts, size_t partBytes)
+{
+    DevsimRunner dev;
+    Host host;
+    EXPECT_TRUE(dev.start(args) && host.open(dev.port())) << dev.stderrText();
+    EXPECT_EQ(host.say("AT+LOCK=1"), "AT+OK\n");
+    EXPECT_EQ(host.request(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(uint32_t(parts * partBytes))), le32(0));
+    Bytes requests;
+    for (uint32_t i = 0; i < parts; i++)
+        requests = cat({requests, slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_UC_PROGRAM_DATA,
+                                            cat({le32(i), Bytes(partBytes, uint8_t(0x11 + i))}))});
+    const int quietMs = 100;
+    auto start = Clock::now();
+    host.write(requests);
+    Traffic t = host.read(quietMs, 10000);
+    EXPECT_EQ(t.frames.size(), parts);
+    return msSince(start) - quietMs;
 }
 
 TEST(SimPty, ThrottleTakesTheWireTime)
 {
-    // A part request of about 8000 bytes at 115200 baud, 10 bits a byte: about 0.7 s.
-    auto timeOnePart = [](const std::vector<std::string> &args)
-    {
-        DevsimRunner dev;
-        EXPECT_TRUE(dev.start(args)) << dev.stderrText();
-        PtyClient host;
-        EXPECT_TRUE(host.open(dev.port()));
-        EXPECT_EQ(host.exchange("AT+LOCK=1\r\n").text(), "AT+OK\n");
-        EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_BEGIN, u32(8000)))).status, 0u);
-        auto start = Clock::now();
-        host.write(frame(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(0), Bytes(7996, 0x11)})));
-        Traffic t = split(host.read(100, 3000, 3000));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() - 100;
-        EXPECT_EQ(t.frames.size(), 1u);
-        return ms;
-    };
-    EXPECT_GE(timeOnePart({"--boot", "--throttle"}), 650);
-    EXPECT_LT(timeOnePart({"--boot"}), 500);
-}
-
-TEST(SimPty, VerifyFindsAComponentThatDiffersByOneByte)
-{
-    DevsimRunner dev; // only for its temporary directory
-    testsupport::AffImage img;
-    auto block = [](uint32_t type, size_t size, uint8_t seed)
-    {
-        testsupport::AffImageBlock b;
-        b.type = type;
-        b.data = testsupport::affImagePattern(size, seed);
-        b.partSize = 64;
-        b.version = {10000 + type, "Mar  3 2025"};
-        return b;
-    };
-    // The device microcontroller's 200 bytes make 3 whole parts: the last 8 are never sent.
-    img.blocks = {block(AFF_BLOCK_HOST_UC, 128, 1), block(AFF_BLOCK_DEVICE_UC, 200, 2),
-                  block(AFF_BLOCK_TI, 64, 3)};
-    Bytes aff = img.build();
-    std::string affPath = dev.dir() + "/fw.aff";
-    std::ofstream(affPath, std::ios::binary).write(reinterpret_cast<const char *>(aff.data()), aff.size());
-    std::filesystem::create_directory(dev.stateDir());
-    auto writeImage = [&](const char *name, Bytes bytes)
-    {
-        std::ofstream(dev.stateDir() + "/" + name, std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    };
-    Bytes device = img.blocks[1].data;
-    device.resize(192);
-    writeImage("host-uc.bin", img.blocks[0].data);
-    writeImage("device-uc.bin", device);
-    writeImage("ti.bin", img.blocks[2].data);
-
-    auto verify = [&]()
-    {
-        return testsupport::runProgram(testsupport::programPath("devsim"),
-                                       {"verify", dev.stateDir(), affPath}, 5000);
-    };
-    auto good = verify();
-    EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
-    EXPECT_NE(good.out.find("device uC  match     192 bytes"), std::string::npos) << good.out;
-    EXPECT_NE(good.out.find("Wi-Fi      absent"), std::string::npos) << good.out;
-
-    device[130] ^= 0x40;
-    writeImage("device-uc.bin", device);
-    auto bad = verify();
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_NE(bad.out.find("device uC  DIFFERS   at byte 130 of 192"), std::string::npos) << bad.out;
-    EXPECT_NE(bad.out.find("2 components match, 1 differs"), std::string::npos) << bad.out;
+    // 10 bits a byte. At the port's 115200 baud 8000 bytes take 0.69 s, 2000 bytes 0.17 s and
+    // 64000 bytes 5.6 s. At 6 Mbaud a byte takes 1.67 us: 64000 bytes need 106 ms, where
+    // whole-microsecond byte times would let them through in 64 ms.
+    EXPECT_GE(timeParts({"--boot", "--throttle"}, 1, 8000), 650);
+    EXPECT_LT(timeParts({"--boot"}, 1, 8000), 500);
+    EXPECT_GE(timeParts({"--boot", "--throttle-baud", "38400"}, 1, 2000), 480);
+    long long fast = timeParts({"--boot", "--throttle-baud", "6000000"}, 4, 16000);
+    EXPECT_GE(fast, 100);
+    EXPECT_LT(fast, 3000);
 }
 
 } // namespace
