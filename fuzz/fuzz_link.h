@@ -14,7 +14,6 @@
 // written since the last one and then reads with nothing pending.
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,75 +36,47 @@ constexpr size_t kContainerCount = 8;
     std::abort();
 }
 
-// Built-in container idx, for product 0, hardware 0: the formats, every block type, an
-// empty image, parts made of frame delimiters and escapes, and no block at all.
+// Built-in container idx, for product 0, hardware 0: the three formats, every block type,
+// an empty image, parts made of frame delimiters and escapes (6), and no block at all.
 inline const Bytes &builtInContainer(size_t idx)
 {
-    enum : uint32_t
+    constexpr uint32_t Ram = AFF_BLOCK_ESP_RAM, Esp = AFF_BLOCK_ESP_FLASH, Nv0 = AFF_BLOCK_FPGA_NVCM0,
+                       Nv1 = AFF_BLOCK_FPGA_NVCM1, Usr = AFF_BLOCK_FPGA_USERCODE, Dev = AFF_BLOCK_DEVICE_UC,
+                       Host = AFF_BLOCK_HOST_UC, Ti = AFF_BLOCK_TI;
+    // The format, then type, size, part size and version code of each block.
+    static const std::vector<uint32_t> defs[kContainerCount] = {
+        {3,  Host,     128, 64, 10700001, Dev,   128, 64, 10700002, Ti,    64,  32, 10700003, Esp,  128,
+         64, 10700004, Nv0, 64, 32,       20005, Nv1, 32, 32,       20005, Usr, 4,  4,        20005},
+        {3, Dev, 96, 32, 10700002, Ti, 32, 32, 10700003},
+        {3, Nv0, 96, 32, 20006, Nv1, 0, 32, 20006, Usr, 4, 4, 20006},
+        {2, Host, 64, 32, 0, Dev, 64, 32, 0, Esp, 64, 32, 0, Nv0, 32, 32, 0, Nv1, 32, 32, 0, Usr, 4, 4, 0},
+        {1, Dev, 64, 64, 0, Nv0, 32, 32, 0, Nv1, 32, 32, 0, Usr, 4, 4, 0},
+        {3, Ram, 32, 32, 10700031, Esp, 96, 32, 10700034},
+        {3, Host, 1024, 512, 10700041, Dev, 512, 512, 10700042},
+        {3}};
+    static std::vector<Bytes> s_all;
+    uint8_t seed = 1;
+    for (size_t c = 0; s_all.size() < kContainerCount; c++)
     {
-        Ram = AFF_BLOCK_ESP_RAM,
-        Esp = AFF_BLOCK_ESP_FLASH,
-        Nv0 = AFF_BLOCK_FPGA_NVCM0,
-        Nv1 = AFF_BLOCK_FPGA_NVCM1,
-        Usr = AFF_BLOCK_FPGA_USERCODE,
-        Dev = AFF_BLOCK_DEVICE_UC,
-        Host = AFF_BLOCK_HOST_UC,
-        Ti = AFF_BLOCK_TI
-    };
-    struct Def
-    {
-        uint16_t format;
-        std::vector<std::array<uint32_t, 4>> blocks; // type, size, part size, version code
-    };
-    static const std::vector<Bytes> s_all = []
-    {
-        const Def defs[kContainerCount] = {
-            {3,
-             {{Host, 128, 64, 10700001},
-              {Dev, 128, 64, 10700002},
-              {Ti, 64, 32, 10700003},
-              {Esp, 128, 64, 10700004},
-              {Nv0, 64, 32, 20005},
-              {Nv1, 32, 32, 20005},
-              {Usr, 4, 4, 20005}}},
-            {3, {{Dev, 96, 32, 10700002}, {Ti, 32, 32, 10700003}}},
-            {3, {{Nv0, 96, 32, 20006}, {Nv1, 0, 32, 20006}, {Usr, 4, 4, 20006}}},
-            {2,
-             {{Host, 64, 32, 0},
-              {Dev, 64, 32, 0},
-              {Esp, 64, 32, 0},
-              {Nv0, 32, 32, 0},
-              {Nv1, 32, 32, 0},
-              {Usr, 4, 4, 0}}},
-            {1, {{Dev, 64, 64, 0}, {Nv0, 32, 32, 0}, {Nv1, 32, 32, 0}, {Usr, 4, 4, 0}}},
-            {3, {{Ram, 32, 32, 10700031}, {Esp, 96, 32, 10700034}}},
-            {3, {{Host, 1024, 512, 10700041}, {Dev, 512, 512, 10700042}}},
-            {3, {}},
-        };
-        std::vector<Bytes> out;
-        uint8_t seed = 1;
-        for (const Def &d : defs)
-        {
-            testsupport::AffImage img;
-            img.formatVersion = d.format;
-            img.hostUc.code = 10700011;
-            img.deviceUc.code = 10700012;
-            img.wifi.code = 10700014;
-            img.fpga.code = 20015;
-            for (const auto &[type, size, part, code] : d.blocks)
-                img.blocks.push_back(
-                    {type, testsupport::affImagePattern(size, seed++), part, -1, 0, {code, "Jan 02 2025"}});
-            if (out.size() == 6) // the parts made of frame delimiters and escapes
-            {
-                for (size_t i = 0; i < 1024; i++)
-                    img.blocks[0].data[i] = (i & 1) ? SLIP_END : SLIP_ESC;
-                img.blocks[1].data.assign(512, SLIP_END);
-            }
-            out.push_back(img.build());
-        }
-        return out;
-    }();
-    return s_all[idx % s_all.size()];
+        const std::vector<uint32_t> &d = defs[c];
+        testsupport::AffImage img;
+        img.formatVersion = uint16_t(d[0]);
+        img.hostUc.code = 10700011;
+        img.deviceUc.code = 10700012;
+        img.wifi.code = 10700014;
+        img.fpga.code = 20015;
+        for (size_t i = 1; i + 3 < d.size(); i += 4)
+            img.blocks.push_back({d[i],
+                                  testsupport::affImagePattern(d[i + 1], seed++),
+                                  d[i + 2],
+                                  -1,
+                                  0,
+                                  {d[i + 3], "Jan 02 2025"}});
+        for (size_t i = 0; c == 6 && i < 1536; i++)
+            img.blocks[i / 1024].data[i % 1024] = (i & 1) || i >= 1024 ? SLIP_END : SLIP_ESC;
+        s_all.push_back(img.build());
+    }
+    return s_all[idx % kContainerCount];
 }
 
 // Runs one operation and checks the engine's promises: the run ends (no hour of virtual
@@ -120,15 +91,9 @@ inline uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes
     link.pEngineAff = pAff;
     _tUpdaterCallbacks cb = link.callbacks();
     cb.cbLog = [](const char *szMsg, void *)
-    {
-        if (std::strlen(szMsg) > UPDATER_LOG_RECV_MAX)
-            fail("log line longer than the engine's limit");
-    };
+    { strlen(szMsg) > UPDATER_LOG_RECV_MAX ? fail("long log line") : void(); };
     cb.cbProgress = [](uint8_t ubPercent, void *)
-    {
-        if (ubPercent > 100)
-            fail("progress above 100 %");
-    };
+    { ubPercent > 100 ? fail("progress above 100 %") : void(); };
     auto onWrite = link.onWrite;
     link.onWrite = [onWrite](testsupport::SimLink &l, uint8_t b)
     {
@@ -158,7 +123,6 @@ inline bool isUpdate(uint32_t ulOp)
 // The engine target's whole body: replays an input against the engine.
 inline void runEngineInput(const uint8_t *pData, size_t ulSize)
 {
-    using testsupport::slipFrame;
     const uint32_t op = ulSize > 0 ? 1 + pData[0] % 7 : UPDATER_OP_READ_VERSIONS;
     const uint8_t flags = ulSize > 1 ? pData[1] : 0;
     size_t at = 2;
@@ -172,27 +136,19 @@ inline void runEngineInput(const uint8_t *pData, size_t ulSize)
             const uint8_t head = pData[at++];
             size_t len = at < ulSize ? pData[at++] : 0;
             len = std::min(len, ulSize - at);
-            const Bytes p(pData + at, pData + at + len);
-            at += len;
-            isNext = (head & kWithNext) != 0;
-            const Bytes data(p.size() > 2 ? p.begin() + 2 : p.end(), p.end());
+            const Bytes p(pData + at, pData + at + len),
+                data(p.size() > 2 ? p.begin() + 2 : p.end(), p.end());
             const uint8_t dir = p.size() > 0 ? p[0] : SLIP_DIR_RESPONSE,
                           cmd = p.size() > 1 ? p[1] : UPDATER_CMD_HELLO;
-            switch (head & 3)
-            {
-            case 0:
-                l.push(p);
-                break;
-            case 1:
-                l.push(testsupport::cat({p, {'\r', '\n'}}));
-                break;
-            case 2:
-                l.push(slipFrame(dir, cmd, data));
-                break;
-            default:
-                l.push(slipFrame(SLIP_DIR_RESPONSE, UPDATER_CMD_FORWARD,
-                                 testsupport::statusData(0, testsupport::decodedFrame(dir, cmd, data))));
-            }
+            at += len;
+            isNext = (head & kWithNext) != 0;
+            const uint8_t kind = head & 3;
+            l.push(kind == 0   ? p
+                   : kind == 1 ? testsupport::cat({p, {'\r', '\n'}})
+                   : kind == 2 ? testsupport::slipFrame(dir, cmd, data)
+                               : testsupport::slipFrame(
+                                     SLIP_DIR_RESPONSE, UPDATER_CMD_FORWARD,
+                                     testsupport::statusData(0, testsupport::decodedFrame(dir, cmd, data))));
         }
         hasWritten = false;
     };
