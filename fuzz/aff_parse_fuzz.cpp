@@ -10,18 +10,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t ulSize)
 {
     if (ulSize > 16384) // larger ones reach no new code, only make the run slow
         return 0;
-    // An exact copy, so that any read past the end of the file is caught.
     testsupport::SimRig rig;
-    rig.aff.assign(pData, pData + ulSize);
+    rig.aff.assign(pData, pData + ulSize); // an exact copy: a read past its end is caught
     static const uint8_t s_ubNoBytes = 0;
-    const uint32_t ulFileSize = uint32_t(ulSize);
     // The offline report runs on whatever the header check says, as -affver does.
-    const uint8_t isSupported = affFileSupported(ulSize ? rig.aff.data() : &s_ubNoBytes, ulFileSize);
+    const uint8_t isSupported = affFileSupported(ulSize ? rig.aff.data() : &s_ubNoBytes, uint32_t(ulSize));
     _tAffHeader sHeader;
-    const bool hasHeader = affReadHeader(readAffFromMem, &sHeader) == 1;
-    for (uint32_t idx = 0; hasHeader && idx < sHeader.ubBlockCount; idx++)
+    _tAffBlockHeader sBlock;
+    for (uint32_t idx = 0; affReadHeader(readAffFromMem, &sHeader) == 1 && idx < sHeader.ubBlockCount; idx++)
     {
-        _tAffBlockHeader sBlock;
         uint32_t ulPos = affGetBlockStartPos(readAffFromMem, uint8_t(idx));
         if (ulPos == 0 || affReadBlockHeader(readAffFromMem, ulPos, &sBlock) != 1)
             break;
@@ -36,22 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t ulSize)
             if (sIdx < int16_t(ulStart))
                 fuzzsupport::fail("block lookup went backwards");
     }
-    updaterPrintAffComponentsVersions(
-        nullptr,
-        [](const char *szMsg, void *)
-        {
-            if (strlen(szMsg) > UPDATER_LOG_MAX)
-                fuzzsupport::fail("report line longer than a log line");
-        },
-        nullptr);
+    auto log = [](const char *szMsg, void *)
+    { strlen(szMsg) > UPDATER_LOG_MAX ? fuzzsupport::fail("long line") : void(); };
+    updaterPrintAffComponentsVersions(nullptr, log, nullptr);
     _tVersion sVersion;
-    (void)updaterUcInFile(readAffFromMem, 1, &sVersion);
-    (void)updaterUcInFile(readAffFromMem, 0, &sVersion);
-    (void)updaterTiInFile(readAffFromMem, &sVersion);
-    (void)updaterEspInFile(readAffFromMem, &sVersion);
-    (void)updaterFpgaInFile(readAffFromMem, &sVersion);
+    (void)(updaterUcInFile(readAffFromMem, 1, &sVersion) + updaterUcInFile(readAffFromMem, 0, &sVersion) +
+           updaterTiInFile(readAffFromMem, &sVersion) + updaterEspInFile(readAffFromMem, &sVersion) +
+           updaterFpgaInFile(readAffFromMem, &sVersion));
     uint8_t ubBad = 0;
-    if (isSupported != 1 || affCheckIntegrity(readAffFromMem, ulFileSize, &ubBad) != AFF_CHECK_OK)
+    if (isSupported != 1 || affCheckIntegrity(readAffFromMem, uint32_t(ulSize), &ubBad) != AFF_CHECK_OK ||
+        affReadHeader(readAffFromMem, &sHeader) != 1)
         return 0;
     rig.productId = sHeader.ulProductId;
     rig.hardwareId = sHeader.ulHardwareId;

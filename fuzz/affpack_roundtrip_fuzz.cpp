@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <string>
 
 #include "aff/aff_container.h"
 #include "common/le_bytes.h"
@@ -19,20 +17,11 @@ namespace
 
 void check(bool isOk, const std::string &what)
 {
-    if (isOk)
-        return;
-    std::fprintf(stderr, "round trip broken: %s\n", what.c_str());
-    std::abort();
-}
-
-// Header offset of a component's version record in format 1 or 2, 0 for none.
-size_t legacyRecordOffset(uint16_t format, uint32_t type)
-{
-    if (type >= AFF_BLOCK_ESP_RAM && type <= AFF_BLOCK_ESP_FLASH)
-        return 36;
-    if (type >= AFF_BLOCK_FPGA_NVCM0 && type <= AFF_BLOCK_FPGA_USERCODE)
-        return 20;
-    return type == AFF_BLOCK_DEVICE_UC ? 4 : type == AFF_BLOCK_HOST_UC && format == 2 ? 52 : 0;
+    if (!isOk)
+    {
+        std::fprintf(stderr, "round trip broken: %s\n", what.c_str());
+        std::abort();
+    }
 }
 
 void checkRoundTrip(const affpack::Options &opt, const std::vector<std::vector<uint8_t>> &images,
@@ -40,52 +29,45 @@ void checkRoundTrip(const affpack::Options &opt, const std::vector<std::vector<u
 {
     uint8_t bad = 0;
     _tAffHeader h;
-    check(affFileSupported(file.data(), uint32_t(file.size())) == 1, "built container not supported");
-    check(affCheckIntegrity(readAffFromMem, uint32_t(file.size()), &bad) == AFF_CHECK_OK, "integrity check");
-    check(affReadHeader(readAffFromMem, &h) == 1, "header unreadable");
+    check(affFileSupported(file.data(), uint32_t(file.size())) == 1 &&
+              affCheckIntegrity(readAffFromMem, uint32_t(file.size()), &bad) == AFF_CHECK_OK &&
+              affReadHeader(readAffFromMem, &h) == 1,
+          "built container unsupported, broken or unreadable");
     check(h.usVersion == opt.format && h.ulProductId == opt.productId && h.ulHardwareId == opt.hardwareId &&
               h.ulAuxWord == opt.auxWord && h.ubBlockCount == opt.blocks.size() &&
               memcmp(h.aubIv, opt.iv.data(), AFF_IV_SIZE) == 0 &&
               (opt.format != 3 || h.sVersion.ulCode == opt.fileVersionCode),
           "header fields differ");
-    // A legacy component record holds the version of its first block that states a version or a date.
-    std::map<size_t, uint32_t> legacyCodes;
-    for (const affpack::BlockDef &b : opt.blocks)
-        if (b.hasVersion || b.hasDate)
-            legacyCodes.insert({legacyRecordOffset(opt.format, b.type), b.versionCode});
     uint32_t pos = affGetHeaderSize(opt.format);
     for (size_t i = 0; i < opt.blocks.size(); i++)
     {
         const affpack::BlockDef &def = opt.blocks[i];
         const std::vector<uint8_t> &img = images[i];
+        const size_t parts = (img.size() + def.partSize - 1) / def.partSize;
         const std::string where = "block " + std::to_string(i) + ": ";
         _tAffBlockHeader b;
-        check(affGetBlockStartPos(readAffFromMem, uint8_t(i)) == pos,
-              where + "not where the blocks before end");
-        check(affReadBlockHeader(readAffFromMem, pos, &b) == 1, where + "header unreadable");
-        const size_t parts = (img.size() + def.partSize - 1) / def.partSize;
-        const size_t legacy = legacyRecordOffset(opt.format, def.type);
+        check(affGetBlockStartPos(readAffFromMem, uint8_t(i)) == pos &&
+                  affReadBlockHeader(readAffFromMem, pos, &b) == 1,
+              where + "not where the blocks before it end");
+        // Formats 1 and 2 keep versions in the file header's component records.
         check(b.ulType == def.type && b.ulPartSize == def.partSize && b.ulSize == parts * def.partSize &&
                   b.ulImageSize == (def.hasImageSize ? def.imageSize : img.size()) && b.ulAux0 == def.aux0 &&
-                  b.ulAux1 == def.aux1 && b.ulAux2 == def.aux2,
+                  b.ulAux1 == def.aux1 && b.ulAux2 == def.aux2 &&
+                  (opt.format != 3 || b.sVersion.ulCode == def.versionCode),
               where + "header fields differ");
-        check(opt.format == 3
-                  ? b.sVersion.ulCode == def.versionCode
-                  : legacy == 0 || b.sVersion.ulCode == (legacyCodes.count(legacy) ? legacyCodes[legacy] : 0),
-              where + "version differs");
         uint32_t data = pos + affGetBlockHeaderSize(opt.format);
-        for (size_t p = 0; p < parts; p++, data += def.partSize)
+        for (size_t p = 0; p < parts; p++)
         {
             std::vector<uint8_t> part(def.partSize), want(def.partSize, 0xFF); // the last part is padded
             std::copy(img.begin() + p * def.partSize,
                       img.begin() + std::min(img.size(), (p + 1) * def.partSize), want.begin());
+            uint8_t crc[AFF_PART_CRC_SIZE];
             check(readAffFromMem(part.data(), data, def.partSize) == 1 && part == want,
                   where + "part bytes differ");
-            uint8_t crc[AFF_PART_CRC_SIZE];
-            if (opt.format == 3)
-                check(readAffFromMem(crc, data + def.partSize, AFF_PART_CRC_SIZE) == 1 &&
-                          leGetU32(crc) == testsupport::affImageCrc(part.data(), part.size()),
-                      where + "part CRC wrong");
+            data += def.partSize;
+            check(opt.format != 3 || (readAffFromMem(crc, data, AFF_PART_CRC_SIZE) == 1 &&
+                                      leGetU32(crc) == testsupport::affImageCrc(part.data(), part.size())),
+                  where + "part CRC wrong");
             data += opt.format == 3 ? AFF_PART_CRC_SIZE : 0;
         }
         check(affGetBlockTotalSize(opt.format, &b) == data - pos,
@@ -102,30 +84,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t ulSize)
     std::vector<std::string> args(1);
     size_t at = 0;
     for (; at < ulSize && !(pData[at] == 0 && at + 1 < ulSize && pData[at + 1] == 0); at++)
-        if (pData[at] == 0)
-            args.emplace_back();
-        else
-            args.back().push_back(char(pData[at]));
+        pData[at] == 0 ? (void)args.emplace_back() : args.back().push_back(char(pData[at]));
     if (args.back().empty())
         args.pop_back();
     at = std::min(ulSize, at + 2);
     const std::vector<uint8_t> pool(pData + at, pData + std::min(ulSize, at + 8192));
-
     affpack::Options opt;
     std::string error;
-    if (!affpack::parseArgs(args, opt, error) || opt.help)
-    {
-        check(opt.help || !error.empty(), "refused arguments without a message");
-        return 0;
-    }
-    // Block i's image: the i-th slice of the pool.
-    std::vector<std::vector<uint8_t>> images(opt.blocks.size());
-    for (size_t i = 0, n = images.size(); i < n; i++)
-        images[i].assign(pool.begin() + pool.size() * i / n, pool.begin() + pool.size() * (i + 1) / n);
     std::vector<uint8_t> file;
-    if (!affpack::buildContainer(opt, images, file, error))
-        check(!error.empty(), "refused container without a message");
+    if (!affpack::parseArgs(args, opt, error) || opt.help)
+        check(opt.help || !error.empty(), "refused arguments without a message");
     else
-        checkRoundTrip(opt, images, file);
+    {
+        std::vector<std::vector<uint8_t>> images(opt.blocks.size()); // block i's: the i-th slice of the pool
+        for (size_t i = 0, n = images.size(); i < n; i++)
+            images[i].assign(pool.begin() + pool.size() * i / n, pool.begin() + pool.size() * (i + 1) / n);
+        if (!affpack::buildContainer(opt, images, file, error))
+            check(!error.empty(), "refused container without a message");
+        else
+            checkRoundTrip(opt, images, file);
+    }
     return 0;
 }

@@ -11,13 +11,10 @@
 
 using fuzzsupport::Bytes;
 
-namespace
-{
-
-// Records the emulator's answers in the rounds the engine target replays them in: what
-// it sent is held back until the host has written and then reads with nothing pending,
-// and goes out then as one group of raw chunks.
-Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
+// Records the emulator's answers in the rounds the engine target replays them in: what it
+// sent is held back until the host has written and then reads with nothing pending, and
+// goes out then as one group of raw chunks.
+static Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
 {
     Bytes input = {uint8_t(op - 1), flags}, pending;
     testsupport::SimRig rig;
@@ -35,16 +32,16 @@ Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
     {
         if (!hasWritten)
             return;
-        hasWritten = false;
-        l.push(pending);
         for (size_t at = 0; at == 0 || at < pending.size(); at += 255)
         {
             const size_t n = std::min<size_t>(255, pending.size() - std::min(at, pending.size()));
-            input.push_back(at + 255 < pending.size() ? fuzzsupport::kWithNext : 0);
-            input.push_back(uint8_t(n));
+            input.insert(input.end(),
+                         {at + 255 < pending.size() ? fuzzsupport::kWithNext : uint8_t(0), uint8_t(n)});
             input.insert(input.end(), pending.begin() + long(at), pending.begin() + long(at + n));
         }
+        l.push(pending);
         pending.clear();
+        hasWritten = false;
     };
     if (fuzzsupport::checkedRun(rig.link, op, fuzzsupport::isUpdate(op) ? &rig.aff : nullptr) != 1)
         std::fprintf(stderr, "seed for operation %u, flags %u did not complete\n", unsigned(op),
@@ -52,21 +49,16 @@ Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
     return input;
 }
 
-} // namespace
-
 int main(int argc, char **argv)
 {
     if (argc != 5)
-    {
-        std::fprintf(stderr, "usage: %s ENGINE_DIR AFF_DIR AFFPACK_DIR FAULTS_DIR\n", argv[0]);
-        return 1;
-    }
+        return std::fprintf(stderr, "usage: %s ENGINE_DIR AFF_DIR AFFPACK_DIR FAULTS_DIR\n", argv[0]), 1;
     int written = 0;
     auto write = [&](int dir, const std::string &name, const Bytes &bytes)
     {
         std::ofstream f(std::string(argv[dir]) + "/" + name, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-        written += f ? 1 : 0;
+        written +=
+            f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size())) ? 1 : 0;
     };
     for (uint32_t op = UPDATER_OP_LOCK; op <= UPDATER_OP_CONFIG_MODE; op++)
         for (bool isApp : {false, true})
@@ -79,9 +71,9 @@ int main(int argc, char **argv)
         write(2, "container-" + n, fuzzsupport::builtInContainer(c));
         write(4, "clean-c" + n, {c});
         write(4, "each-fault-c" + n,
-              {c, 0, 0, 0, 0, 0, 4, 5, 6}); // answers 5 to 8: delivered, lost, corrupted, malformed
+              {c, 0, 0, 0, 0, 0, 4, 5, 6}); // answers 5-8: delivered, lost, corrupted, malformed
     }
-    const char *commandLines[] = {
+    const std::string commandLines[] = {
         // arguments separated by '|'
         "-o|x.aff|--product|1|--hardware|2|--block|host-uc:a:16:version=10700001|--block|"
         "device-uc:b:part=8:version=7:date=Aug  9 2024",
@@ -90,17 +82,15 @@ int main(int argc, char **argv)
         "-o|x.aff|--product|3|--hardware|4|--format|2|--block|host-uc:a:4:version=8|--block|wifi:b:5:version="
         "9|"
         "--block|nvcm0:c:7|--block|usercode:d:4:version=3",
-        "-o|x.aff|--product|3|--hardware|4|--format|1|--block|esp-ram:a:9|--block|device-uc:b:1:version=2",
-    };
-    for (size_t i = 0; i < 4; i++)
+        "-o|x.aff|--product|3|--hardware|4|--format|1|--block|esp-ram:a:9|--block|device-uc:b:1:version=2"};
+    for (uint8_t i = 0; i < 4; i++)
     {
-        Bytes bytes(commandLines[i], commandLines[i] + std::strlen(commandLines[i]));
+        Bytes bytes(commandLines[i].begin(), commandLines[i].end());
         std::replace(bytes.begin(), bytes.end(), uint8_t('|'), uint8_t(0));
         bytes.insert(bytes.end(), {0, 0});
-        for (size_t k = 0; k < 64; k++)
+        for (uint8_t k = 0; k < 64; k++)
             bytes.push_back(uint8_t(k * 37 + i));
         write(3, "args-" + std::to_string(i), bytes);
     }
     std::printf("%d seeds written\n", written);
-    return 0;
 }

@@ -1,11 +1,13 @@
 // The emulator's device model driven in-process, byte by byte: scenarios of steps, each
-// the bytes the host sends and the device's whole answer in a short notation; and the
-// command line that configures it.
+// configured by a devsim command line.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 
+#include "sim/sim_options.h"
 #include "tests/support/aff_image.h"
 #include "tests/unit/sim_test_link.h"
 
@@ -17,7 +19,18 @@ namespace
 
 constexpr uint32_t kPart = 16; // part size of the test container
 
-// The device's whole answer to bytes sent at nowMs; "drop N" when its link drops for N ms.
+// Parses the words of a devsim command line (no word holds a space).
+ParseResult parseLine(const std::string &line, SimConfig *pConfig, std::string *pError)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+    std::vector<const char *> args;
+    for (const std::string &w : words)
+        args.push_back(w.c_str());
+    return parseOptions(int(args.size()), args.data(), pConfig, pError);
+}
+
+// The device's whole answer to bytes sent at nowMs.
 std::string answer(SimRig &rig, const Bytes &send, uint64_t nowMs, uint32_t baud = 115200)
 {
     rig.device().tick(nowMs);
@@ -25,25 +38,16 @@ std::string answer(SimRig &rig, const Bytes &send, uint64_t nowMs, uint32_t baud
     Bytes out;
     for (const OutputChunk &chunk : rig.device().takeOutput())
         out.insert(out.end(), chunk.bytes.begin(), chunk.bytes.end());
-    std::string got = trafficText(out);
     uint32_t ms = 0;
-    return rig.device().takeDisconnect(&ms) ? got + "drop " + std::to_string(ms) : got;
+    return trafficText(out) + (rig.device().takeDisconnect(&ms) ? "drop " + std::to_string(ms) : "");
 }
-
-struct Step
-{
-    Bytes send;           // nothing: only time passes
-    std::string expect;   // text lines ending in "\n", then frames; "drop N" when the link drops
-    uint64_t afterMs = 1; // time since the step before
-    std::function<void(SimRig &)> then = nullptr;
-    uint32_t baud = 115200;
-};
 
 struct Scenario
 {
-    const char *options; // devsim's; with --container, the engine first updates it with the test container
+    const char
+        *options; // devsim's; with --container the engine first updates the device with the test container
     std::vector<Step> steps;
-    std::function<void(SimRig &)> check = nullptr;
+    Check check = nullptr;
 };
 
 TEST(SimDevice, Scenarios)
@@ -55,137 +59,102 @@ TEST(SimDevice, Scenarios)
     for (uint8_t i = 0; i < 7; i++)
         img.blocks.push_back(
             {types[i], affImagePattern(i == 6 ? 4 : 32, i), kPart, -1, 0, {20000001u + i, "Feb  2 2025"}});
-    Bytes badCrc = req(UPDATER_CMD_HELLO, {1, 2}), badLength = req(UPDATER_CMD_IV, Bytes(16, 1));
+    Bytes badCrc = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_HELLO, {1, 2});
+    Bytes badLength = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_IV, Bytes(16, 1));
     badCrc[5] ^= 0x01;
     badLength.insert(badLength.end() - 1, 0x00);
-    const Bytes hello = req(UPDATER_CMD_HELLO), nvcm0 = img.blocks[4].data;
-    const std::string helloOk =
-        ans(UPDATER_CMD_HELLO, 0, ":5,20100000,0,0,10000000,10000,10000000,1,10000000");
-    const uint8_t kBegin = UPDATER_CMD_UC_PROGRAM_BEGIN, kData = UPDATER_CMD_UC_PROGRAM_DATA;
-    const Step lock = {txt("AT+LOCK=1"), "AT+OK\n"};
-    const Step deviceBoot = {req(UPDATER_CMD_DEVICE_BOOT, le32(1)), ans(UPDATER_CMD_DEVICE_BOOT)};
-    const Step notForwarding = {fwd(UPDATER_CMD_HELLO), ans(UPDATER_CMD_FORWARD, kStatusSequence)};
+    const Bytes nvcm0 = img.blocks[4].data, one = le32(1);
+    const std::string hello = ":5,20100000,0,0,10000000,10000,10000000,1,10000000", lost = "";
+    const uint8_t kHello = UPDATER_CMD_HELLO, kBoot = UPDATER_CMD_DEVICE_BOOT, kFwd = UPDATER_CMD_FORWARD,
+                  kBegin = UPDATER_CMD_UC_PROGRAM_BEGIN, kData = UPDATER_CMD_UC_PROGRAM_DATA,
+                  kFpga = UPDATER_CMD_FPGA_BEGIN, kFpgaPhase = UPDATER_CMD_FPGA_PROGRAM_BEGIN,
+                  kFpgaData = UPDATER_CMD_FPGA_PROGRAM_DATA, kIv = UPDATER_CMD_IV,
+                  kWifi = UPDATER_CMD_WIFI_INIT;
+    const Step lock = T("AT+LOCK=1", "AT+OK\n"), notForwarding = F(kHello, {}, ans(kFwd, kStatusSequence));
 
     const Scenario scenarios[] = {
         {"", // text commands of each mode, restarts, the bootloader's announcement
-         {{txt("AT+BOOT?"), "AT+BOOT=0\n"},
-          {txt("xx\x01"
-               "AT+BOOT?"),
-           "AT+BOOT=0\n"},
-          {txt("AT+LOCK=1"), "AT+ERROR\n"},
-          {txt("AT+CONFIG=1"), "AT+OK\n"},
-          {txt("AT+CONFIG?"), "AT+CONFIG=1\n"},
-          {txt("AT+REBOOT_BOOTLOADER"), "AT+OK\n"},
-          {txt("AT+BOOT?"), ""}, // nobody listens while the device restarts
-          {{}, "AT+BOOTLOADER_START\n", kRestartMs},
-          {txt("AT+BOOT?"), "AT+BOOT=1\n"},
-          {txt("AT+CONFIG=1"), "AT+ERROR\n"},
-          lock,
-          {txt("AT+LOCK=0"), "AT+OK\n"},
-          {{}, "", kRestartMs}, // the application announces nothing
-          {txt("AT+BOOT?"), "AT+BOOT=0\n"}},
+         {T("AT+BOOT?", "AT+BOOT=0\n"),
+          T("xx\x01"
+            "AT+BOOT?",
+            "AT+BOOT=0\n"),
+          T("AT+LOCK=1", "AT+ERROR\n"), T("AT+CONFIG=1", "AT+OK\n"), T("AT+CONFIG?", "AT+CONFIG=1\n"),
+          T("AT+REBOOT_BOOTLOADER", "AT+OK\n"), T("AT+BOOT?", ""), // nobody listens while the device restarts
+          W(kRestartMs, "AT+BOOTLOADER_START\n"), T("AT+BOOT?", "AT+BOOT=1\n"),
+          T("AT+CONFIG=1", "AT+ERROR\n"), lock, T("AT+LOCK=0", "AT+OK\n"), W(kRestartMs),
+          T("AT+BOOT?", "AT+BOOT=0\n")}, // the application announces nothing
          [](SimRig &r) { EXPECT_TRUE(r.device().mode() == Mode::Application && !r.device().isLocked()); }},
         {"--app-baud 921600", // an application at another rate hears only that rate
-         {{txt("AT+BOOT?"), ""},
-          {txt("AT+CONFIG=1\r\nAT+CONFIG=1\r\nAT+CONFIG=1"), "AT+OK\n", 1, nullptr, 921600},
-          {txt("AT+CONFIG=1"), "AT+OK\n"},
-          {txt("AT+CONFIG?"), "AT+CONFIG=1\n"}},
+         {T("AT+BOOT?", ""), T("AT+CONFIG=1\r\nAT+CONFIG=1\r\nAT+CONFIG=1", "AT+OK\n", 921600),
+          T("AT+CONFIG=1", "AT+OK\n"), T("AT+CONFIG?", "AT+CONFIG=1\n")},
          [](SimRig &r) { EXPECT_GT(r.stats.garbledBytes, 0u); }},
         {"--boot --protocol-id 6 --product-id 7 --hardware-id 3 --set-version host-uc=11 --set-version "
-         "device-uc=22 --set-version wifi=33 --set-version fpga=44 --set-version ti=55", // hellos, forwarding
-         {{hello, ""}, // packets need the lock
-          lock,
-          {hello, ans(UPDATER_CMD_HELLO, 0, ":6,20100000,7,3,11,44,33,1,55")},
-          notForwarding,
-          deviceBoot,
-          {fwd(UPDATER_CMD_HELLO), fans(UPDATER_CMD_HELLO, 0, ":6,20100000,7,3,22,44,33,0,55")},
-          {fwd(UPDATER_CMD_IV, Bytes(16, 0xC0)), fans(UPDATER_CMD_IV)},
-          {fwd(UPDATER_CMD_WIFI_INIT, le32(0)), fans(UPDATER_CMD_WIFI_INIT)},
-          {fwd(UPDATER_CMD_HELLO), fans(UPDATER_CMD_HELLO, 0, ":6,20100000,7,3,33,44,33,0,55")},
-          {req(UPDATER_CMD_DEVICE_BOOT, le32(0)), ans(UPDATER_CMD_DEVICE_BOOT)},
-          notForwarding}},
-        {"--container fw.aff", // after a full update, a verify pass finds a changed part
-         {{txt("AT+REBOOT_BOOTLOADER"), "AT+OK\n"},
-          {{}, "AT+BOOTLOADER_START\n", kRestartMs},
-          lock,
-          {req(UPDATER_CMD_FPGA_BEGIN), ans(UPDATER_CMD_FPGA_BEGIN)},
-          {req(UPDATER_CMD_FPGA_PROGRAM_BEGIN, cat({le32(0), le32(0), le32(4)})),
-           ans(UPDATER_CMD_FPGA_PROGRAM_BEGIN)},
-          {req(UPDATER_CMD_FPGA_PROGRAM_DATA, cat({le32(0), Bytes(nvcm0.begin(), nvcm0.begin() + kPart)})),
-           ans(UPDATER_CMD_FPGA_PROGRAM_DATA)},
-          {req(UPDATER_CMD_FPGA_PROGRAM_DATA, cat({le32(1), Bytes(kPart, 0)})),
-           ans(UPDATER_CMD_FPGA_PROGRAM_DATA, kStatusVerifyFailed)}},
+         "device-uc=22 --set-version wifi=33 --set-version fpga=44 --set-version ti=55", // hellos and
+                                                                                         // forwarding
+         {R(kHello, {}, lost), lock, R(kHello, {}, ans(kHello, 0, ":6,20100000,7,3,11,44,33,1,55")),
+          notForwarding, R(kBoot, one), F(kHello, {}, fans(kHello, 0, ":6,20100000,7,3,22,44,33,0,55")),
+          F(kIv, Bytes(16, 0xC0)), F(kWifi, le32(0)),
+          F(kHello, {}, fans(kHello, 0, ":6,20100000,7,3,33,44,33,0,55")), R(kBoot, le32(0)), notForwarding}},
+        {"--container fw.aff", // after a full update a verify pass finds a changed part
+         {T("AT+REBOOT_BOOTLOADER", "AT+OK\n"), W(kRestartMs, "AT+BOOTLOADER_START\n"), lock, R(kFpga),
+          R(kFpgaPhase, cat({le32(0), le32(0), le32(4)})),
+          R(kFpgaData, cat({le32(0), Bytes(nvcm0.begin(), nvcm0.begin() + kPart)})),
+          R(kFpgaData, cat({one, Bytes(kPart, 0)}), ans(kFpgaData, kStatusVerifyFailed))},
          [](SimRig &r)
          {
              EXPECT_EQ(r.store.version(VersionSlot::Wifi).ulCode, 20000004u);
              EXPECT_STREQ(r.store.version(VersionSlot::Wifi).szDate, "Feb  2 2025");
              EXPECT_EQ(r.store.version(VersionSlot::Fpga).ulCode, 20000005u) << "the NVCM0 block's version";
          }},
-        {"--boot --no-host", // forwarding goes to Wi-Fi after the hand-over
-         {lock,
-          {hello, ans(UPDATER_CMD_HELLO, 0, ":5,20100000,0,0,10000000,10000,10000000,0,10000000")},
-          {req(UPDATER_CMD_DEVICE_BOOT, le32(1)), ans(UPDATER_CMD_DEVICE_BOOT, kStatusUnknownCommand)},
-          notForwarding,
-          {req(UPDATER_CMD_WIFI_INIT, le32(0)), ans(UPDATER_CMD_WIFI_INIT)},
-          {fwd(kBegin, le32(kPart)), fans(kBegin)},
-          {fwd(kData, cat({le32(0), Bytes(kPart, 0x5A)})), fans(kData)},
-          {fwd(kBegin + 2), fans(kBegin + 2)},
-          {req(UPDATER_CMD_FPGA_BEGIN), ans(UPDATER_CMD_FPGA_BEGIN)}}, // the FPGA: still the device's
+        {"--boot --no-host", // forwarding goes to Wi-Fi after the hand-over; the FPGA is still the device's
+         {lock, R(kHello, {}, ans(kHello, 0, ":5,20100000,0,0,10000000,10000,10000000,0,10000000")),
+          R(kBoot, one, ans(kBoot, kStatusUnknownCommand)), notForwarding, R(kWifi, le32(0)),
+          F(kBegin, le32(kPart)), F(kData, cat({le32(0), Bytes(kPart, 0x5A)})), F(kBegin + 2), R(kFpga)},
          [](SimRig &r) {
              EXPECT_TRUE(r.store.image(Image::Wifi) == Bytes(kPart, 0x5A) &&
                          r.store.image(Image::DeviceUc).empty());
          }},
         {"--boot", // malformed requests are answered with their command
          {lock,
-          deviceBoot,
-          {badCrc, ans(UPDATER_CMD_HELLO, kStatusBadFrame)},
-          {badLength, ans(UPDATER_CMD_IV, kStatusBadFrame)},
-          {req(UPDATER_CMD_IV, Bytes(15, 1)), ans(UPDATER_CMD_IV, kStatusBadData)},
-          {req(UPDATER_CMD_DEVICE_BOOT, le32(2)), ans(UPDATER_CMD_DEVICE_BOOT, kStatusBadData)},
-          {req(kData, cat({le32(0), {1}})), ans(kData, kStatusSequence)},
-          {req(UPDATER_CMD_FPGA_PROGRAM_BEGIN, Bytes(8, 0)),
-           ans(UPDATER_CMD_FPGA_PROGRAM_BEGIN, kStatusBadData)},
-          {req(0x77), ans(0x77, kStatusUnknownCommand)},
-          {req(UPDATER_CMD_FORWARD, badCrc), ans(UPDATER_CMD_FORWARD, kStatusBadFrame)},
-          {req(UPDATER_CMD_FORWARD, {1, 2, 3}), ans(UPDATER_CMD_FORWARD, kStatusBadFrame), 1,
-           [](SimRig &r) { EXPECT_EQ(r.stats.malformedRequests, 7u); }},
-          {fwd(UPDATER_CMD_IV, Bytes(3, 0)), fans(UPDATER_CMD_IV, kStatusBadData)},
-          {slipFrame(SLIP_DIR_RESPONSE, UPDATER_CMD_HELLO, {}), ""},
-          {Bytes(hello.begin(), hello.begin() + 4), ""}, // abandoned half-way
-          {hello, helloOk, kFrameGapMs + 1}}},
+          R(kBoot, one),
+          {badCrc, ans(kHello, kStatusBadFrame)},
+          {badLength, ans(kIv, kStatusBadFrame)},
+          R(kIv, Bytes(15, 1), ans(kIv, kStatusBadData)),
+          R(kBoot, le32(2), ans(kBoot, kStatusBadData)),
+          R(kData, cat({le32(0), {1}}), ans(kData, kStatusSequence)),
+          R(kFpgaPhase, Bytes(8, 0), ans(kFpgaPhase, kStatusBadData)),
+          R(0x77, {}, ans(0x77, kStatusUnknownCommand)),
+          R(kFwd, badCrc, ans(kFwd, kStatusBadFrame)),
+          R(kFwd, {1, 2, 3}, ans(kFwd, kStatusBadFrame),
+            [](SimRig &r) { EXPECT_EQ(r.stats.malformedRequests, 7u); }),
+          F(kIv, Bytes(3, 0), fans(kIv, kStatusBadData)),
+          {slipFrame(SLIP_DIR_RESPONSE, kHello, {}), lost},
+          {Bytes(badCrc.begin(), badCrc.begin() + 4), lost}, // abandoned half-way
+          W(kFrameGapMs + 1),
+          R(kHello, {}, ans(kHello, 0, hello))}},
         {"--boot --at-error 2:AT+LOCK=1 --lose-response 2 --corrupt-response 3 --status 4:0x42 "
          "--silent-after 5",
-         {{txt("AT+BOOT?"), "AT+BOOT=1\n"},
-          {txt("AT+LOCK=1"), "AT+ERROR\n"},
-          {txt("AT+LOCK=1"), "AT+ERROR\n"},
-          lock,
-          {hello, helloOk},
-          {hello, ""},
-          {hello, "!" + std::to_string(UPDATER_CMD_HELLO) + ";"},
-          {req(kBegin, le32(16)), ans(kBegin, 0x42)}, // refused without being carried out
-          {req(kData, cat({le32(0), {1}})), ans(kData, kStatusSequence)},
-          {hello, ""}, // silent from here on
-          {txt("AT+BOOT?"), ""}},
+         {T("AT+BOOT?", "AT+BOOT=1\n"), T("AT+LOCK=1", "AT+ERROR\n"), T("AT+LOCK=1", "AT+ERROR\n"), lock,
+          R(kHello, {}, ans(kHello, 0, hello)), R(kHello, {}, lost),
+          R(kHello, {}, "!" + std::to_string(kHello) + ";"),
+          R(kBegin, le32(16), ans(kBegin, 0x42)), // refused without being carried out
+          R(kData, cat({le32(0), {1}}), ans(kData, kStatusSequence)), R(kHello, {}, lost),
+          T("AT+BOOT?", lost)},
          [](SimRig &r)
          { EXPECT_TRUE(r.stats.faults.statusAnswers == 1 && r.stats.faults.silencedRequests == 1); }},
         {"--boot --late-response 1:2000 --late-response 3:2000", // after those sent meanwhile; lost in a
                                                                  // restart
          {lock,
-          {hello, "", 1, [](SimRig &r) { EXPECT_EQ(r.device().nextDeadline(), r.link.nowMs + 2002); }},
-          {req(UPDATER_CMD_IV, Bytes(16, 0)), ans(UPDATER_CMD_IV)},
-          {{}, "", 1998},
-          {{}, helloOk, 1, [](SimRig &r) { EXPECT_EQ(r.device().nextDeadline(), std::nullopt); }},
-          {hello, ""},
-          {txt("AT+LOCK=0"), "AT+OK\n"},
-          {{}, "", 5000}},
+          R(kHello, {}, lost, [](SimRig &r) { EXPECT_EQ(r.device().nextDeadline(), r.link.nowMs + 2002); }),
+          R(kIv, Bytes(16, 0)), W(1998),
+          W(1, ans(kHello, 0, hello), [](SimRig &r) { EXPECT_EQ(r.device().nextDeadline(), std::nullopt); }),
+          R(kHello, {}, lost), T("AT+LOCK=0", "AT+OK\n"), W(5000)},
          [](SimRig &r) { EXPECT_EQ(r.stats.faults.lateAnswers, 2u); }},
         {"--boot --disconnect-at-part 2:1500", // keeps the part but not its answer
-         {lock,
-          {req(kBegin, le32(32)), ans(kBegin)},
-          {req(kData, cat({le32(0), Bytes(kPart, 1)})), ans(kData)},
-          {req(kData, cat({le32(1), Bytes(kPart, 2)})), "drop 1500", 1,
-           [](SimRig &r) { EXPECT_EQ(r.store.image(Image::HostUc).size(), 2 * kPart); }},
-          {req(kData, cat({le32(1), Bytes(kPart, 2)})), ans(kData)}},
+         {lock, R(kBegin, le32(32)), R(kData, cat({le32(0), Bytes(kPart, 1)})),
+          R(kData, cat({one, Bytes(kPart, 2)}), "drop 1500",
+            [](SimRig &r) { EXPECT_EQ(r.store.image(Image::HostUc).size(), 2 * kPart); }),
+          R(kData, cat({one, Bytes(kPart, 2)}))},
          [](SimRig &r) {
              EXPECT_EQ(r.store.image(Image::HostUc), cat({Bytes(kPart, 1), Bytes(kPart, 2)}));
          }},
@@ -210,11 +179,10 @@ TEST(SimDevice, Scenarios)
         uint64_t now = rig.link.nowMs;
         for (size_t i = 0; i < s.steps.size(); i++)
         {
-            EXPECT_EQ(answer(rig, s.steps[i].send, now += s.steps[i].afterMs, s.steps[i].baud),
-                      s.steps[i].expect)
-                << "step " << i;
-            if (s.steps[i].then)
-                s.steps[i].then(rig);
+            const Step &st = s.steps[i];
+            EXPECT_EQ(answer(rig, st.send, now += st.afterMs, st.baud), st.expect) << "step " << i;
+            if (st.then)
+                st.then(rig);
         }
         if (s.check)
             s.check(rig);
@@ -231,10 +199,10 @@ TEST(SimDevice, RandomFaultsFollowTheRateAndTheSeed)
             parseLine(std::string("--boot --random-faults 0.2 --seed ") + seed + " /t", &rig.config, &error),
             ParseResult::Run);
         rig.start();
-        EXPECT_EQ(answer(rig, txt("AT+LOCK=1"), 1000), "AT+OK\n");
+        EXPECT_EQ(answer(rig, T("AT+LOCK=1", "").send, 1000), "AT+OK\n");
         for (int i = 1; i <= 400; i++)
         {
-            const std::string got = answer(rig, req(UPDATER_CMD_HELLO), 1000 + i);
+            const std::string got = answer(rig, R(UPDATER_CMD_HELLO).send, 1000 + i);
             pattern += got.empty() ? 'L' : got[0] == '!' ? 'C' : '.';
         }
         return pattern;

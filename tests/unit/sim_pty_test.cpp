@@ -131,32 +131,31 @@ TEST(SimPty, DialogueClosedPortDisconnectAndSummary)
     ASSERT_TRUE(dev.start({"--throttle-baud", "9600", "--product-id", "7", "--disconnect-at-part", "2:1000"}))
         << dev.stderrText();
     Host host;
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.send(txt("AT+BOOT?")), "AT+BOOT=0\n");
-    EXPECT_EQ(host.send(txt("AT+REBOOT_BOOTLOADER"), 10), "") << "22 bytes take 23 ms";
-    host.close();
-    sleepMs(600); // the restart takes 300 ms
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.send(txt("AT+BOOT?")), "AT+BOOT=1\n");
-    EXPECT_EQ(host.send(txt("AT+LOCK=1")), "AT+OK\n");
-    EXPECT_EQ(host.send(req(UPDATER_CMD_HELLO)),
-              ans(UPDATER_CMD_HELLO, 0, ":5,20100000,7,0,10000000,10000,10000000,1,10000000"));
-    EXPECT_EQ(host.send(req(UPDATER_CMD_DEVICE_BOOT, le32(1))), ans(UPDATER_CMD_DEVICE_BOOT));
-    EXPECT_EQ(host.send(fwd(UPDATER_CMD_HELLO)),
-              fans(UPDATER_CMD_HELLO, 0, ":5,20100000,7,0,10000000,10000,10000000,0,10000000"));
     const uint8_t kData = UPDATER_CMD_UC_PROGRAM_DATA;
-    EXPECT_EQ(host.send(req(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(32))), ans(UPDATER_CMD_UC_PROGRAM_BEGIN));
-    EXPECT_EQ(host.send(req(kData, cat({le32(0), Bytes(16, 1)}))), ans(kData));
-    EXPECT_EQ(host.send(req(kData, cat({le32(1), Bytes(16, 2)}))), "");
-    EXPECT_FALSE(fs::exists(dev.port())) << "the link is gone while disconnected";
-    host.close();
-    for (int waited = 0; waited < 3000 && !fs::exists(dev.port()); waited += 10)
-        sleepMs(10);
-    ASSERT_TRUE(host.open(dev.port())) << "the link came back";
-    // The device kept its state: the resent part is answered, the bootloader still locked.
-    EXPECT_EQ(host.send(req(kData, cat({le32(1), Bytes(16, 2)}))), ans(kData));
-    EXPECT_EQ(host.send(req(UPDATER_CMD_UC_PROGRAM_END)), ans(UPDATER_CMD_UC_PROGRAM_END));
-    host.close();
+    const std::vector<Step> steps[] = {
+        {T("AT+BOOT?", "AT+BOOT=0\n"),
+         T("AT+REBOOT_BOOTLOADER", "")}, // 22 bytes take 23 ms: the port closes first
+        {T("AT+BOOT?", "AT+BOOT=1\n"), T("AT+LOCK=1", "AT+OK\n"),
+         R(UPDATER_CMD_HELLO, {},
+           ans(UPDATER_CMD_HELLO, 0, ":5,20100000,7,0,10000000,10000,10000000,1,10000000")),
+         R(UPDATER_CMD_DEVICE_BOOT, le32(1)),
+         F(UPDATER_CMD_HELLO, {},
+           fans(UPDATER_CMD_HELLO, 0, ":5,20100000,7,0,10000000,10000,10000000,0,10000000")),
+         R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(32)), R(kData, cat({le32(0), Bytes(16, 1)})),
+         R(kData, cat({le32(1), Bytes(16, 2)}), "")},
+        // The device kept its state: the resent part is answered, the bootloader still locked.
+        {R(kData, cat({le32(1), Bytes(16, 2)})), R(UPDATER_CMD_UC_PROGRAM_END)}};
+    for (const std::vector<Step> &group : steps)
+    {
+        for (int waited = 0; waited < 3000 && !fs::exists(dev.port()); waited += 10)
+            sleepMs(10); // the link comes back after the drop
+        ASSERT_TRUE(host.open(dev.port()));
+        for (const Step &st : group)
+            EXPECT_EQ(host.send(st.send, &group == &steps[0] && &st == &group.back() ? 10 : 150), st.expect);
+        EXPECT_EQ(fs::exists(dev.port()), &group != &steps[1]) << "the link is gone while disconnected";
+        host.close();
+        sleepMs(&group == &steps[0] ? 600 : 0); // the restart takes 300 ms
+    }
 
     EXPECT_EQ(dev.stop(), 0);
     EXPECT_FALSE(fs::is_symlink(dev.port())) << "the link is removed on exit";
@@ -189,18 +188,19 @@ TEST(SimPty, DialogueClosedPortDisconnectAndSummary)
 TEST(SimPty, ThrottleTakesTheWireTime)
 {
     // Milliseconds from writing `parts` part requests of partBytes each, back to back, to the last answer.
-    auto timeParts = [](const std::vector<std::string> &args, uint32_t parts, size_t partBytes)
+    auto timeParts = [](const std::vector<std::string> &args, uint32_t parts, uint32_t partBytes)
     {
         DevsimRunner dev;
         Host host;
         EXPECT_TRUE(dev.start(args) && host.open(dev.port())) << dev.stderrText();
-        EXPECT_EQ(host.send(txt("AT+LOCK=1")), "AT+OK\n");
-        EXPECT_EQ(host.send(req(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(uint32_t(parts * partBytes)))),
-                  ans(UPDATER_CMD_UC_PROGRAM_BEGIN));
+        for (const Step &st :
+             {T("AT+LOCK=1", "AT+OK\n"), R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(parts * partBytes))})
+            EXPECT_EQ(host.send(st.send), st.expect);
         Bytes requests;
         for (uint32_t i = 0; i < parts; i++)
-            requests = cat(
-                {requests, req(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(i), Bytes(partBytes, uint8_t(i))}))});
+            requests =
+                cat({requests,
+                     R(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(i), Bytes(partBytes, uint8_t(i))})).send});
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(host.send(requests, 10000).size(), ans(UPDATER_CMD_UC_PROGRAM_DATA).size() * parts);
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)

@@ -1,15 +1,17 @@
 #ifndef TESTS_UNIT_SIM_TEST_LINK_H
 #define TESTS_UNIT_SIM_TEST_LINK_H
 
-// The emulator tests' notation: what the host sends, built with the project's framing,
-// and what the device answered as one short text ("AT+OK\n", "2/0;" and so on).
+// The emulator tests' steps: what the host sends, built with the project's framing, and
+// the device's whole answer as one short text: text lines ending in "\n", then frames as
+// "cmd/status;" ("!cmd;" when checksum, length or direction are wrong), a forwarding
+// answer with its inner frame in braces, a hello with its words (protocol, bootloader,
+// product, hardware, firmware, FPGA, Wi-Fi, host flag, TI) after a colon.
 
-#include <iterator>
-#include <sstream>
+#include <functional>
+#include <optional>
 
 #include "common/le_bytes.h"
 #include "protocol/commands.h"
-#include "sim/sim_options.h"
 #include "tests/support/sim_link.h"
 
 namespace simtest
@@ -17,9 +19,6 @@ namespace simtest
 
 using namespace testsupport;
 
-// A decoded frame as "cmd/status;" ("!cmd;" when its checksum or length is wrong); a
-// forwarding answer holds its inner frame in braces, a hello its words: protocol,
-// bootloader, product, hardware, firmware, FPGA, Wi-Fi, host flag, TI.
 inline std::string frameText(const Bytes &f)
 {
     const uint16_t len = slipGetDataLength(f.data());
@@ -37,7 +36,6 @@ inline std::string frameText(const Bytes &f)
     return s + ";";
 }
 
-// Text lines ending in "\n", then the frames.
 inline std::string trafficText(const Bytes &bytes)
 {
     Traffic t = splitTraffic(bytes);
@@ -57,28 +55,35 @@ inline std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &ext
 {
     return ans(UPDATER_CMD_FORWARD, 0, "{" + ans(cmd, status, extra) + "}");
 }
-inline Bytes txt(const std::string &line)
-{
-    return cat({Bytes(line.begin(), line.end()), {'\r', '\n'}});
-}
-inline Bytes req(uint8_t cmd, const Bytes &data = {})
-{
-    return slipFrame(SLIP_DIR_REQUEST, cmd, data);
-}
-inline Bytes fwd(uint8_t cmd, const Bytes &data = {})
-{
-    return req(UPDATER_CMD_FORWARD, req(cmd, data));
-}
 
-// Parses the words of a devsim command line (no word holds a space).
-inline devsim::ParseResult parseLine(const std::string &line, devsim::SimConfig *pConfig, std::string *pError)
+using Check = std::function<void(SimRig &)>;
+struct Step
 {
-    std::istringstream in(line);
-    std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
-    std::vector<const char *> args;
-    for (const std::string &w : words)
-        args.push_back(w.c_str());
-    return devsim::parseOptions(int(args.size()), args.data(), pConfig, pError);
+    Bytes send;           // nothing: only time passes
+    std::string expect;   // the whole answer; "drop N" when the link drops for N ms
+    uint64_t afterMs = 1; // time since the step before
+    Check then = nullptr;
+    uint32_t baud = 115200;
+};
+using Opt = std::optional<std::string>;
+// A text line; a request (answered with success unless said otherwise) sent directly
+// or forwarded by the host; raw bytes; time passing.
+inline Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
+{
+    return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
+}
+inline Step R(uint8_t cmd, const Bytes &data = {}, Opt expect = {}, Check then = nullptr)
+{
+    return {slipFrame(SLIP_DIR_REQUEST, cmd, data), expect.value_or(ans(cmd)), 1, then};
+}
+inline Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
+{
+    return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
+            expect.value_or(fans(cmd))};
+}
+inline Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
+{
+    return {{}, expect, ms, then};
 }
 
 } // namespace simtest
