@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "sim/sim_options.h"
-#include "tests/support/aff_image.h"
 #include "tests/unit/sim_test_link.h"
 
 using namespace devsim;
@@ -57,8 +56,7 @@ TEST(SimDevice, Scenarios)
                               AFF_BLOCK_ESP_FLASH,    AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1,
                               AFF_BLOCK_FPGA_USERCODE};
     for (uint8_t i = 0; i < 7; i++)
-        img.blocks.push_back(
-            {types[i], affImagePattern(i == 6 ? 4 : 32, i), kPart, -1, 0, {20000001u + i, "Feb  2 2025"}});
+        img.blocks.push_back(block(types[i], i == 6 ? 4 : 32, kPart, 20000001u + i));
     Bytes badCrc = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_HELLO, {1, 2});
     Bytes badLength = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_IV, Bytes(16, 1));
     badCrc[5] ^= 0x01;
@@ -216,19 +214,11 @@ TEST(SimDevice, RandomFaultsFollowTheRateAndTheSeed)
     EXPECT_TRUE(corrupted > 30 && corrupted < 100) << corrupted; // 0.8 * 0.2 of the rest
 }
 
-// The options the scenarios above do not use.
-TEST(SimOptions, ValuesReachTheirSettingsAndBadOnesAreRefused)
+// The options the scenarios and the program's tests do not use.
+TEST(SimOptions, BadValuesAreRefused)
 {
-    SimConfig c, fast, unused;
+    SimConfig unused;
     std::string error;
-    ASSERT_EQ(parseLine("--state /s --container=/fw.aff --throttle -v --summary /sum.json /tmp/ttyDEV0", &c,
-                        &error),
-              ParseResult::Run);
-    EXPECT_EQ(c.linkPath + c.stateDir + c.containerPath + c.summaryPath, "/tmp/ttyDEV0/s/fw.aff/sum.json");
-    EXPECT_TRUE(c.verbose && c.faults.throttle && c.faults.throttleBaud == 0);
-    ASSERT_EQ(parseLine("--throttle-baud 3000000 /t", &fast, &error), ParseResult::Run);
-    EXPECT_TRUE(fast.faults.throttle && fast.faults.throttleBaud == 3000000u)
-        << "a rate implies the throttle";
     uint32_t big = 0, hex = 0, value = 0;
     EXPECT_TRUE(parseU32("4294967295", &big) && big == 4294967295u && parseU32("0xFFFF", &hex) &&
                 hex == 0xFFFFu);

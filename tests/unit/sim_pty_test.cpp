@@ -64,31 +64,19 @@ struct Host
 
 TEST(SimPty, CommandLineAndVerify)
 {
-    DevsimRunner dev;
-    auto file = [&](const std::string &name) { return dev.dir() + "/" + name; };
+    // A device updated with a container whose device microcontroller's 200 bytes make 3 whole
+    // parts (the last 8 are never sent), and a copy of its state with one byte changed.
+    SimRig rig;
     AffImage img;
     for (uint32_t type : {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI})
-        img.blocks.push_back({type,
-                              affImagePattern(type == AFF_BLOCK_DEVICE_UC ? 200 : 64, uint8_t(type)),
-                              64,
-                              -1,
-                              0,
-                              {type, "Mar  3 2025"}});
-    Bytes aff = img.build();
-    std::ofstream(file("fw.aff"), std::ios::binary)
-        .write(reinterpret_cast<const char *>(aff.data()), aff.size());
-    // The device microcontroller's 200 bytes make 3 whole parts: the last 8 are never sent.
-    Bytes device(img.blocks[1].data.begin(), img.blocks[1].data.begin() + 192);
-    for (const char *state : {"good", "bad"})
-    {
-        fs::create_directory(file(state));
-        for (auto [name, bytes] : {std::pair{"/host-uc.bin", img.blocks[0].data},
-                                   {"/device-uc.bin", device},
-                                   {"/ti.bin", img.blocks[2].data}})
-            std::ofstream(file(state) + name, std::ios::binary)
-                .write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-        device[130] ^= 0x40;
-    }
+        img.blocks.push_back(block(type, type == AFF_BLOCK_DEVICE_UC ? 200 : 64, 64, type));
+    rig.aff = img.build();
+    ASSERT_EQ(rig.run(UPDATER_OP_UPDATE_ALL), 1);
+    const std::string state = rig.dir() + "/state", bad = rig.dir() + "/bad", aff = rig.dir() + "/fw.aff";
+    fs::copy(state, bad);
+    std::fstream(bad + "/device-uc.bin", std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(130)
+        .put(char(img.blocks[1].data[130] ^ 0x40));
     const struct
     {
         std::vector<std::string> args;
@@ -101,10 +89,8 @@ TEST(SimPty, CommandLineAndVerify)
         {{"--lose-response", "0", "/tmp/x"}, 1, {"invalid value '0' for --lose-response"}},
         {{"--random-faults", "1.5", "/tmp/x"}, 1, {"for --random-faults"}},
         {{"verify", "onlyone"}, 1, {"usage: devsim verify"}},
-        {{"verify", file("good"), file("fw.aff")},
-         0,
-         {"device uC  match     192 bytes", "Wi-Fi      absent"}},
-        {{"verify", file("bad"), file("fw.aff")},
+        {{"verify", state, aff}, 0, {"device uC  match     192 bytes", "Wi-Fi      absent"}},
+        {{"verify", bad, aff},
          1,
          {"device uC  DIFFERS   at byte 130 of 192", "2 components match, 1 differs"}},
     };
@@ -115,6 +101,7 @@ TEST(SimPty, CommandLineAndVerify)
         for (const std::string &text : c.texts)
             EXPECT_NE((r.out + r.err).find(text), std::string::npos) << r.out << r.err;
     }
+    DevsimRunner dev;
     std::ofstream(dev.port()) << "precious";
     EXPECT_FALSE(dev.start());
     EXPECT_NE(dev.stderrText().find("is not a symbolic link"), std::string::npos) << dev.stderrText();
@@ -159,14 +146,10 @@ TEST(SimPty, DialogueClosedPortDisconnectAndSummary)
 
     EXPECT_EQ(dev.stop(), 0);
     EXPECT_FALSE(fs::is_symlink(dev.port())) << "the link is removed on exit";
-    for (auto [key, value] : {std::pair{"requests.HELLO", 1},
-                              {"requests.FORWARD", 1},
-                              {"forwarded.HELLO", 1},
-                              {"text_commands.AT+REBOOT_BOOTLOADER", 1},
-                              {"text_commands_total", 4},
-                              {"faults.disconnects", 1},
-                              {"port_opens", 3}})
-        EXPECT_EQ(dev.summaryValue(key), value) << key;
+    for (const char *key : {"requests.HELLO", "requests.FORWARD", "forwarded.HELLO", "faults.disconnects",
+                            "text_commands.AT+REBOOT_BOOTLOADER"})
+        EXPECT_EQ(dev.summaryValue(key), 1) << key;
+    EXPECT_TRUE(dev.summaryValue("text_commands_total") == 4 && dev.summaryValue("port_opens") == 3);
     EXPECT_TRUE(dev.summaryValue("bytes_to_host") > 200 && dev.summaryValue("port_closes") >= 1);
     EXPECT_EQ(dev.summary().rfind("{", 0), 0u) << "the older summary is replaced whole";
     EXPECT_NE(dev.stdoutText().find("link dropped for 1000 ms"), std::string::npos) << dev.stdoutText();

@@ -12,6 +12,7 @@
 
 #include "common/le_bytes.h"
 #include "protocol/commands.h"
+#include "tests/support/aff_image.h"
 #include "tests/support/sim_link.h"
 
 namespace simtest
@@ -57,6 +58,12 @@ inline std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &ext
 }
 
 using Check = std::function<void(SimRig &)>;
+// A block of a pattern that differs with the version code.
+inline AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code)
+{
+    return {type, affImagePattern(size, uint8_t(code)), partSize, -1, 0, {code, "Feb  2 2025"}};
+}
+
 struct Step
 {
     Bytes send;           // nothing: only time passes
