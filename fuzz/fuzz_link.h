@@ -85,39 +85,29 @@ inline const Bytes &builtInContainer(size_t idx)
 inline uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes *pAff, uint8_t ubFlags = 0)
 {
     static testsupport::SimLink *s_pLink;
-    static uint64_t s_ullLastWriteMs;
+    static uint64_t s_ullWrittenMs, s_ullWritten;
     s_pLink = &link;
-    s_ullLastWriteMs = link.nowMs;
-    link.pEngineAff = pAff;
+    s_ullWrittenMs = link.nowMs;
+    s_ullWritten = link.tx.size();
+    link.pEngineAff = pAff = ulOp >= UPDATER_OP_UPDATE_CHANGED ? pAff : nullptr;
     _tUpdaterCallbacks cb = link.callbacks();
     cb.cbLog = [](const char *szMsg, void *)
     { strlen(szMsg) > UPDATER_LOG_RECV_MAX ? fail("long log line") : void(); };
     cb.cbProgress = [](uint8_t ubPercent, void *)
     { ubPercent > 100 ? fail("progress above 100 %") : void(); };
-    auto onWrite = link.onWrite;
-    link.onWrite = [onWrite](testsupport::SimLink &l, uint8_t b)
-    {
-        s_ullLastWriteMs = l.nowMs;
-        if (onWrite)
-            onWrite(l, b);
-    };
     auto stalled = [](void *)
     {
-        if (s_pLink->nowMs - s_ullLastWriteMs > 60ull * 60ull * 1000ull)
+        if (s_pLink->tx.size() != s_ullWritten)
+            s_ullWrittenMs = s_pLink->nowMs, s_ullWritten = s_pLink->tx.size();
+        else if (s_pLink->nowMs - s_ullWrittenMs > 60ull * 60ull * 1000ull)
             fail("the run makes no progress: an hour without host output");
         return 0;
     };
     uint8_t ubResult = updater(ulOp, pAff ? pAff->data() : nullptr, pAff ? uint32_t(pAff->size()) : 0,
                                (ubFlags & kVerbose) ? 1 : 0, (ubFlags & kDeviceLog) ? 1 : 0, &cb, stalled);
-    link.onWrite = onWrite;
     if (ubResult > 1)
         fail("updater result other than 0 or 1");
     return ubResult;
-}
-
-inline bool isUpdate(uint32_t ulOp)
-{
-    return ulOp == UPDATER_OP_UPDATE_CHANGED || ulOp == UPDATER_OP_UPDATE_ALL;
 }
 
 // The engine target's whole body: replays an input against the engine.
@@ -152,8 +142,8 @@ inline void runEngineInput(const uint8_t *pData, size_t ulSize)
         }
         hasWritten = false;
     };
-    const Bytes &aff = builtInContainer(flags & kContainerMask);
-    checkedRun(link, op, isUpdate(op) ? &aff : nullptr, flags);
+    const Bytes &aff = builtInContainer(flags & kContainerMask); // for the updates
+    checkedRun(link, op, &aff, flags);
 }
 
 } // namespace fuzzsupport

@@ -43,7 +43,7 @@ static Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
         pending.clear();
         hasWritten = false;
     };
-    if (fuzzsupport::checkedRun(rig.link, op, fuzzsupport::isUpdate(op) ? &rig.aff : nullptr) != 1)
+    if (fuzzsupport::checkedRun(rig.link, op, &rig.aff) != 1)
         std::fprintf(stderr, "seed for operation %u, flags %u did not complete\n", unsigned(op),
                      unsigned(flags));
     return input;
