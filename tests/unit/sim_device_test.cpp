@@ -41,10 +41,24 @@ std::string answer(SimRig &rig, const Bytes &send, uint64_t nowMs, uint32_t baud
     return trafficText(out) + (rig.device().takeDisconnect(&ms) ? "drop " + std::to_string(ms) : "");
 }
 
+// A device as a devsim command line sets it up; with --container the engine first updates
+// it with the container.
+void setUp(SimRig &rig, const std::string &options, const AffImage &img)
+{
+    std::string error;
+    ASSERT_EQ(parseLine(options + " /tmp/ttyX", &rig.config, &error), ParseResult::Run) << error;
+    rig.productId = rig.config.productId;
+    rig.hardwareId = rig.config.hardwareId;
+    rig.aff = rig.config.containerPath.empty() ? Bytes() : img.build();
+    if (rig.aff.empty())
+        return rig.start();
+    EXPECT_EQ(rig.run(UPDATER_OP_UPDATE_ALL), 1);
+    EXPECT_EQ(rig.verify(&error), 0) << error;
+}
+
 struct Scenario
 {
-    const char
-        *options; // devsim's; with --container the engine first updates the device with the test container
+    const char *options;
     std::vector<Step> steps;
     Check check = nullptr;
 };
@@ -161,19 +175,7 @@ TEST(SimDevice, Scenarios)
     {
         SCOPED_TRACE(s.options);
         SimRig rig;
-        std::string error;
-        ASSERT_EQ(parseLine(std::string(s.options) + " /tmp/ttyX", &rig.config, &error), ParseResult::Run)
-            << error;
-        rig.productId = rig.config.productId;
-        rig.hardwareId = rig.config.hardwareId;
-        rig.aff = rig.config.containerPath.empty() ? Bytes() : img.build();
-        if (rig.aff.empty())
-            rig.start();
-        else
-        {
-            EXPECT_EQ(rig.run(UPDATER_OP_UPDATE_ALL), 1);
-            EXPECT_EQ(rig.verify(&error), 0) << error;
-        }
+        setUp(rig, s.options, img);
         uint64_t now = rig.link.nowMs;
         for (size_t i = 0; i < s.steps.size(); i++)
         {
@@ -192,11 +194,8 @@ TEST(SimDevice, RandomFaultsFollowTheRateAndTheSeed)
     auto run = [](const char *seed)
     {
         SimRig rig;
-        std::string pattern, error;
-        EXPECT_EQ(
-            parseLine(std::string("--boot --random-faults 0.2 --seed ") + seed + " /t", &rig.config, &error),
-            ParseResult::Run);
-        rig.start();
+        std::string pattern;
+        setUp(rig, std::string("--boot --random-faults 0.2 --seed ") + seed, AffImage());
         EXPECT_EQ(answer(rig, T("AT+LOCK=1", "").send, 1000), "AT+OK\n");
         for (int i = 1; i <= 400; i++)
         {

@@ -44,7 +44,12 @@ struct Host
         ::cfsetspeed(&tio, B115200);
         return ::tcsetattr(fd, TCSANOW, &tio) == 0;
     }
-    void close() { fd = fd >= 0 ? ::close(fd) * 0 - 1 : -1; }
+    void close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
     // Writes bytes; what arrives until nothing more came for 150 ms (firstMs before the first byte).
     std::string send(const Bytes &bytes, int firstMs = 150)
     {
