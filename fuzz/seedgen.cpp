@@ -71,17 +71,16 @@ int main(int argc, char **argv)
         write(2, "container-" + n, fuzzsupport::builtInContainer(c));
         write(4, "clean-c" + n, {c});
         write(4, "each-fault-c" + n,
-              {c, 0, 0, 0, 0, 0, 4, 5, 6}); // answers 5-8: delivered, lost, corrupted, malformed
+              {c, 0, 0, 0, 0, 0, 4, 5, 6}); // answers 5-8: ok, lost, corrupted, malformed
     }
     const std::string commandLines[] = {
         // arguments separated by '|'
-        "-o|x.aff|--product|1|--hardware|2|--block|host-uc:a:16:version=10700001|--block|"
-        "device-uc:b:part=8:version=7:date=Aug  9 2024",
-        "-o|x.aff|--product|0x10|--hardware|0|--iv|000102030405060708090a0b0c0d0e0f|--file-version|5:Jan 01 "
-        "2025|--aux|7|--block|ti:c:3:image=100:aux0=1:aux1=2:aux2=3",
-        "-o|x.aff|--product|3|--hardware|4|--format|2|--block|host-uc:a:4:version=8|--block|wifi:b:5:version="
-        "9|"
-        "--block|nvcm0:c:7|--block|usercode:d:4:version=3",
+        "-o|x.aff|--product|1|--hardware|2|--block|host-uc:a:16:version=10700001|"
+        "--block|device-uc:b:part=8:version=7:date=Aug  9 2024",
+        "-o|x.aff|--product|0x10|--hardware|0|--iv|000102030405060708090a0b0c0d0e0f|"
+        "--file-version|5:Jan 01 2025|--aux|7|--block|ti:c:3:image=100:aux0=1:aux1=2:aux2=3",
+        "-o|x.aff|--product|3|--hardware|4|--format|2|--block|host-uc:a:4:version=8|"
+        "--block|wifi:b:5:version=9|--block|nvcm0:c:7|--block|usercode:d:4:version=3",
         "-o|x.aff|--product|3|--hardware|4|--format|1|--block|esp-ram:a:9|--block|device-uc:b:1:version=2"};
     for (uint8_t i = 0; i < 4; i++)
     {
