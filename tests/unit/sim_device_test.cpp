@@ -100,13 +100,16 @@ TEST(SimDevice, Scenarios)
          {T("AT+BOOT?", ""), T("AT+CONFIG=1\r\nAT+CONFIG=1\r\nAT+CONFIG=1", "AT+OK\n", 921600),
           T("AT+CONFIG=1", "AT+OK\n"), T("AT+CONFIG?", "AT+CONFIG=1\n")},
          [](SimRig &r) { EXPECT_GT(r.stats.garbledBytes, 0u); }},
-        {"--boot --protocol-id 6 --product-id 7 --hardware-id 3 --set-version host-uc=11 --set-version "
+        {"--boot --protocol-id 6 --product-id 0xFFFF --hardware-id 4294967295 --set-version host-uc=11 "
+         "--set-version "
          "device-uc=22 --set-version wifi=33 --set-version fpga=44 --set-version ti=55", // hellos and
                                                                                          // forwarding
-         {R(kHello, {}, lost), lock, R(kHello, {}, ans(kHello, 0, ":6,20100000,7,3,11,44,33,1,55")),
-          notForwarding, R(kBoot, one), F(kHello, {}, fans(kHello, 0, ":6,20100000,7,3,22,44,33,0,55")),
+         {R(kHello, {}, lost), lock,
+          R(kHello, {}, ans(kHello, 0, ":6,20100000,65535,4294967295,11,44,33,1,55")), notForwarding,
+          R(kBoot, one), F(kHello, {}, fans(kHello, 0, ":6,20100000,65535,4294967295,22,44,33,0,55")),
           F(kIv, Bytes(16, 0xC0)), F(kWifi, le32(0)),
-          F(kHello, {}, fans(kHello, 0, ":6,20100000,7,3,33,44,33,0,55")), R(kBoot, le32(0)), notForwarding}},
+          F(kHello, {}, fans(kHello, 0, ":6,20100000,65535,4294967295,33,44,33,0,55")), R(kBoot, le32(0)),
+          notForwarding}},
         {"--container fw.aff", // after a full update a verify pass finds a changed part
          {T("AT+REBOOT_BOOTLOADER", "AT+OK\n"), W(kRestartMs, "AT+BOOTLOADER_START\n"), lock, R(kFpga),
           R(kFpgaPhase, cat({le32(0), le32(0), le32(4)})),
@@ -213,18 +216,16 @@ TEST(SimDevice, RandomFaultsFollowTheRateAndTheSeed)
     EXPECT_TRUE(corrupted > 30 && corrupted < 100) << corrupted; // 0.8 * 0.2 of the rest
 }
 
-// The options the scenarios and the program's tests do not use.
+// Values the options refuse (the scenarios above and the program's tests use the others).
 TEST(SimOptions, BadValuesAreRefused)
 {
     SimConfig unused;
     std::string error;
-    uint32_t big = 0, hex = 0, value = 0;
-    EXPECT_TRUE(parseU32("4294967295", &big) && big == 4294967295u && parseU32("0xFFFF", &hex) &&
-                hex == 0xFFFFu);
-    for (const char *text : {"", "-1", "+3", " 3", "3x", "0x", "4294967296", "1e3"})
-        EXPECT_FALSE(parseU32(text, &value)) << text;
-    for (const char *line : {"--at-error 2: /t", "--disconnect-at-part 0:100 /t", "--throttle-baud 0 /t",
-                             "--throttle-baud fast /t", "--throttle-baud -1 /t", "/t --throttle-baud"})
+    for (const char *line :
+         {"--lose-response -1 /t", "--lose-response +3 /t", "--lose-response 3x /t", "--lose-response 0x /t",
+          "--lose-response 4294967296 /t", "--lose-response 1e3 /t", "--lose-response '' /t",
+          "--at-error 2: /t", "--disconnect-at-part 0:100 /t", "--throttle-baud 0 /t",
+          "--throttle-baud fast /t", "/t --throttle-baud"})
         EXPECT_EQ(parseLine(line, &unused, &error), ParseResult::Error) << line;
     EXPECT_EQ(parseLine("--help --bogus", &unused, &error), ParseResult::Help);
 }
