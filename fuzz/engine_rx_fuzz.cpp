@@ -1,10 +1,6 @@
-// The receiving side of the engine: every operation, fed an arbitrary device
-// byte stream (see fuzz_link.h for the input format) over an in-memory link
-// with a virtual clock. A run must end, stay inside its buffers and keep its
-// log lines and progress within their limits.
-
-#include <cstddef>
-#include <cstdint>
+// The receiving side of the engine: every operation, fed an arbitrary device byte
+// stream (see fuzz_link.h) over the in-memory link with its virtual clock. A run must
+// end, stay inside its buffers and keep its log lines and progress within their limits.
 
 #include "fuzz/fuzz_link.h"
 

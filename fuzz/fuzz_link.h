@@ -2,78 +2,149 @@
 #define FUZZ_FUZZ_LINK_H
 
 // Driving the engine from fuzz inputs over the tests' one in-memory link
-// (tests/support/sim_link.h): the input format that describes what the device
-// sends, a few built-in containers, and the run with its invariants.
-//
-// Input format of the engine target:
+// (tests/support/sim_link.h): built-in containers, the run with its invariants,
+// and the engine target's input format:
 //   byte 0   operation selector (operation 1 + byte % 7)
 //   byte 1   bits 0-2 built-in container, bit 3 verbose, bit 4 device log lines
 //   then     chunks: [head][length][length payload bytes]
-// A chunk's head says how its payload goes on the wire (kind, bits 0-1):
-//   raw        the payload bytes as they are (length 0: nothing, a lost answer)
-//   text       the payload followed by "\r\n"
-//   frame      payload = direction, command, data: a SLIP frame with correct
-//              length and checksum, escaped
-//   forwarded  as frame, carried inside a forwarding response (command 9, status 0)
-// Head bit 2 releases the next chunk in the same round. A round is released
-// when the host has written something since the last round and then reads
-// with nothing pending, so every chunk group answers one burst of host output.
+// Head bits 0-1 say how the payload goes on the wire: 0 raw (length 0: nothing, a lost
+// answer), 1 text (followed by "\r\n"), 2 a frame with correct length and checksum of
+// payload = direction, command, data, 3 that frame inside a forwarding response. Head
+// bit 2 releases the next chunk in the same round. A round is released when the host has
+// written since the last one and then reads with nothing pending.
 
-#include <cstdint>
-#include <vector>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
-#include "engine/updater.h"
+#include "aff/aff_container.h"
+#include "protocol/commands.h"
+#include "tests/support/aff_image.h"
 #include "tests/support/sim_link.h"
 
 namespace fuzzsupport
 {
 
 using testsupport::Bytes;
-
-constexpr uint8_t kChunkRaw = 0;
-constexpr uint8_t kChunkText = 1;
-constexpr uint8_t kChunkFrame = 2;
-constexpr uint8_t kChunkForwarded = 3;
-constexpr uint8_t kChunkKindMask = 0x03;
-constexpr uint8_t kChunkWithNext = 0x04;
-
-constexpr uint8_t kFlagContainerMask = 0x07;
-constexpr uint8_t kFlagVerbose = 0x08;
-constexpr uint8_t kFlagDeviceLog = 0x10;
-constexpr uint32_t kOperationCount = 7;
+constexpr uint8_t kWithNext = 0x04, kContainerMask = 0x07, kVerbose = 0x08, kDeviceLog = 0x10;
 constexpr size_t kContainerCount = 8;
 
-struct Chunk
+[[noreturn]] inline void fail(const char *szWhat)
 {
-    uint8_t kind = kChunkRaw;
-    bool withNext = false;
-    Bytes payload;
-};
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", szWhat);
+    std::abort();
+}
 
-struct FuzzInput
+// Built-in container idx, for product 0, hardware 0: the three formats, every block type,
+// an empty image, parts made of frame delimiters and escapes (6), and no block at all.
+inline const Bytes &builtInContainer(size_t idx)
 {
-    uint32_t op = UPDATER_OP_READ_VERSIONS;
-    uint8_t flags = 0;
-    std::vector<Chunk> chunks;
-};
+    constexpr uint32_t Ram = AFF_BLOCK_ESP_RAM, Esp = AFF_BLOCK_ESP_FLASH, Nv0 = AFF_BLOCK_FPGA_NVCM0,
+                       Nv1 = AFF_BLOCK_FPGA_NVCM1, Usr = AFF_BLOCK_FPGA_USERCODE, Dev = AFF_BLOCK_DEVICE_UC,
+                       Host = AFF_BLOCK_HOST_UC, Ti = AFF_BLOCK_TI;
+    // The format, then type, size, part size and version code of each block.
+    static const std::vector<uint32_t> defs[kContainerCount] = {
+        {3,  Host,     128, 64, 10700001, Dev,   128, 64, 10700002, Ti,    64,  32, 10700003, Esp,  128,
+         64, 10700004, Nv0, 64, 32,       20005, Nv1, 32, 32,       20005, Usr, 4,  4,        20005},
+        {3, Dev, 96, 32, 10700002, Ti, 32, 32, 10700003},
+        {3, Nv0, 96, 32, 20006, Nv1, 0, 32, 20006, Usr, 4, 4, 20006},
+        {2, Host, 64, 32, 0, Dev, 64, 32, 0, Esp, 64, 32, 0, Nv0, 32, 32, 0, Nv1, 32, 32, 0, Usr, 4, 4, 0},
+        {1, Dev, 64, 64, 0, Nv0, 32, 32, 0, Nv1, 32, 32, 0, Usr, 4, 4, 0},
+        {3, Ram, 32, 32, 10700031, Esp, 96, 32, 10700034},
+        {3, Host, 1024, 512, 10700041, Dev, 512, 512, 10700042},
+        {3}};
+    static std::vector<Bytes> s_all;
+    uint8_t seed = 1;
+    for (size_t c = 0; s_all.size() < kContainerCount; c++)
+    {
+        const std::vector<uint32_t> &d = defs[c];
+        testsupport::AffImage img;
+        img.formatVersion = uint16_t(d[0]);
+        img.hostUc.code = 10700011;
+        img.deviceUc.code = 10700012;
+        img.wifi.code = 10700014;
+        img.fpga.code = 20015;
+        for (size_t i = 1; i + 3 < d.size(); i += 4)
+            img.blocks.push_back({d[i],
+                                  testsupport::affImagePattern(d[i + 1], seed++),
+                                  d[i + 2],
+                                  -1,
+                                  0,
+                                  {d[i + 3], "Jan 02 2025"}});
+        for (size_t i = 0; c == 6 && i < 1536; i++)
+            img.blocks[i / 1024].data[i % 1024] = (i & 1) || i >= 1024 ? SLIP_END : SLIP_ESC;
+        s_all.push_back(img.build());
+    }
+    return s_all[idx % kContainerCount];
+}
 
-// Reads an input; a truncated last chunk keeps the bytes that are there.
-FuzzInput parseInput(const uint8_t *pData, size_t ulSize);
-Bytes serializeInput(const FuzzInput &input);
-// The wire bytes of one chunk.
-Bytes chunkBytes(const Chunk &chunk);
+// Runs one operation and checks the engine's promises: the run ends (no hour of virtual
+// time without host output: every waiting state resends or gives up within seconds), log
+// lines and progress stay within their limits, the result is 0 or 1.
+inline uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes *pAff, uint8_t ubFlags = 0)
+{
+    static testsupport::SimLink *s_pLink;
+    static uint64_t s_ullWrittenMs, s_ullWritten;
+    s_pLink = &link;
+    s_ullWrittenMs = link.nowMs;
+    s_ullWritten = link.tx.size();
+    link.pEngineAff = pAff = ulOp >= UPDATER_OP_UPDATE_CHANGED ? pAff : nullptr;
+    _tUpdaterCallbacks cb = link.callbacks();
+    cb.cbLog = [](const char *szMsg, void *)
+    { strlen(szMsg) > UPDATER_LOG_RECV_MAX ? fail("long log line") : void(); };
+    cb.cbProgress = [](uint8_t ubPercent, void *)
+    { ubPercent > 100 ? fail("progress above 100 %") : void(); };
+    auto stalled = [](void *)
+    {
+        if (s_pLink->tx.size() != s_ullWritten)
+            s_ullWrittenMs = s_pLink->nowMs, s_ullWritten = s_pLink->tx.size();
+        else if (s_pLink->nowMs - s_ullWrittenMs > 60ull * 60ull * 1000ull)
+            fail("the run makes no progress: an hour without host output");
+        return 0;
+    };
+    uint8_t ubResult = updater(ulOp, pAff ? pAff->data() : nullptr, pAff ? uint32_t(pAff->size()) : 0,
+                               (ubFlags & kVerbose) ? 1 : 0, (ubFlags & kDeviceLog) ? 1 : 0, &cb, stalled);
+    if (ubResult > 1)
+        fail("updater result other than 0 or 1");
+    return ubResult;
+}
 
-// Built-in container idx (0 to kContainerCount - 1); all for product 0, hardware 0.
-const Bytes &builtInContainer(size_t idx);
-
-// Runs one operation over the link and checks the engine's promises: the run ends
-// (no hour of virtual time without host output), log lines stay within their limit,
-// progress within 100 %, and the result is 0 or 1. Aborts when one is broken.
-uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes *pAff, uint8_t isVerbose,
-                   uint8_t isDeviceLog);
-
-// Replays an input against the engine: the engine target's whole body.
-void runEngineInput(const uint8_t *pData, size_t ulSize);
+// The engine target's whole body: replays an input against the engine.
+inline void runEngineInput(const uint8_t *pData, size_t ulSize)
+{
+    const uint32_t op = ulSize > 0 ? 1 + pData[0] % 7 : UPDATER_OP_READ_VERSIONS;
+    const uint8_t flags = ulSize > 1 ? pData[1] : 0;
+    size_t at = 2;
+    bool hasWritten = false;
+    testsupport::SimLink link;
+    link.onWrite = [&](testsupport::SimLink &, uint8_t) { hasWritten = true; };
+    link.onIdleRead = [&](testsupport::SimLink &l)
+    {
+        for (bool isNext = hasWritten; isNext && at < ulSize;)
+        {
+            const uint8_t head = pData[at++];
+            size_t len = at < ulSize ? pData[at++] : 0;
+            len = std::min(len, ulSize - at);
+            const Bytes p(pData + at, pData + at + len),
+                data(p.size() > 2 ? p.begin() + 2 : p.end(), p.end());
+            const uint8_t dir = p.size() > 0 ? p[0] : SLIP_DIR_RESPONSE,
+                          cmd = p.size() > 1 ? p[1] : UPDATER_CMD_HELLO;
+            at += len;
+            isNext = (head & kWithNext) != 0;
+            const uint8_t kind = head & 3;
+            l.push(kind == 0   ? p
+                   : kind == 1 ? testsupport::cat({p, {'\r', '\n'}})
+                   : kind == 2 ? testsupport::slipFrame(dir, cmd, data)
+                               : testsupport::slipFrame(
+                                     SLIP_DIR_RESPONSE, UPDATER_CMD_FORWARD,
+                                     testsupport::statusData(0, testsupport::decodedFrame(dir, cmd, data))));
+        }
+        hasWritten = false;
+    };
+    const Bytes &aff = builtInContainer(flags & kContainerMask); // for the updates
+    checkedRun(link, op, &aff, flags);
+}
 
 } // namespace fuzzsupport
 

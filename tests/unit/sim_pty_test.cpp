@@ -1,236 +1,207 @@
-// The devsim program driven through its pseudo-terminal, as the updater meets it.
+// The devsim program: its command line and verify, and its pseudo-terminal as the
+// updater meets it, in a few real-time runs that each cover several behaviours.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
+#include <poll.h>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 #include "aff/aff_container.h"
-#include "protocol/commands.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/devsim_runner.h"
 #include "tests/unit/sim_test_link.h"
 
 using namespace simtest;
-using testsupport::DevsimRunner;
+namespace fs = std::filesystem;
 
 namespace
 {
-
-using Clock = std::chrono::steady_clock;
-
-bool exists(const std::string &path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
 
 void sleepMs(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Waits at most maxMs for a path to (dis)appear.
-bool waitExists(const std::string &path, bool expected, int maxMs)
+// The host's end of the emulator's terminal, raw at 115200 baud.
+struct Host
 {
-    for (int waited = 0; waited < maxMs; waited += 10)
+    int fd = -1;
+    ~Host() { close(); }
+    bool open(const std::string &path)
     {
-        if (exists(path) == expected)
-            return true;
-        sleepMs(10);
+        close();
+        struct termios tio;
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || ::tcgetattr(fd, &tio) != 0)
+            return false;
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B115200);
+        return ::tcsetattr(fd, TCSANOW, &tio) == 0;
     }
-    return false;
-}
+    void close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    // Writes bytes; what arrives until nothing more came for 150 ms (firstMs before the first byte).
+    std::string send(const Bytes &bytes, int firstMs = 150)
+    {
+        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        Bytes out;
+        uint8_t buffer[4096];
+        for (struct pollfd p = {fd, POLLIN, 0}; ::poll(&p, 1, out.empty() ? firstMs : 150) > 0;)
+        {
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
+            out.insert(out.end(), buffer, buffer + std::max<ssize_t>(n, 0));
+            if (n <= 0)
+                break;
+        }
+        return trafficText(out);
+    }
+};
 
-Response onlyResponse(const Traffic &t)
+TEST(SimPty, CommandLineAndVerify)
 {
-    EXPECT_EQ(t.frames.size(), 1u) << t.text();
-    return t.frames.empty() ? Response{} : parse(t.frames[0]);
-}
-
-TEST(SimPty, HelpAndBadOptions)
-{
-    auto help = testsupport::runProgram(testsupport::programPath("devsim"), {"--help"}, 5000);
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.out.find("Usage: devsim"), std::string::npos);
-
-    struct Case
+    // A device updated with a container whose device microcontroller's 200 bytes make 3 whole
+    // parts (the last 8 are never sent), and a copy of its state with one byte changed.
+    SimRig rig;
+    AffImage img;
+    for (uint32_t type : {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI})
+        img.blocks.push_back(block(type, type == AFF_BLOCK_DEVICE_UC ? 200 : 64, 64, type));
+    rig.aff = img.build();
+    ASSERT_EQ(rig.run(UPDATER_OP_UPDATE_ALL), 1);
+    const std::string state = rig.dir() + "/state", bad = rig.dir() + "/bad", aff = rig.dir() + "/fw.aff";
+    fs::copy(state, bad);
+    std::fstream(bad + "/device-uc.bin", std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(130)
+        .put(char(img.blocks[1].data[130] ^ 0x40));
+    const struct
     {
         std::vector<std::string> args;
-        const char *message;
+        int exitCode;
+        std::vector<std::string> texts; // in the standard output and error together
+    } cases[] = {
+        {{"--help"}, 0, {"Usage: devsim"}},
+        {{}, 1, {"missing LINK"}},
+        {{"--bogus", "/tmp/x"}, 1, {"unknown option: --bogus"}},
+        {{"--lose-response", "0", "/tmp/x"}, 1, {"invalid value '0' for --lose-response"}},
+        {{"--random-faults", "1.5", "/tmp/x"}, 1, {"for --random-faults"}},
+        {{"verify", "onlyone"}, 1, {"usage: devsim verify"}},
+        {{"verify", state, aff}, 0, {"device uC  match     192 bytes", "Wi-Fi      absent"}},
+        {{"verify", bad, aff},
+         1,
+         {"device uC  DIFFERS   at byte 130 of 192", "2 components match, 1 differs"}},
     };
-    const Case cases[] = {
-        {{}, "missing LINK"},
-        {{"--bogus", "/tmp/x"}, "unknown option: --bogus"},
-        {{"--lose-response", "0", "/tmp/x"}, "invalid value '0' for --lose-response"},
-        {{"--random-faults", "1.5", "/tmp/x"}, "for --random-faults"},
-        {{"verify", "onlyone"}, "usage: devsim verify"},
-    };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
-        auto r = testsupport::runProgram(testsupport::programPath("devsim"), c.args, 5000);
-        EXPECT_EQ(r.exitCode, 1) << c.message;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        ProgramResult r = runProgram(programPath("devsim"), c.args, 5000);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.texts[0];
+        for (const std::string &text : c.texts)
+            EXPECT_NE((r.out + r.err).find(text), std::string::npos) << r.out << r.err;
     }
-}
-
-TEST(SimPty, RefusesToReplaceAFileThatIsNotALink)
-{
     DevsimRunner dev;
     std::ofstream(dev.port()) << "precious";
     EXPECT_FALSE(dev.start());
     EXPECT_NE(dev.stderrText().find("is not a symbolic link"), std::string::npos) << dev.stderrText();
-    EXPECT_EQ(testsupport::readTextFile(dev.port()), "precious");
+    EXPECT_EQ(readTextFile(dev.port()), "precious");
 }
 
-TEST(SimPty, DialogueAndSummary)
+// At 9600 baud the host closes its port while its reboot command is still on the wire:
+// the restart's announcement is lost with the port, the reopened one is served. Then the
+// terminal drops at the second part and comes back behind the same link.
+TEST(SimPty, DialogueClosedPortDisconnectAndSummary)
 {
     DevsimRunner dev;
-    ASSERT_TRUE(dev.start({"--product-id", "7", "--hardware-id", "3"})) << dev.stderrText();
-    PtyClient host;
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+BOOT?\r\n").text(), "AT+BOOT=0\n");
-    EXPECT_EQ(host.exchange("AT+REBOOT_BOOTLOADER\r\n", 600).text(), "AT+OK\nAT+BOOTLOADER_START\n");
-    EXPECT_EQ(host.exchange("AT+LOCK=1\r\n").text(), "AT+OK\n");
-    Response hello = onlyResponse(host.exchange(frame(UPDATER_CMD_HELLO, {})));
-    EXPECT_TRUE(hello.isValid);
-    EXPECT_EQ(leGetU32(hello.payload.data() + 20), 7u);
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_DEVICE_BOOT, u32(1)))).status, 0u);
-    Response inner = unwrap(onlyResponse(host.exchange(forwardFrame(UPDATER_CMD_HELLO, {}))));
-    EXPECT_TRUE(inner.isValid);
-    EXPECT_EQ(leGetU32(inner.payload.data() + 76), 0u) << "the device bootloader has no host flag";
-    host.close();
+    std::ofstream(dev.summaryPath()) << "an older summary";
+    ASSERT_TRUE(dev.start({"--throttle-baud", "9600", "--product-id", "7", "--disconnect-at-part", "2:1000"}))
+        << dev.stderrText();
+    Host host;
+    const uint8_t kData = UPDATER_CMD_UC_PROGRAM_DATA;
+    const std::vector<Step> steps[] = {
+        {T("AT+BOOT?", "AT+BOOT=0\n"),
+         T("AT+REBOOT_BOOTLOADER", "")}, // 22 bytes take 23 ms: the port closes first
+        {T("AT+BOOT?", "AT+BOOT=1\n"), T("AT+LOCK=1", "AT+OK\n"),
+         R(UPDATER_CMD_HELLO, {},
+           ans(UPDATER_CMD_HELLO, 0, ":5,20100000,7,0,10000000,10000,10000000,1,10000000")),
+         R(UPDATER_CMD_DEVICE_BOOT, le32(1)),
+         F(UPDATER_CMD_HELLO, {},
+           fans(UPDATER_CMD_HELLO, 0, ":5,20100000,7,0,10000000,10000,10000000,0,10000000")),
+         R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(32)), R(kData, cat({le32(0), Bytes(16, 1)})),
+         R(kData, cat({le32(1), Bytes(16, 2)}), "")},
+        // The device kept its state: the resent part is answered, the bootloader still locked.
+        {R(kData, cat({le32(1), Bytes(16, 2)})), R(UPDATER_CMD_UC_PROGRAM_END)}};
+    for (const std::vector<Step> &group : steps)
+    {
+        for (int waited = 0; waited < 3000 && !fs::exists(dev.port()); waited += 10)
+            sleepMs(10); // the link comes back after the drop
+        ASSERT_TRUE(host.open(dev.port()));
+        for (const Step &st : group)
+            EXPECT_EQ(host.send(st.send, &group == &steps[0] && &st == &group.back() ? 10 : 150), st.expect);
+        EXPECT_EQ(fs::exists(dev.port()), &group != &steps[1]) << "the link is gone while disconnected";
+        host.close();
+        sleepMs(&group == &steps[0] ? 600 : 0); // the restart takes 300 ms
+    }
 
     EXPECT_EQ(dev.stop(), 0);
-    EXPECT_FALSE(exists(dev.port())) << "the link is removed on exit";
-    for (auto [key, value] : {std::pair{"requests.HELLO", 1},
-                              {"requests.FORWARD", 1},
-                              {"forwarded.HELLO", 1},
-                              {"text_commands_total", 3},
-                              {"faults_total", 0}})
-        EXPECT_EQ(dev.summaryValue(key), value) << key;
-    EXPECT_GT(dev.summaryValue("bytes_to_host"), 200);
-}
-
-TEST(SimPty, SurvivesThePortClosedAndReopened)
-{
-    DevsimRunner dev;
-    ASSERT_TRUE(dev.start()) << dev.stderrText();
-    PtyClient host;
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+BOOT?\r\n").text(), "AT+BOOT=0\n");
-    // The updater closes the port while the device restarts: what the device says
-    // meanwhile is lost, and the same terminal serves the reopened port.
-    host.write(std::string("AT+REBOOT_BOOTLOADER\r\n"));
-    host.close();
-    sleepMs(1200);
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+BOOT?\r\n").text(), "AT+BOOT=1\n");
-    host.close();
-    EXPECT_EQ(dev.stop(), 0);
-    EXPECT_GE(dev.summaryValue("port_opens"), 2);
-    EXPECT_GE(dev.summaryValue("port_closes"), 1);
-}
-
-TEST(SimPty, DisconnectsAtAPartAndComesBackBehindTheSameLink)
-{
-    DevsimRunner dev;
-    ASSERT_TRUE(dev.start({"--boot", "--disconnect-at-part", "2:1000"})) << dev.stderrText();
-    PtyClient host;
-    ASSERT_TRUE(host.open(dev.port()));
-    EXPECT_EQ(host.exchange("AT+LOCK=1\r\n").text(), "AT+OK\n");
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_BEGIN, u32(32)))).status, 0u);
-    Bytes part0 = cat({u32(0), Bytes(16, 1)});
-    Bytes part1 = cat({u32(1), Bytes(16, 2)});
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_DATA, part0))).status, 0u);
-    EXPECT_TRUE(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_DATA, part1)).frames.empty());
-    EXPECT_TRUE(waitExists(dev.port(), false, 1000)) << "the link is gone while disconnected";
-    host.close();
-    EXPECT_TRUE(waitExists(dev.port(), true, 3000)) << "and comes back";
-    ASSERT_TRUE(host.open(dev.port()));
-    // The device kept its state: the resent part is answered, the bootloader still locked.
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_DATA, part1))).status, 0u);
-    EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_END, {}))).status, 0u);
-    host.close();
-    EXPECT_EQ(dev.stop(), 0);
-    EXPECT_EQ(dev.summaryValue("faults.disconnects"), 1);
+    EXPECT_FALSE(fs::is_symlink(dev.port())) << "the link is removed on exit";
+    for (const char *key : {"requests.HELLO", "requests.FORWARD", "forwarded.HELLO", "faults.disconnects",
+                            "text_commands.AT+REBOOT_BOOTLOADER"})
+        EXPECT_EQ(dev.summaryValue(key), 1) << key;
+    EXPECT_TRUE(dev.summaryValue("text_commands_total") == 4 && dev.summaryValue("port_opens") == 3);
+    EXPECT_TRUE(dev.summaryValue("bytes_to_host") > 200 && dev.summaryValue("port_closes") >= 1);
+    EXPECT_EQ(dev.summary().rfind("{", 0), 0u) << "the older summary is replaced whole";
     EXPECT_NE(dev.stdoutText().find("link dropped for 1000 ms"), std::string::npos) << dev.stdoutText();
-    EXPECT_EQ(testsupport::readTextFile(dev.stateDir() + "/host-uc.bin"),
+    EXPECT_EQ(readTextFile(dev.stateDir() + "/host-uc.bin"),
               std::string(16, '\x01') + std::string(16, '\x02'));
+
+    // Where the summary cannot be put in place nothing is written.
+    DevsimRunner blocked;
+    fs::create_directory(blocked.summaryPath());
+    ASSERT_TRUE(blocked.start()) << blocked.stderrText();
+    EXPECT_EQ(blocked.stop(), 1);
+    EXPECT_NE(blocked.stderrText().find("cannot write the summary"), std::string::npos)
+        << blocked.stderrText();
+    for (const DevsimRunner *d : {&dev, &blocked}) // and no temporary file stays behind
+        for (const auto &entry : fs::directory_iterator(d->dir()))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST(SimPty, ThrottleTakesTheWireTime)
 {
-    // A part request of about 8000 bytes at 115200 baud, 10 bits a byte: about 0.7 s.
-    auto timeOnePart = [](const std::vector<std::string> &args)
+    // Milliseconds from writing `parts` part requests of partBytes each, back to back, to the last answer.
+    auto timeParts = [](const std::vector<std::string> &args, uint32_t parts, uint32_t partBytes)
     {
         DevsimRunner dev;
-        EXPECT_TRUE(dev.start(args)) << dev.stderrText();
-        PtyClient host;
-        EXPECT_TRUE(host.open(dev.port()));
-        EXPECT_EQ(host.exchange("AT+LOCK=1\r\n").text(), "AT+OK\n");
-        EXPECT_EQ(onlyResponse(host.exchange(frame(UPDATER_CMD_UC_PROGRAM_BEGIN, u32(8000)))).status, 0u);
-        auto start = Clock::now();
-        host.write(frame(UPDATER_CMD_UC_PROGRAM_DATA, cat({u32(0), Bytes(7996, 0x11)})));
-        Traffic t = split(host.read(100, 3000, 3000));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() - 100;
-        EXPECT_EQ(t.frames.size(), 1u);
-        return ms;
+        Host host;
+        EXPECT_TRUE(dev.start(args) && host.open(dev.port())) << dev.stderrText();
+        for (const Step &st :
+             {T("AT+LOCK=1", "AT+OK\n"), R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(parts * partBytes))})
+            EXPECT_EQ(host.send(st.send), st.expect);
+        Bytes requests;
+        for (uint32_t i = 0; i < parts; i++)
+            requests =
+                cat({requests,
+                     R(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(i), Bytes(partBytes, uint8_t(i))})).send});
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(host.send(requests, 10000).size(), ans(UPDATER_CMD_UC_PROGRAM_DATA).size() * parts);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                   .count() -
+               150;
     };
-    EXPECT_GE(timeOnePart({"--boot", "--throttle"}), 650);
-    EXPECT_LT(timeOnePart({"--boot"}), 500);
-}
-
-TEST(SimPty, VerifyFindsAComponentThatDiffersByOneByte)
-{
-    DevsimRunner dev; // only for its temporary directory
-    testsupport::AffImage img;
-    auto block = [](uint32_t type, size_t size, uint8_t seed)
-    {
-        testsupport::AffImageBlock b;
-        b.type = type;
-        b.data = testsupport::affImagePattern(size, seed);
-        b.partSize = 64;
-        b.version = {10000 + type, "Mar  3 2025"};
-        return b;
-    };
-    // The device microcontroller's 200 bytes make 3 whole parts: the last 8 are never sent.
-    img.blocks = {block(AFF_BLOCK_HOST_UC, 128, 1), block(AFF_BLOCK_DEVICE_UC, 200, 2),
-                  block(AFF_BLOCK_TI, 64, 3)};
-    Bytes aff = img.build();
-    std::string affPath = dev.dir() + "/fw.aff";
-    std::ofstream(affPath, std::ios::binary).write(reinterpret_cast<const char *>(aff.data()), aff.size());
-    std::filesystem::create_directory(dev.stateDir());
-    auto writeImage = [&](const char *name, Bytes bytes)
-    {
-        std::ofstream(dev.stateDir() + "/" + name, std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    };
-    Bytes device = img.blocks[1].data;
-    device.resize(192);
-    writeImage("host-uc.bin", img.blocks[0].data);
-    writeImage("device-uc.bin", device);
-    writeImage("ti.bin", img.blocks[2].data);
-
-    auto verify = [&]()
-    {
-        return testsupport::runProgram(testsupport::programPath("devsim"),
-                                       {"verify", dev.stateDir(), affPath}, 5000);
-    };
-    auto good = verify();
-    EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
-    EXPECT_NE(good.out.find("device uC  match     192 bytes"), std::string::npos) << good.out;
-    EXPECT_NE(good.out.find("Wi-Fi      absent"), std::string::npos) << good.out;
-
-    device[130] ^= 0x40;
-    writeImage("device-uc.bin", device);
-    auto bad = verify();
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_NE(bad.out.find("device uC  DIFFERS   at byte 130 of 192"), std::string::npos) << bad.out;
-    EXPECT_NE(bad.out.find("2 components match, 1 differs"), std::string::npos) << bad.out;
+    // 10 bits a byte. At the port's 115200 baud 8000 bytes take 0.69 s and 64000 bytes 5.6 s.
+    // At 6 Mbaud a byte takes 1.67 us: 64000 bytes need 106 ms, where whole-microsecond byte
+    // times would let them through in 64 ms.
+    EXPECT_GE(timeParts({"--boot", "--throttle"}, 1, 8000), 650);
+    EXPECT_LT(timeParts({"--boot"}, 1, 8000), 500);
+    const long long fast = timeParts({"--boot", "--throttle-baud", "6000000"}, 4, 16000);
+    EXPECT_TRUE(fast >= 100 && fast < 3000) << fast;
 }
 
 } // namespace

@@ -1,207 +1,97 @@
 #ifndef TESTS_UNIT_SIM_TEST_LINK_H
 #define TESTS_UNIT_SIM_TEST_LINK_H
 
-// Helpers of the emulator's tests: requests built and responses read with the project's
-// own framing code, and a host-side client of the emulator's pseudo-terminal.
+// The emulator tests' steps: what the host sends, built with the project's framing, and
+// the device's whole answer as one short text: text lines ending in "\n", then frames as
+// "cmd/status;" ("!cmd;" when checksum, length or direction are wrong), a forwarding
+// answer with its inner frame in braces, a hello with its words (protocol, bootloader,
+// product, hardware, firmware, FPGA, Wi-Fi, host flag, TI) after a colon.
 
-#include <chrono>
-#include <cstdint>
-#include <fcntl.h>
-#include <poll.h>
-#include <string>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
+#include <functional>
+#include <optional>
 
 #include "common/le_bytes.h"
-#include "protocol/slip.h"
+#include "protocol/commands.h"
+#include "tests/support/aff_image.h"
+#include "tests/support/sim_link.h"
 
 namespace simtest
 {
 
-using Bytes = std::vector<uint8_t>;
+using namespace testsupport;
 
-inline Bytes u32(uint32_t value)
+inline std::string frameText(const Bytes &f)
 {
-    Bytes b(4);
-    lePutU32(b.data(), value);
-    return b;
+    const uint16_t len = slipGetDataLength(f.data());
+    std::string s = std::to_string(slipGetCmd(f.data()));
+    if (slipIsPacketValid(f.data(), uint16_t(f.size()), 1) != 1 ||
+        slipGetDir(f.data()) != SLIP_DIR_RESPONSE || len < 4 || f.size() != size_t(len) + SLIP_OVERHEAD)
+        return "!" + s + ";";
+    const uint8_t *d = slipGetDataStart(f.data());
+    s += "/" + std::to_string(leGetU32(d));
+    if (slipGetCmd(f.data()) == UPDATER_CMD_FORWARD && len > 4)
+        s += "{" + frameText(Bytes(d + 4, d + len)) + "}";
+    for (size_t at : {0, 4, 20, 24, 28, 44, 60, 76, 80})
+        if (slipGetCmd(f.data()) == UPDATER_CMD_HELLO && len == UPDATER_HELLO_DATA_SIZE)
+            s += (at ? "," : ":") + std::to_string(leGetU32(d + 4 + at));
+    return s + ";";
 }
 
-inline Bytes cat(std::initializer_list<Bytes> parts)
+inline std::string trafficText(const Bytes &bytes)
 {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
+    Traffic t = splitTraffic(bytes);
+    std::string s;
+    for (const std::string &line : t.lines)
+        s += line + "\n";
+    for (const Bytes &f : t.frames)
+        s += frameText(f);
+    return s;
 }
 
-// An encoded request frame.
-inline Bytes frame(uint8_t cmd, const Bytes &data, uint8_t dir = SLIP_DIR_REQUEST)
+inline std::string ans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
 {
-    Bytes out(SLIP_ENCODED_MAX(data.size()));
-    out.resize(
-        slipGenerateCrcPacket(out.data(), dir, cmd, 1, data.data(), static_cast<uint32_t>(data.size())));
-    return out;
+    return std::to_string(cmd) + "/" + std::to_string(status) + extra + ";";
+}
+inline std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
+{
+    return ans(UPDATER_CMD_FORWARD, 0, "{" + ans(cmd, status, extra) + "}");
 }
 
-// The request wrapped for forwarding, as the updater sends it.
-inline Bytes forwardFrame(uint8_t cmd, const Bytes &data)
+using Check = std::function<void(SimRig &)>;
+// A block of a pattern that differs with the version code.
+inline AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code)
 {
-    return frame(0x09, frame(cmd, data));
+    return {type, affImagePattern(size, uint8_t(code)), partSize, -1, 0, {code, "Feb  2 2025"}};
 }
 
-struct Response
+struct Step
 {
-    bool isValid = false;
-    uint8_t dir = 0;
-    uint8_t cmd = 0;
-    uint32_t status = 0xFFFFFFFF;
-    Bytes payload; // data after the status word
+    Bytes send;           // nothing: only time passes
+    std::string expect;   // the whole answer; "drop N" when the link drops for N ms
+    uint64_t afterMs = 1; // time since the step before
+    Check then = nullptr;
+    uint32_t baud = 115200;
 };
-
-// A decoded packet (END to END) as a response.
-inline Response parse(const Bytes &packet)
+using Opt = std::optional<std::string>;
+// A text line; a request (answered with success unless said otherwise) sent directly
+// or forwarded by the host; raw bytes; time passing.
+inline Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
 {
-    Response r;
-    r.isValid = slipIsPacketValid(packet.data(), static_cast<uint16_t>(packet.size()), 1) == 1;
-    if (packet.size() < SLIP_OVERHEAD)
-        return r;
-    r.dir = slipGetDir(packet.data());
-    r.cmd = slipGetCmd(packet.data());
-    uint16_t length = slipGetDataLength(packet.data());
-    if (length >= 4 && packet.size() == static_cast<size_t>(length) + SLIP_OVERHEAD)
-    {
-        r.status = leGetU32(slipGetDataStart(packet.data()));
-        r.payload.assign(packet.begin() + SLIP_HEADER_SIZE + 4, packet.end() - 1);
-    }
-    return r;
+    return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
 }
-
-// The device's response carried in a forwarding response.
-inline Response unwrap(const Response &outer)
+inline Step R(uint8_t cmd, const Bytes &data = {}, Opt expect = {}, Check then = nullptr)
 {
-    return parse(outer.payload);
+    return {slipFrame(SLIP_DIR_REQUEST, cmd, data), expect.value_or(ans(cmd)), 1, then};
 }
-
-// What the device sent: text lines (without line ends) and decoded frames, in order.
-struct Traffic
+inline Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
 {
-    std::vector<std::string> lines;
-    std::vector<Bytes> frames;
-    std::string text() const
-    {
-        std::string all;
-        for (const std::string &line : lines)
-            all += line + "\n";
-        return all;
-    }
-};
-
-inline Traffic split(const Bytes &bytes)
-{
-    Traffic t;
-    Bytes buffer(65536);
-    _tSlipDetector det{};
-    det.pBuffer = buffer.data();
-    det.ulCapacity = static_cast<uint32_t>(buffer.size());
-    std::string line;
-    for (uint8_t b : bytes)
-    {
-        if (det.ulState != 0 || b == SLIP_END)
-        {
-            if (slipDetectFrame(&det, b) == 1)
-                t.frames.emplace_back(buffer.begin(), buffer.begin() + det.usStored);
-            continue;
-        }
-        if (b == '\r' || b == '\n')
-        {
-            if (!line.empty())
-                t.lines.push_back(line);
-            line.clear();
-        }
-        else
-            line.push_back(static_cast<char>(b));
-    }
-    return t;
+    return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
+            expect.value_or(fans(cmd))};
 }
-
-inline speed_t speedOf(uint32_t baud)
+inline Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
 {
-    return baud == 921600 ? B921600 : B115200;
+    return {{}, expect, ms, then};
 }
-
-// The host's end of the emulator's terminal, opened through its link.
-class PtyClient
-{
-  public:
-    ~PtyClient() { close(); }
-    bool open(const std::string &path, uint32_t baud = 115200)
-    {
-        close();
-        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        return m_fd >= 0 && setBaud(baud);
-    }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-    bool setBaud(uint32_t baud)
-    {
-        struct termios tio;
-        if (::tcgetattr(m_fd, &tio) != 0)
-            return false;
-        ::cfmakeraw(&tio);
-        ::cfsetispeed(&tio, speedOf(baud));
-        ::cfsetospeed(&tio, speedOf(baud));
-        return ::tcsetattr(m_fd, TCSANOW, &tio) == 0;
-    }
-    bool write(const Bytes &bytes)
-    {
-        return ::write(m_fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
-    }
-    bool write(const std::string &text) { return write(Bytes(text.begin(), text.end())); }
-    // Everything that arrives until nothing more came for quietMs (firstMs before the
-    // first byte), or maxMs passed.
-    Bytes read(int quietMs = 150, int maxMs = 3000, int firstMs = -1)
-    {
-        Bytes out;
-        auto start = std::chrono::steady_clock::now();
-        for (;;)
-        {
-            int elapsed = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               std::chrono::steady_clock::now() - start)
-                                               .count());
-            if (elapsed >= maxMs)
-                return out;
-            struct pollfd pfd = {m_fd, POLLIN, 0};
-            int wait = out.empty() && firstMs >= 0 ? firstMs : quietMs;
-            if (::poll(&pfd, 1, std::min(wait, maxMs - elapsed)) <= 0 || !(pfd.revents & POLLIN))
-                return out;
-            uint8_t buffer[4096];
-            ssize_t n = ::read(m_fd, buffer, sizeof(buffer));
-            if (n <= 0)
-                return out;
-            out.insert(out.end(), buffer, buffer + n);
-        }
-    }
-    // Sends bytes and splits what comes back.
-    Traffic exchange(const Bytes &bytes, int quietMs = 150)
-    {
-        write(bytes);
-        return split(read(quietMs));
-    }
-    Traffic exchange(const std::string &text, int quietMs = 150)
-    {
-        return exchange(Bytes(text.begin(), text.end()), quietMs);
-    }
-
-  private:
-    int m_fd = -1;
-};
 
 } // namespace simtest
 
