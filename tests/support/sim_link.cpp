@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "aff/aff_container.h"
+#include "common/le_bytes.h"
 #include "protocol/slip.h"
 #include "sim/sim_verify.h"
 
@@ -14,8 +15,6 @@ namespace testsupport
 {
 namespace
 {
-
-constexpr uint32_t kReadWaitMs = 50;
 
 SimLink *linkOf(void *pUser)
 {
@@ -106,7 +105,7 @@ uint8_t SimLink::readByte(uint8_t *pByte)
     if (rx.empty())
     {
         idleReads++;
-        nowMs += kReadWaitMs;
+        nowMs += readWaitMs;
         return 0;
     }
     *pByte = rx.front();
@@ -206,6 +205,18 @@ Bytes encodeDecoded(const Bytes &decoded)
     return out;
 }
 
+Bytes statusData(uint32_t status, const Bytes &extra)
+{
+    return cat({le32(status), extra});
+}
+
+Bytes le32(uint32_t value)
+{
+    Bytes b(4);
+    lePutU32(b.data(), value);
+    return b;
+}
+
 Bytes cat(std::initializer_list<Bytes> parts)
 {
     Bytes out;
@@ -231,6 +242,33 @@ Bytes unhex(const std::string &text)
     while (in >> tok)
         out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
+}
+
+Traffic splitTraffic(const Bytes &bytes)
+{
+    Traffic t;
+    Bytes buffer(65536);
+    _tSlipDetector det{};
+    det.pBuffer = buffer.data();
+    det.ulCapacity = static_cast<uint32_t>(buffer.size());
+    std::string line;
+    for (uint8_t b : bytes)
+    {
+        if (det.ulState != 0 || b == SLIP_END)
+        {
+            if (slipDetectFrame(&det, b) == 1)
+                t.frames.emplace_back(buffer.begin(), buffer.begin() + det.usStored);
+        }
+        else if (b == '\r' || b == '\n')
+        {
+            if (!line.empty())
+                t.lines.push_back(line);
+            line.clear();
+        }
+        else
+            line.push_back(static_cast<char>(b));
+    }
+    return t;
 }
 
 } // namespace testsupport

@@ -31,6 +31,8 @@ class SimLink
     std::deque<uint8_t> rx; // bytes on their way to the host
     Bytes tx;               // every byte the host wrote, in order
     uint64_t nowMs = 1000000;
+    uint32_t readWaitMs = 50; // a read that finds nothing advances the clock this far
+    uint32_t clockStepMs = 1; // and every clock reading this far
     uint32_t hostBaud = 115200;
     uint32_t outages = 0, readAttempts = 0, idleReads = 0; // idle: a read that found nothing
     std::vector<std::string> logs;
@@ -56,7 +58,11 @@ class SimLink
 
     uint8_t readByte(uint8_t *pByte);
     void writeByte(uint8_t ubByte);
-    uint64_t getMs() { return nowMs++; }
+    uint64_t getMs()
+    {
+        nowMs += clockStepMs;
+        return nowMs - clockStepMs;
+    }
     void close() // the device sees its port close; what was on its way to the host is gone
     {
         if (pDevice != nullptr)
@@ -97,6 +103,7 @@ class SimRig
     // devsim verify of the state against the container: 0 when every image matches.
     int verify(std::string *pReport = nullptr) const;
     devsim::Device &device() { return *m_device; }
+    const std::string &dir() const { return m_dir; } // the state directory
 
   private:
     std::string m_dir;
@@ -113,6 +120,8 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 // The same frame decoded (END to END), and a decoded (perhaps altered) frame encoded again.
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 Bytes encodeDecoded(const Bytes &decoded);
+Bytes statusData(uint32_t status, const Bytes &extra = {});
+Bytes le32(uint32_t value);
 Bytes cat(std::initializer_list<Bytes> parts);
 std::string hex(const Bytes &bytes);
 inline std::string hex(const uint8_t *p, size_t n)
@@ -120,6 +129,14 @@ inline std::string hex(const uint8_t *p, size_t n)
     return hex(Bytes(p, p + n));
 }
 Bytes unhex(const std::string &text); // "C0 00 0A" -> bytes
+
+// What a device sent, split into text lines and decoded frames.
+struct Traffic
+{
+    std::vector<std::string> lines;
+    std::vector<Bytes> frames; // END to END, decoded
+};
+Traffic splitTraffic(const Bytes &bytes);
 } // namespace testsupport
 
 #endif
