@@ -2,24 +2,21 @@
 #define TESTS_SUPPORT_PTY_PEER_H
 
 // The far end of a pseudo-terminal, reached by the program under test through
-// a symlink. A thread reads everything the program writes, notes the baud rate
-// the program had set on its side when each line arrived, and answers lines by
-// script. The port can be made to vanish, and a new peer can take over the
-// same symlink, to rehearse a link that drops and comes back.
+// a symlink, and the program's main run in a forked child with its standard
+// output and error captured apart while the far end is served.
 
-#include <atomic>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 namespace testsupport
 {
 
-// A fresh directory under the system's temporary directory, removed with its
-// contents when the object goes.
+// A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir
 {
   public:
@@ -27,7 +24,6 @@ class TempDir
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
-
     const std::string &path() const { return m_path; }
     std::string file(const std::string &name) const { return m_path + "/" + name; }
 
@@ -35,62 +31,74 @@ class TempDir
     std::string m_path;
 };
 
-// One line the program wrote, with the baud rate of the port when it was read.
-struct PtyLine
-{
-    std::string text; // including the terminating "\n"
-    uint32_t baud;
-};
-
 class PtyPeer
 {
   public:
-    // Called for every complete line (ending in '\n'); the returned bytes, if
-    // any, are written back to the program at once.
+    // Answers each complete line the program wrote, given the baud rate of the
+    // port when it was read; the reply, if any, is written back at once.
     using Script = std::function<std::string(const std::string &line, uint32_t baud)>;
 
-    // Opens a pty in raw mode at 115200 baud and points linkPath at its slave
-    // (replacing whatever linkPath was). ok() tells whether that worked.
-    explicit PtyPeer(const std::string &linkPath, Script script = {});
-    ~PtyPeer();
+    // Opens a raw pty at 115200 baud and points link at its slave (replacing
+    // whatever link was). The slave stays open here, so the master never hangs up.
+    explicit PtyPeer(std::string link, Script script = {});
+    ~PtyPeer() { vanish(); }
     PtyPeer(const PtyPeer &) = delete;
     PtyPeer &operator=(const PtyPeer &) = delete;
 
-    bool ok() const { return m_ok; }
-    const std::string &path() const { return m_linkPath; }
-
-    // Removes the symlink (unless another peer has taken it over) and closes
-    // both ends: the program's port is gone.
+    bool ok() const { return m_master >= 0; }
+    // Removes the symlink (unless another peer took it over) and closes both ends.
     void vanish();
+    void send(const std::string &bytes) const;
+    // Reads what the program wrote until `received` holds count bytes or
+    // timeoutMs passed; true if it holds them.
+    bool waitFor(size_t count, int timeoutMs);
+    // Reads what is there within timeoutMs (one poll) and answers complete lines.
+    void serve(int timeoutMs);
+    // Baud rate the program set on its side, 0 when unknown.
+    uint32_t baud() const;
+    int master() const { return m_master; }
 
-    // Writes bytes to the program.
-    void send(const std::string &bytes);
-
-    // Everything read from the program so far, and the complete lines of it.
-    std::string received() const;
-    std::vector<PtyLine> lines() const;
-
-    // Waits up to timeoutMs until at least count bytes were read; true if so.
-    bool waitForBytes(size_t count, int timeoutMs) const;
-
-    // Baud rate currently set on the pty, 0 when unknown.
-    uint32_t currentBaud() const;
+    const std::string link;
+    std::string received;
+    std::vector<std::pair<std::string, uint32_t>> lines; // each with the baud rate when read
 
   private:
-    void run();
-
-    std::string m_linkPath;
-    std::string m_slaveName;
     Script m_script;
-    int m_master = -1;
-    int m_slave = -1;
-    bool m_ok = false;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-    mutable std::mutex m_mutex;
-    std::string m_received;
-    std::string m_partial;
-    std::vector<PtyLine> m_lines;
+    std::string m_slaveName, m_partial;
+    int m_master = -1, m_slave = -1;
+};
+
+// An exclusive lock on a port, as another updater holds it.
+struct HeldLock
+{
+    explicit HeldLock(const std::string &path);
+    ~HeldLock();
+    int fd;
+    bool locked;
+};
+
+// True when someone else holds the lock on path.
+bool lockedElsewhere(const std::string &path);
+
+class Child
+{
+  public:
+    using Main = int (*)(int argc, char **argv);
+    // Starts fnMain(args) in a child; `before` runs in the child first.
+    Child(Main fnMain, std::vector<std::string> args, std::function<void()> before = {});
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    void interrupt() const; // SIGINT, as Ctrl-C on a terminal
+    // Reads both streams until the child closes them, serving peer meanwhile (a
+    // child still running after 20 s is killed), and reaps it. Returns the exit
+    // status, -1 when it did not exit normally.
+    int finish(PtyPeer *peer = nullptr);
+    std::string out, err;
+
+  private:
+    pid_t m_pid = -1;
+    int m_out = -1, m_err = -1;
 };
 
 } // namespace testsupport

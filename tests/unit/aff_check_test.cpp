@@ -10,7 +10,6 @@
 
 #include "aff/aff_container.h"
 #include "tests/support/aff_image.h"
-#include "tests/support/captured_run.h"
 
 using testsupport::AffImage;
 using testsupport::AffImageBlock;
@@ -97,6 +96,9 @@ TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
         {"cut in the last block", 3,
          [](const AffImage &, std::vector<uint8_t> &f) { f.resize(f.size() - 1); }, all,
          AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, AFF_BLOCK_FPGA_NVCM1, 0},
+        // The version word of a version-3 layout; the check reports it in its own words, not the reader's.
+        {"unsupported version", 3, [](const AffImage &, std::vector<uint8_t> &f) { f[2] = 4; }, all,
+         AFF_CHECK_BAD_HEADER, 0, 0, 0},
     };
     for (const Case &c : cases)
     {
@@ -107,26 +109,15 @@ TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
         file.shrink_to_fit();
         affSetMemFile(file.data(), uint32_t(file.size()));
         _tAffCheckResult r;
+        testing::internal::CaptureStdout();
         EXPECT_EQ(c.result, affCheckContainer(readAffFromMem, uint32_t(file.size()), c.types, &r));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(c.result, r.ubResult);
         EXPECT_EQ(c.blockIdx, r.ubBlockIdx);
         EXPECT_EQ(c.blockType, r.ulBlockType);
         EXPECT_EQ(c.partIdx, r.ulPartIdx);
         affSetMemFile(nullptr, 0);
     }
-}
-
-TEST(AffCheckContainer, PrintsNothingForAnUnsupportedVersion)
-{
-    std::vector<uint8_t> file = fiveBlocks().build();
-    file[2] = 4; // the version word of a version-3 layout
-    affSetMemFile(file.data(), uint32_t(file.size()));
-    testsupport::StdoutCapture capture;
-    _tAffCheckResult r;
-    EXPECT_EQ(AFF_CHECK_BAD_HEADER,
-              affCheckContainer(readAffFromMem, uint32_t(file.size()), AFF_STREAMED_TYPES, &r));
-    EXPECT_EQ("", capture.text());
-    affSetMemFile(nullptr, 0);
 }
 
 } // namespace

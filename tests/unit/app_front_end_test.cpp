@@ -1,25 +1,26 @@
-// The command line run from end to end in a child process: the texts it
-// prints, its exit status, and what reaches the port (a scripted pty peer).
+// The whole program run in a forked child: what it prints on standard output
+// and error, its exit status, and what reaches the port (a scripted pty peer).
 
 #include <gtest/gtest.h>
 
 #include <serial.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
 #include <fstream>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "aff/aff_container.h"
 #include "app/front_end.h"
+#include "app/interrupt.h"
 #include "tests/support/aff_image.h"
-#include "tests/support/captured_run.h"
 #include "tests/support/pty_peer.h"
 
-using testsupport::CapturedRun;
-using testsupport::PtyLine;
+using testsupport::Child;
+using testsupport::HeldLock;
+using testsupport::lockedElsewhere;
 using testsupport::PtyPeer;
 using testsupport::TempDir;
 
@@ -30,22 +31,19 @@ const std::string kBanner = "UPDATER  version: 10700000 (Aug  9 2024)\n";
 const std::string kFailed = "\x1b[1;31m\n\n=== ERRORS OCCURED! ===\n\n\x1b[0m";
 const std::string kSucceeded = "\x1b[1;32m\nOperation completed successfully\n\x1b[0m";
 const std::string kConfigCommand = "AT+CONFIG=1\r\n";
-constexpr int kRunTimeoutMs = 30000;
+constexpr uint32_t kPart = 64;
 
 std::string usage(const std::string &prog)
 {
-    std::string text = "Usage: " + prog +
-                       " PORT [options]\n"
-                       "\t-readver\tReads bootloader and module versions, leaving it in lock state\n"
-                       "\t-config\t\tPuts device in CONFIG mode\n"
-                       "\t-ub\t\tPuts device in BOOT mode\n"
-                       "\t-update PATH\tFlashes bootloader using .aff file, leaving it in lock state\n"
-                       "\t-lock 0|1\tOnly sets bootloader lock state\n"
-                       "Additional options:\n"
-                       "\t-nf\tDon't update components if version code in AFF match with current\n"
-                       "\t-v\tVerbose output\n"
-                       "Alternative usage: " +
-                       prog + " -affver PATH\tReads from .aff file modules versions\n";
+    std::string text =
+        "Usage: " + prog +
+        " PORT [options]\n\t-readver\tReads bootloader and module versions, leaving it in lock "
+        "state\n\t-config\t\tPuts device in CONFIG mode\n\t-ub\t\tPuts device in BOOT mode\n"
+        "\t-update PATH\tFlashes bootloader using .aff file, leaving it in lock state\n"
+        "\t-lock 0|1\tOnly sets bootloader lock state\nAdditional options:\n"
+        "\t-nf\tDon't update components if version code in AFF match with current\n"
+        "\t-v\tVerbose output\nAlternative usage: " +
+        prog + " -affver PATH\tReads from .aff file modules versions\n";
     const std::vector<serial::PortInfo> ports = serial::list_ports();
     text += "Available ports: " + std::to_string(ports.size()) + "\n";
     for (const serial::PortInfo &port : ports)
@@ -53,295 +51,267 @@ std::string usage(const std::string &prog)
     return text;
 }
 
-CapturedRun runApp(std::vector<std::string> args)
-{
-    return testsupport::runCaptured(
-        [&args]
-        {
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            return appMain(static_cast<int>(args.size()), argv.data());
-        },
-        kRunTimeoutMs);
-}
-
-// A version-3 container of whole parts, each followed by its CRC.
-testsupport::AffImage twoBlocks()
+// Host uC (2 parts), device uC (3 parts), NVCM1 (4 parts), version 3, each part followed by its CRC.
+testsupport::AffImage threeBlocks()
 {
     testsupport::AffImage img;
     img.productId = 11;
     img.hardwareId = 22;
-    for (auto [type, parts, code] :
-         {std::tuple{AFF_BLOCK_HOST_UC, 2, 10700000}, {AFF_BLOCK_DEVICE_UC, 3, 10203004}})
+    for (auto [type, parts, code] : {std::tuple{AFF_BLOCK_HOST_UC, 2, 10700000},
+                                     {AFF_BLOCK_DEVICE_UC, 3, 10203004},
+                                     {AFF_BLOCK_FPGA_NVCM1, 4, 1}})
     {
         testsupport::AffImageBlock b;
         b.type = type;
-        b.data = testsupport::affImagePattern(64 * parts, uint8_t(type));
-        b.partSize = 64;
+        b.data = testsupport::affImagePattern(kPart * parts, uint8_t(type));
+        b.partSize = kPart;
         b.version = {uint32_t(code), "Aug  9 2024"};
         img.blocks.push_back(b);
     }
     return img;
 }
-const size_t kBlock1 = testsupport::affImageBlockOffset(twoBlocks(), 1);
+const std::vector<uint8_t> kGood = threeBlocks().build();
 
-std::string writeFile(const TempDir &dir, const std::string &name, const std::vector<uint8_t> &bytes)
+size_t blockAt(size_t idx)
 {
-    const std::string path = dir.file(name);
-    std::ofstream(path, std::ios::binary) << std::string(bytes.begin(), bytes.end());
-    return path;
+    return testsupport::affImageBlockOffset(threeBlocks(), idx);
+}
+size_t partByte(size_t block, uint32_t part)
+{
+    return blockAt(block) + AFF_BLOCK_HEADER_SIZE_V3 + part * (kPart + AFF_PART_CRC_SIZE) + 7;
+}
+std::vector<uint8_t> flipped(size_t at)
+{
+    std::vector<uint8_t> bytes = kGood;
+    bytes[at] ^= 0x04;
+    return bytes;
 }
 
-// ---- Runs that never reach a port -------------------------------------------
-
-TEST(AppCommandLine, TooFewArgumentsPrintUsageWithoutVerdict)
-{
-    const std::vector<std::vector<std::string>> cases = {
-        {"updater"},
-        {"updater", "/dev/null"},
-        {"./prog", "-affver"},
-    };
-    for (const auto &args : cases)
-    {
-        SCOPED_TRACE(args.back());
-        const CapturedRun run = runApp(args);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, kBanner + usage(args[0]));
-    }
-}
-
-TEST(AppCommandLine, PortThatCannotOpenEndsTheRunBeforeOptionsAreRead)
-{
-    TempDir dir;
-    const std::string missing = dir.file("no-such-tty");
-    const std::vector<std::vector<std::string>> cases = {
-        {"updater", missing, "-bogus"},
-        // An empty name creates no port at all; it must not be taken for an open one.
-        {"updater", "", "-readver"},
-    };
-    for (const auto &args : cases)
-    {
-        SCOPED_TRACE(args[1] + " " + args[2]);
-        const CapturedRun run = runApp(args);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, kBanner + "Couldn't open serial " + args[1] + "\n" + kFailed);
-    }
-}
-
-TEST(AppAffVersions, UnreadableFilesFail)
-{
-    TempDir dir;
-    const std::vector<uint8_t> good = twoBlocks().build();
-    std::vector<uint8_t> badHeader = good;
-    badHeader[90] ^= 0x01; // inside the CRC-protected header fields
-
-    struct Case
-    {
-        const char *name;
-        std::string path;
-        std::string message;
-    };
-    const std::string missing = dir.file("missing.aff");
-    const std::vector<Case> cases = {
-        {"missing", missing, "Couldn't open file: " + missing + "\n"},
-        {"empty", writeFile(dir, "empty.aff", {}), ""},
-        {"damaged header", writeFile(dir, "bad.aff", badHeader), ""},
-    };
-    for (const Case &c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        const CapturedRun run = runApp({"updater", "-affver", c.path});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, kBanner + c.message + kFailed);
-    }
-}
-
-TEST(AppAffVersions, ListsWhatItCanRead)
-{
-    TempDir dir;
-    const std::vector<uint8_t> good = twoBlocks().build();
-    std::vector<uint8_t> secondBroken = good;
-    secondBroken[kBlock1 + 5] ^= 0x40; // block 1's size field: its header CRC fails
-
-    const std::string identity = "\n\nProduct/hardware ID :\nAFF: 11 / 22\nDev ID : ";
-    const std::string hostLine = "\n\tHOST: 1.7.0.0 (Aug  9 2024)";
-    const std::string ucLine = "\n\t  uC: 1.2.3.4 (Aug  9 2024)";
-
-    const CapturedRun whole = runApp({"updater", "-affver", writeFile(dir, "good.aff", good)});
-    EXPECT_EQ(whole.status, 0);
-    EXPECT_EQ(whole.output.rfind(kBanner + identity, 0), 0u) << whole.output;
-    EXPECT_NE(whole.output.find(hostLine + ucLine + kSucceeded), std::string::npos) << whole.output;
-
-    // The offline report keeps listing what precedes a damaged block, then fails.
-    const CapturedRun partial = runApp({"updater", "-affver", writeFile(dir, "partial.aff", secondBroken)});
-    EXPECT_EQ(partial.status, 1);
-    EXPECT_NE(partial.output.find(hostLine + "\nAFF file damaged: block 1 header unreadable" + kFailed),
-              std::string::npos)
-        << partial.output;
-    EXPECT_EQ(partial.output.find("uC:"), std::string::npos) << partial.output;
-}
-
-// ---- Runs on a scripted pty -------------------------------------------------
-
-class AppPortRun : public ::testing::Test
+class AppRun : public ::testing::Test
 {
   protected:
-    void SetUp() override { ASSERT_FALSE(dir.path().empty()); }
-
-    void startPeer(PtyPeer::Script script = {})
+    std::string write(const std::string &name, const std::vector<uint8_t> &bytes)
     {
-        peer.reset();
-        peer = std::make_unique<PtyPeer>(dir.file("port"), std::move(script));
-        ASSERT_TRUE(peer->ok());
+        std::ofstream(dir.file(name), std::ios::binary) << std::string(bytes.begin(), bytes.end());
+        return dir.file(name);
     }
-
-    CapturedRun runOnPort(std::vector<std::string> options)
-    {
-        options.insert(options.begin(), {"updater", peer->path()});
-        return runApp(options);
-    }
-
-    std::string connected() const { return kBanner + "Connected to port " + peer->path() + "\n"; }
-
     TempDir dir;
-    std::unique_ptr<PtyPeer> peer;
+    int mode = 0; // how the device on the port answers: 0 silent, 1 refusing, 2 CONFIG at 921600 only
+    bool inConfig = false;
+    PtyPeer peer{dir.file("tty"),
+                 [this](const std::string &line, uint32_t baud) -> std::string
+                 {
+                     inConfig = inConfig || (line == kConfigCommand && baud == 921600);
+                     if (mode == 1)
+                         return "AT+ERROR\r\n";
+                     return mode == 2 && inConfig && baud == 115200 ? "AT+OK\r\n" : "";
+                 }};
 };
 
-TEST_F(AppPortRun, ArgumentErrorsGiveTheirMessageUsageAndFailure)
+TEST_F(AppRun, OutcomeOfEachCommandLine)
 {
-    startPeer();
+    PtyPeer busy(dir.file("busy"));
+    HeldLock first(busy.link);
+    ASSERT_TRUE(peer.ok() && first.locked);
+    const std::string port = peer.link, missing = dir.file("missing"), plain = write("plain", {});
+    const std::string forbidden = write("forbidden", {}),
+                      cut = write("cut.aff", {kGood.begin(), kGood.end() - 10});
+    chmod(forbidden.c_str(), 0);
+    const std::string connected = kBanner + "Connected to port " + port + "\n";
+    const std::string report =
+        kBanner + "\n\nProduct/hardware ID :\nAFF: 11 / 22\nDev ID : 4294967295 (unknown)";
+    const std::string host = "\n\tHOST: 1.7.0.0 (Aug  9 2024)", uc = "\n\t  uC: 1.2.3.4 (Aug  9 2024)";
+    const std::string config = "Putting in CONFIG mode\nWrong response:";
+    const std::string tried = " 115200 115200 115200 115200 921600 921600 921600 115200";
+    const std::string partCrc =
+        "CRC Error on part 1\nAFF file damaged: block 1 (type 7, device uC) part 1 CRC mismatch";
+    std::vector<uint8_t> badHeader = kGood, badBlock = kGood;
+    badHeader[100] ^= 0x80;            // inside the CRC-protected header fields
+    badBlock[blockAt(1) + 20] ^= 0x01; // block 1's version code
     struct Case
     {
-        std::vector<std::string> options;
-        std::string message;
+        std::vector<std::string> args;
+        int status;
+        std::string out, err; // err: the start of standard error
+        int mode = 0;
+        std::string tried = ""; // the baud rate of each CONFIG command the device saw
+        bool asNobody = false;  // root may open anything: the run drops to an ordinary user
     };
+    const std::string openFailed = "Couldn't open serial ", cannot = "updater: cannot open ";
     const std::vector<Case> cases = {
-        {{"-bogus"}, "Unknown parameter: -bogus\n"},
-        {{"-update"}, "Missing file path!\n"},
-        {{"-lock", "2"}, "Unknown lock arg: 2, expected 0 or 1\n"},
-        {{"-v", "-lock", "-v"}, "Unknown lock arg: -v, expected 0 or 1\n"},
+        {{"updater"}, 1, kBanner + usage("updater"), ""},
+        {{"updater", "/dev/null"}, 1, kBanner + usage("updater"), ""},
+        {{"./prog", "-affver"}, 1, kBanner + usage("./prog"), ""},
+        {{"updater", missing, "-bogus"},
+         1,
+         kBanner + openFailed + missing + "\n" + kFailed,
+         cannot + missing + ": no such device"},
+        // An empty name creates no port at all; it must not be taken for an open one.
+        {{"updater", "", "-readver"}, 1, kBanner + openFailed + "\n" + kFailed, cannot + ": no such device"},
+        {{"updater", plain, "-readver"},
+         1,
+         kBanner + openFailed + plain + "\n" + kFailed,
+         cannot + plain + ": not a terminal"},
+        {{"updater", dir.path(), "-readver"},
+         1,
+         kBanner + openFailed + dir.path() + "\n" + kFailed,
+         cannot + dir.path() + ": not a terminal"},
+        {{"updater", forbidden, "-readver"},
+         1,
+         kBanner + openFailed + forbidden + "\n" + kFailed,
+         cannot + forbidden + ": permission denied (serial ports belong to the group dialout",
+         0,
+         "",
+         true},
+        {{"updater", busy.link, "-readver"},
+         1,
+         kBanner + openFailed + busy.link + "\n" + kFailed,
+         cannot + busy.link + ": in use"},
+        {{"updater", "-affver", missing}, 1, kBanner + "Couldn't open file: " + missing + "\n" + kFailed, ""},
+        {{"updater", "-affver", write("empty.aff", {})}, 1, kBanner + kFailed, ""},
+        {{"updater", "-affver", write("hdr.aff", badHeader)}, 1, kBanner + kFailed, ""},
+        {{"updater", "-affver", write("good.aff", kGood)}, 0, report + host + uc + kSucceeded, ""},
+        // The offline report lists what precedes the damage, names it, then fails.
+        {{"updater", "-affver", cut},
+         1,
+         report + host + uc + "\nAFF file damaged: block 2 data past the end of the file" + kFailed,
+         ""},
+        {{"updater", "-affver", write("blk.aff", badBlock)},
+         1,
+         report + host + "\nAFF file damaged: block 1 header unreadable" + kFailed,
+         ""},
+        {{"updater", "-affver", write("part.aff", flipped(partByte(1, 1)))},
+         1,
+         report + host + uc + "\n" + partCrc + kFailed,
+         ""},
+        // A bad part is refused before the port is even tried.
+        {{"updater", port, "-update", write("p3.aff", flipped(partByte(2, 3)))},
+         1,
+         kBanner +
+             "CRC Error on part 3\nAFF file damaged: block 2 (type 5, FPGA NVCM1) part 3 CRC mismatch\n" +
+             kFailed,
+         ""},
+        {{"updater", port, "-update", write("p0.aff", flipped(partByte(0, 0))), "-nf", "-v"},
+         1,
+         kBanner + "CRC Error on part 0\nAFF file damaged: block 0 (type 8, host uC) part 0 CRC mismatch\n" +
+             kFailed,
+         ""},
+        {{"updater", missing, "-update", dir.file("part.aff")}, 1, kBanner + partCrc + "\n" + kFailed, ""},
+        // Every other damage is found once the port is open, before anything is sent.
+        {{"updater", port, "-update", dir.file("blk.aff"), "-nf"},
+         1,
+         connected + "AFF file damaged: block 1 header unreadable\n" + kFailed,
+         ""},
+        {{"updater", port, "-update", cut},
+         1,
+         connected + "AFF file damaged: block 2 data past the end of the file\n" + kFailed,
+         ""},
+        {{"updater", port, "-update", dir.file("hdr.aff")}, 1, connected + kFailed, ""},
+        {{"updater", port, "-update", dir.file("empty.aff")}, 1, connected + kFailed, ""},
+        {{"updater", port, "-update", missing},
+         1,
+         connected + "Couldn't open file: " + missing + "\n" + kFailed,
+         ""},
+        {{"updater", port, "-v"}, 1, connected + "\n[   0% ] No op selected!\n" + kFailed, ""},
+        {{"updater", port, "-bogus"},
+         1,
+         connected + "Unknown parameter: -bogus\n" + usage("updater") + kFailed,
+         ""},
+        {{"updater", port, "-readver", "-ub", "-f", "-nf", "-v", "-lock", "1", "-lock", "0", "-x"},
+         1,
+         connected + "Unknown parameter: -x\n" + usage("updater") + kFailed,
+         ""},
+        {{"updater", port, "-update"},
+         1,
+         connected + "Missing file path!\n" + usage("updater") + kFailed,
+         ""},
+        {{"updater", port, "-lock", "2"},
+         1,
+         connected + "Unknown lock arg: 2, expected 0 or 1\n" + usage("updater") + kFailed,
+         ""},
+        {{"updater", port, "-v", "-lock", "-v"},
+         1,
+         connected + "Unknown lock arg: -v, expected 0 or 1\n" + usage("updater") + kFailed,
+         ""},
+        {{"updater", port, "-lock"},
+         1,
+         connected + "Unknown lock arg: , expected 0 or 1\n" + usage("updater") + kFailed,
+         ""},
+        // CONFIG mode ignores what follows, and tries each rate until the device confirms.
+        {{"updater", port, "-config", "-update", "missing.aff"},
+         0,
+         connected + "Baud: 115200\n" + config + "\nBaud: 921600\nPutting in CONFIG mode\n" + kSucceeded,
+         "",
+         2,
+         tried},
+        {{"updater", port, "-config"},
+         1,
+         connected + "Baud: 115200\n" + config + "\nBaud: 921600\n" + config + "\nBaud: 3000000\n" + config +
+             "\n" + kFailed,
+         "",
+         0,
+         tried + " 3000000 3000000 3000000 115200"},
+        {{"updater", port, "-config"},
+         1,
+         connected + "Baud: 115200\n" + config + "AT+ERRO\nBaud: 921600\n" + config +
+             "AT+ERRO\nBaud: 3000000\n" + config + "AT+ERRO\n" + kFailed,
+         "",
+         1,
+         tried + " 3000000 3000000 3000000 115200"},
     };
     for (const Case &c : cases)
     {
-        SCOPED_TRACE(c.message);
-        const CapturedRun run = runOnPort(c.options);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, connected() + c.message + usage("updater") + kFailed);
+        SCOPED_TRACE(c.args.size() > 2 ? c.args[1] + " " + c.args[2] : c.args.back());
+        mode = c.mode;
+        inConfig = false;
+        peer.received.clear();
+        peer.lines.clear();
+        Child run(appMain, c.args,
+                  [&c]
+                  {
+                      if (c.asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
+                          _exit(99);
+                  });
+        EXPECT_EQ(run.finish(&peer), c.status);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+        std::string seen;
+        for (const auto &[line, baud] : peer.lines)
+            seen += " " + (line == kConfigCommand ? std::to_string(baud) : line);
+        EXPECT_EQ(seen, c.tried);
+        EXPECT_EQ(peer.received.size(), peer.lines.size() * kConfigCommand.size());
+        EXPECT_EQ(peer.baud(), 115200u);
     }
-    EXPECT_EQ(peer->received(), "");
 }
 
-TEST_F(AppPortRun, NoOperationIsRefusedByTheEngine)
+// A first updater talks to a silent device; a second one on the same port is
+// refused at once and leaves the first alone; Ctrl-C then ends the first with
+// the colour reset, a word on where the device may be, and status 130.
+TEST_F(AppRun, SecondUpdaterIsRefusedAndCtrlCEndsTheFirst)
 {
-    startPeer();
-    const CapturedRun run = runOnPort({"-v"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, connected() + "\n[   0% ] No op selected!\n" + kFailed);
-    EXPECT_EQ(peer->received(), "");
-}
-
-TEST_F(AppPortRun, DamagedContainerFailsBeforeAnythingIsSent)
-{
-    startPeer();
-    const std::vector<uint8_t> good = twoBlocks().build();
-    std::vector<uint8_t> badBlockHeader = good;
-    badBlockHeader[kBlock1 + 20] ^= 0x01; // block 1's version code
-    const std::vector<uint8_t> cutData(good.begin(), good.end() - 10);
-    std::vector<uint8_t> badHeader = good;
-    badHeader[100] ^= 0x80;
-
-    struct Case
+    const std::string aff = write("fw.aff", kGood);
+    for (auto [option, kind] : {std::tuple{"-readver", APP_RUN_DIALOGUE}, {"-update", APP_RUN_UPDATE}})
     {
-        const char *name;
-        std::string path;
-        std::string message;
-    };
-    const std::string missing = dir.file("missing.aff");
-    const std::vector<Case> cases = {
-        {"block header", writeFile(dir, "blk.aff", badBlockHeader),
-         "AFF file damaged: block 1 header unreadable\n"},
-        {"cut data", writeFile(dir, "cut.aff", cutData),
-         "AFF file damaged: block 1 data past the end of the file\n"},
-        {"file header", writeFile(dir, "hdr.aff", badHeader), ""},
-        {"empty", writeFile(dir, "empty.aff", {}), ""},
-        {"missing", missing, "Couldn't open file: " + missing + "\n"},
-    };
-    for (const Case &c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        const CapturedRun run = runOnPort({"-update", c.path, "-nf"});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, connected() + c.message + kFailed);
-    }
-    EXPECT_EQ(peer->received(), "");
-}
+        SCOPED_TRACE(option);
+        peer.received.clear();
+        std::vector<std::string> args = {"updater", peer.link, option};
+        if (kind == APP_RUN_UPDATE)
+            args.push_back(aff);
+        Child first(appMain, args);
+        ASSERT_TRUE(peer.waitFor(1, 20000)) << "the first updater never wrote";
+        EXPECT_TRUE(lockedElsewhere(peer.link));
 
-// A device that switches to CONFIG mode only when the command reaches it at
-// 921600 baud, and from then on confirms the command at 115200.
-PtyPeer::Script deviceListeningAt921600()
-{
-    auto inConfig = std::make_shared<std::atomic<bool>>(false);
-    return [inConfig](const std::string &line, uint32_t baud) -> std::string
-    {
-        if (line != kConfigCommand)
-            return "";
-        if (baud == 921600)
-            *inConfig = true;
-        return (baud == 115200 && *inConfig) ? "AT+OK\r\n" : "";
-    };
-}
+        Child second(appMain, {"updater", peer.link, "-readver"});
+        EXPECT_EQ(second.finish(), 1);
+        EXPECT_EQ(second.out, kBanner + "Couldn't open serial " + peer.link + "\n" + kFailed);
+        EXPECT_NE(second.err.find(": in use"), std::string::npos) << second.err;
+        EXPECT_EQ(peer.baud(), 115200u);
 
-TEST_F(AppPortRun, ConfigSucceedsAtTheSecondRateAndIgnoresLaterOptions)
-{
-    startPeer(deviceListeningAt921600());
-    const CapturedRun run = runOnPort({"-config", "-update", "missing.aff"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, connected() +
-                              "Baud: 115200\nPutting in CONFIG mode\nWrong response:\n"
-                              "Baud: 921600\nPutting in CONFIG mode\n" +
-                              kSucceeded);
-
-    std::vector<std::string> seen;
-    for (const PtyLine &line : peer->lines())
-    {
-        EXPECT_EQ(line.text, kConfigCommand);
-        seen.push_back(std::to_string(line.baud));
-    }
-    const std::vector<std::string> expected = {"115200", "115200", "115200", "115200",
-                                               "921600", "921600", "921600", "115200"};
-    EXPECT_EQ(seen, expected);
-    EXPECT_EQ(peer->currentBaud(), 115200u);
-}
-
-TEST_F(AppPortRun, ConfigFailsWhenNoRateIsConfirmed)
-{
-    struct Case
-    {
-        const char *name;
-        PtyPeer::Script script;
-        std::string reply; // what the program reads back each time
-    };
-    const std::vector<Case> cases = {
-        {"silent", {}, ""},
-        {"refusing", [](const std::string &, uint32_t) { return std::string("AT+ERROR\r\n"); }, "AT+ERRO"},
-    };
-    for (const Case &c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        startPeer(c.script);
-        const CapturedRun run = runOnPort({"-config"});
-        EXPECT_EQ(run.status, 1);
-        std::string expected = connected();
-        for (const char *baud : {"115200", "921600", "3000000"})
-        {
-            expected +=
-                std::string("Baud: ") + baud + "\nPutting in CONFIG mode\nWrong response:" + c.reply + "\n";
-        }
-        EXPECT_EQ(run.output, expected + kFailed);
-        EXPECT_EQ(peer->lines().size(), 12u);
-        EXPECT_EQ(peer->currentBaud(), 115200u);
+        first.interrupt();
+        EXPECT_EQ(first.finish(&peer), APP_EXIT_INTERRUPTED);
+        EXPECT_EQ(first.out.substr(first.out.size() - 4), "\x1b[0m") << first.out;
+        EXPECT_NE(first.err.find(appInterruptMessage(kind)), std::string::npos) << first.err;
+        EXPECT_FALSE(lockedElsewhere(peer.link)) << "the lock outlived the run";
     }
 }
 

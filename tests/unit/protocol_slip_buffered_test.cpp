@@ -7,8 +7,8 @@
 #include "protocol/slip_buffered.h"
 #include "tests/support/sim_link.h"
 
-using testsupport::SimLink;
 using testsupport::hex;
+using testsupport::SimLink;
 using testsupport::unhex;
 
 namespace

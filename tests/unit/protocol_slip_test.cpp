@@ -8,8 +8,8 @@
 #include "protocol/slip.h"
 #include "tests/support/sim_link.h"
 
-using testsupport::SimLink;
 using testsupport::hex;
+using testsupport::SimLink;
 using testsupport::unhex;
 
 namespace
