@@ -2,12 +2,23 @@
 #define TESTS_SUPPORT_PTY_PEER_H
 
 // The far end of a pseudo-terminal, reached by the program under test through
-// a symlink, and the program's main run in a forked child with its standard
-// output and error captured apart while the far end is served.
+// a symlink; the program's main run in a forked child with its standard output
+// and error captured apart while the far end is served; port locks as another
+// updater holds them.
 
-#include <sys/types.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
-#include <cstdint>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <utility>
@@ -17,88 +28,190 @@ namespace testsupport
 {
 
 // A fresh directory under the system's temporary directory, removed with its contents.
-class TempDir
+struct TempDir
 {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return m_path; }
-    std::string file(const std::string &name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
+    std::string path = std::filesystem::temp_directory_path() / "upd_test_XXXXXX";
+    TempDir()
+    {
+        if (mkdtemp(path.data()) == nullptr)
+            path.clear();
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
-class PtyPeer
+struct PtyPeer
 {
-  public:
-    // Answers each complete line the program wrote, given the baud rate of the
-    // port when it was read; the reply, if any, is written back at once.
+    // Answers each complete line the program wrote, given the baud rate of its
+    // port when the line was read; the reply, if any, is written back at once.
     using Script = std::function<std::string(const std::string &line, uint32_t baud)>;
 
-    // Opens a raw pty at 115200 baud and points link at its slave (replacing
-    // whatever link was). The slave stays open here, so the master never hangs up.
-    explicit PtyPeer(std::string link, Script script = {});
+    // A raw pty at 115200 baud behind link (replacing whatever link was). The
+    // slave stays open here, so the master never hangs up while the program's port is closed.
+    explicit PtyPeer(std::string linkPath, Script fn = {}) : link(std::move(linkPath)), script(std::move(fn))
+    {
+        char name[128] = {};
+        termios tio{};
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || ttyname_r(slave, name, sizeof(name)))
+        {
+            vanish();
+            return;
+        }
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio); // nothing is echoed or cooked before the program sets its side
+        cfsetspeed(&tio, B115200);
+        tcsetattr(slave, TCSANOW, &tio);
+        unlink(link.c_str());
+        slaveName = symlink(name, link.c_str()) == 0 ? name : "";
+    }
     ~PtyPeer() { vanish(); }
-    PtyPeer(const PtyPeer &) = delete;
-    PtyPeer &operator=(const PtyPeer &) = delete;
+    bool ok() const { return !slaveName.empty(); }
 
-    bool ok() const { return m_master >= 0; }
     // Removes the symlink (unless another peer took it over) and closes both ends.
-    void vanish();
-    void send(const std::string &bytes) const;
-    // Reads what the program wrote until `received` holds count bytes or
-    // timeoutMs passed; true if it holds them.
-    bool waitFor(size_t count, int timeoutMs);
+    void vanish()
+    {
+        char target[128] = {};
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && slaveName == target)
+            unlink(link.c_str());
+        slaveName.clear();
+        for (int *fd : {&master, &slave})
+            *fd = *fd >= 0 ? close(*fd) - 1 : -1;
+    }
+    void send(const std::string &bytes) const
+    {
+        for (ssize_t done = 0, n = 0; master >= 0 && done < ssize_t(bytes.size()); done += n)
+        {
+            if ((n = write(master, bytes.data() + done, bytes.size() - size_t(done))) <= 0)
+                return;
+        }
+    }
     // Reads what is there within timeoutMs (one poll) and answers complete lines.
-    void serve(int timeoutMs);
-    // Baud rate the program set on its side, 0 when unknown.
-    uint32_t baud() const;
-    int master() const { return m_master; }
+    void serve(int timeoutMs)
+    {
+        pollfd pfd{master, POLLIN, 0};
+        char chunk[256];
+        const ssize_t n =
+            master >= 0 && poll(&pfd, 1, timeoutMs) > 0 ? read(master, chunk, sizeof(chunk)) : 0;
+        const uint32_t rate = baud(); // within milliseconds of the write, as polling keeps up
+        for (ssize_t i = 0; i < n; ++i)
+        {
+            received.push_back(chunk[i]);
+            partial.push_back(chunk[i]);
+            if (chunk[i] != '\n')
+                continue;
+            lines.emplace_back(partial, rate);
+            if (script)
+                send(script(partial, rate));
+            partial.clear();
+        }
+    }
+    // Serves until `received` holds count bytes or timeoutMs passed; true if it holds them.
+    bool waitFor(size_t count, int timeoutMs)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (received.size() < count && std::chrono::steady_clock::now() < end)
+            serve(5);
+        return received.size() >= count;
+    }
+    // The baud rate the program set on its side (attributes asked of the master are the slave's).
+    uint32_t baud() const
+    {
+        termios tio{};
+        const speed_t speed = master >= 0 && tcgetattr(master, &tio) == 0 ? cfgetospeed(&tio) : B0;
+        return speed == B115200 ? 115200 : speed == B921600 ? 921600 : speed == B3000000 ? 3000000 : 0;
+    }
 
     const std::string link;
-    std::string received;
-    std::vector<std::pair<std::string, uint32_t>> lines; // each with the baud rate when read
-
-  private:
-    Script m_script;
-    std::string m_slaveName, m_partial;
-    int m_master = -1, m_slave = -1;
+    Script script;
+    std::string slaveName, partial, received;
+    std::vector<std::pair<std::string, uint32_t>> lines; // each with the baud rate when it was read
+    int master = -1, slave = -1;
 };
 
 // An exclusive lock on a port, as another updater holds it.
 struct HeldLock
 {
-    explicit HeldLock(const std::string &path);
-    ~HeldLock();
+    explicit HeldLock(const std::string &path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~HeldLock() { close(fd); }
     int fd;
-    bool locked;
+    bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
 };
 
-// True when someone else holds the lock on path.
-bool lockedElsewhere(const std::string &path);
-
-class Child
+inline bool lockedElsewhere(const std::string &path)
 {
-  public:
-    using Main = int (*)(int argc, char **argv);
+    HeldLock probe(path);
+    return probe.fd >= 0 && !probe.locked && errno == EWOULDBLOCK;
+}
+
+struct Child
+{
     // Starts fnMain(args) in a child; `before` runs in the child first.
-    Child(Main fnMain, std::vector<std::string> args, std::function<void()> before = {});
-    ~Child();
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-    void interrupt() const; // SIGINT, as Ctrl-C on a terminal
+    Child(int (*fnMain)(int, char **), std::vector<std::string> args,
+          const std::function<void()> &before = {})
+    {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return;
+        fflush(nullptr);
+        if ((pid = fork()) == 0)
+        {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            std::vector<char *> argv;
+            for (std::string &arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            if (before)
+                before();
+            const int status = fnMain(int(args.size()), argv.data());
+            fflush(stdout);
+            _exit(status);
+        }
+        close(out[1]);
+        close(err[1]);
+        fds[0].fd = out[0];
+        fds[1].fd = err[0];
+    }
+    ~Child() { finish(); }
+    void interrupt() const { kill(pid, SIGINT); } // as Ctrl-C on a terminal
+
     // Reads both streams until the child closes them, serving peer meanwhile (a
     // child still running after 20 s is killed), and reaps it. Returns the exit
     // status, -1 when it did not exit normally.
-    int finish(PtyPeer *peer = nullptr);
-    std::string out, err;
+    int finish(PtyPeer *peer = nullptr)
+    {
+        fds[2].fd = peer != nullptr ? peer->master : -1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < end)
+        {
+            if (poll(fds, 3, 100) > 0 && fds[2].revents != 0)
+                peer->serve(0);
+            for (int i = 0; i < 2; ++i)
+            {
+                char chunk[4096];
+                const ssize_t n = fds[i].revents != 0 ? read(fds[i].fd, chunk, sizeof(chunk)) : 1;
+                if (n <= 0)
+                    fds[i].fd = close(fds[i].fd) - 1;
+                else if (fds[i].revents != 0)
+                    (i == 0 ? out : err).append(chunk, size_t(n));
+            }
+        }
+        int status = 0;
+        if (pid <= 0)
+            return -1;
+        kill(pid, SIGKILL); // a child that has exited keeps its status
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
 
-  private:
-    pid_t m_pid = -1;
-    int m_out = -1, m_err = -1;
+    pid_t pid = -1;
+    pollfd fds[3] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    std::string out, err;
 };
 
 } // namespace testsupport

@@ -233,7 +233,7 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
                 << "the old mode is kept";
         }
         size_t entries = 0;
-        for (const auto &entry : fs::directory_iterator(dir.path()))
+        for (const auto &entry : fs::directory_iterator(dir.path))
             entries += entry.path().filename().string().find(".tmp") == std::string::npos ? 1 : 100;
         EXPECT_EQ(entries, 3u) << "a temporary file was left behind";
     }
@@ -253,7 +253,7 @@ TEST(ToolsAtomicWrite, AFailedWriteReportsWhy)
             [&]
             {
                 std::string error;
-                return !tools::writeFileAtomically(limit ? dir.file("f") : dir.path(), big.data(), big.size(),
+                return !tools::writeFileAtomically(limit ? dir.file("f") : dir.path, big.data(), big.size(),
                                                    error) &&
                        !error.empty();
             },
