@@ -4,118 +4,95 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "aff/aff_container.h"
 #include "tests/support/aff_image.h"
-
-using testsupport::AffImage;
-using testsupport::AffImageBlock;
-using testsupport::affImageBlockOffset;
-using testsupport::affImagePattern;
 
 namespace
 {
 
 constexpr uint32_t kPart = 300; // more than one read chunk, and not a multiple of it
 
-AffImageBlock block(uint32_t type, uint32_t parts)
-{
-    AffImageBlock b;
-    b.type = type;
-    b.data = affImagePattern(kPart * parts, uint8_t(type));
-    b.partSize = kPart;
-    return b;
-}
-
 // Host uC (3 parts), Wi-Fi RAM (2, never sent), device uC (4), a second device
 // uC block (2, never sent), NVCM1 (2).
-AffImage fiveBlocks(uint16_t format = 3)
+testsupport::AffImage fiveBlocks(uint16_t format)
 {
-    AffImage img;
+    testsupport::AffImage img;
     img.formatVersion = format;
-    img.blocks = {block(AFF_BLOCK_HOST_UC, 3), block(AFF_BLOCK_ESP_RAM, 2), block(AFF_BLOCK_DEVICE_UC, 4),
-                  block(AFF_BLOCK_DEVICE_UC, 2), block(AFF_BLOCK_FPGA_NVCM1, 2)};
+    for (auto [type, parts] : {std::pair{AFF_BLOCK_HOST_UC, 3},
+                               {AFF_BLOCK_ESP_RAM, 2},
+                               {AFF_BLOCK_DEVICE_UC, 4},
+                               {AFF_BLOCK_DEVICE_UC, 2},
+                               {AFF_BLOCK_FPGA_NVCM1, 2}})
+    {
+        img.blocks.emplace_back();
+        img.blocks.back().type = type;
+        img.blocks.back().data = testsupport::affImagePattern(kPart * parts, uint8_t(type));
+        img.blocks.back().partSize = kPart;
+    }
     return img;
 }
 
-// Offset of byte `byte` of part `part` of block `idx` (version 3), or of its stored CRC.
-size_t partOffset(const AffImage &img, size_t idx, uint32_t part, uint32_t byte)
+// Offset of byte `byte` of part `part` of block `idx` (version 3); bytes from kPart on are its stored CRC.
+size_t at(size_t idx, uint32_t part, uint32_t byte)
 {
-    return affImageBlockOffset(img, idx) + AFF_BLOCK_HEADER_SIZE_V3 + part * (kPart + 4) + byte;
+    return testsupport::affImageBlockOffset(fiveBlocks(3), idx) + AFF_BLOCK_HEADER_SIZE_V3 +
+           part * (kPart + 4) + byte;
 }
-
-struct Case
-{
-    const char *name;
-    uint16_t format;
-    std::function<void(const AffImage &, std::vector<uint8_t> &)> damage;
-    uint32_t types; // the blocks whose parts are checked
-    uint8_t result;
-    uint8_t blockIdx;
-    uint32_t blockType;
-    uint32_t partIdx;
-};
 
 TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
 {
-    const auto flip = [](size_t idx, uint32_t part, uint32_t byte)
+    using Verdict = std::tuple<int, int, uint32_t, uint32_t>; // result, block, its type, part
+    const uint32_t all = AFF_STREAMED_TYPES, host = AFF_BLOCK_HOST_UC, uc = AFF_BLOCK_DEVICE_UC;
+    const struct
     {
-        return [=](const AffImage &img, std::vector<uint8_t> &f)
-        { f[partOffset(img, idx, part, byte)] ^= 0x10; };
-    };
-    const auto none = [](const AffImage &, std::vector<uint8_t> &) {};
-    const uint32_t all = AFF_STREAMED_TYPES;
-    const std::vector<Case> cases = {
-        {"whole", 3, none, all, AFF_CHECK_OK, 0, 0, 0},
-        {"first part", 3, flip(0, 0, 0), all, AFF_CHECK_BAD_PART_CRC, 0, AFF_BLOCK_HOST_UC, 0},
-        {"last byte of a part", 3, flip(2, 3, kPart - 1), all, AFF_CHECK_BAD_PART_CRC, 2, AFF_BLOCK_DEVICE_UC,
-         3},
-        {"stored CRC", 3, flip(4, 1, kPart), all, AFF_CHECK_BAD_PART_CRC, 4, AFF_BLOCK_FPGA_NVCM1, 1},
-        {"CRC high half", 3, flip(0, 2, kPart + 3), all, AFF_CHECK_BAD_PART_CRC, 0, AFF_BLOCK_HOST_UC, 2},
-        {"earliest of two", 3,
-         [&](const AffImage &img, std::vector<uint8_t> &f)
-         {
-             flip(4, 0, 5)(img, f);
-             flip(2, 1, 5)(img, f);
-         },
-         all, AFF_CHECK_BAD_PART_CRC, 2, AFF_BLOCK_DEVICE_UC, 1},
+        const char *name;
+        uint16_t format;
+        std::vector<size_t> flips; // bytes changed
+        size_t cut;                // bytes cut off the end
+        uint32_t types;            // the blocks whose parts are checked
+        Verdict verdict;
+    } cases[] = {
+        {"whole", 3, {}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"first part", 3, {at(0, 0, 0)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 0}},
+        {"last byte of a part", 3, {at(2, 3, kPart - 1)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 2, uc, 3}},
+        {"stored CRC", 3, {at(4, 1, kPart)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 4, AFF_BLOCK_FPGA_NVCM1, 1}},
+        {"CRC high half", 3, {at(0, 2, kPart + 3)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 2}},
+        {"earliest of two", 3, {at(4, 0, 5), at(2, 1, 5)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 2, uc, 1}},
         // Blocks an update never sends are carried as they are.
-        {"Wi-Fi RAM block", 3, flip(1, 0, 0), all, AFF_CHECK_OK, 0, 0, 0},
-        {"second block of a type", 3, flip(3, 1, 0), all, AFF_CHECK_OK, 0, 0, 0},
-        {"type not asked for", 3, flip(0, 0, 0), AFF_TYPE_BIT(AFF_BLOCK_DEVICE_UC), AFF_CHECK_OK, 0, 0, 0},
-        // Version 2 has no part CRCs: the same bytes changed are data.
-        {"version 2", 2,
-         [](const AffImage &img, std::vector<uint8_t> &f) { f[affImageBlockOffset(img, 0) + 50]++; }, all,
-         AFF_CHECK_OK, 0, 0, 0},
-        {"block header", 3,
-         [](const AffImage &img, std::vector<uint8_t> &f) { f[affImageBlockOffset(img, 2) + 20] ^= 1; }, all,
-         AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0},
-        {"cut in the last block", 3,
-         [](const AffImage &, std::vector<uint8_t> &f) { f.resize(f.size() - 1); }, all,
-         AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, AFF_BLOCK_FPGA_NVCM1, 0},
-        // The version word of a version-3 layout; the check reports it in its own words, not the reader's.
-        {"unsupported version", 3, [](const AffImage &, std::vector<uint8_t> &f) { f[2] = 4; }, all,
-         AFF_CHECK_BAD_HEADER, 0, 0, 0},
+        {"Wi-Fi RAM block", 3, {at(1, 0, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"second block of a type", 3, {at(3, 1, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"type not asked for", 3, {at(0, 0, 0)}, 0, AFF_TYPE_BIT(uc), {AFF_CHECK_OK, 0, 0, 0}},
+        // Version 2 has no part CRCs: the bytes changed are data.
+        {"version 2",
+         2,
+         {testsupport::affImageBlockOffset(fiveBlocks(2), 0) + 50},
+         0,
+         all,
+         {AFF_CHECK_OK, 0, 0, 0}},
+        {"block header", 3, {at(2, 0, 0) - 43}, 0, all, {AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0}},
+        {"cut in the last block", 3, {}, 1, all, {AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, AFF_BLOCK_FPGA_NVCM1, 0}},
+        // The version word; the check reports it in its own words, not the reader's message.
+        {"unsupported version", 3, {2}, 0, all, {AFF_CHECK_BAD_HEADER, 0, 0, 0}},
     };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
         SCOPED_TRACE(c.name);
-        const AffImage img = fiveBlocks(c.format);
-        std::vector<uint8_t> file = img.build();
-        c.damage(img, file);
+        std::vector<uint8_t> file = fiveBlocks(c.format).build();
+        for (size_t flip : c.flips)
+            file[flip] ^= 0x10;
+        file.resize(file.size() - c.cut);
         file.shrink_to_fit();
         affSetMemFile(file.data(), uint32_t(file.size()));
         _tAffCheckResult r;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(c.result, affCheckContainer(readAffFromMem, uint32_t(file.size()), c.types, &r));
+        const int result = affCheckContainer(readAffFromMem, uint32_t(file.size()), c.types, &r);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(c.result, r.ubResult);
-        EXPECT_EQ(c.blockIdx, r.ubBlockIdx);
-        EXPECT_EQ(c.blockType, r.ulBlockType);
-        EXPECT_EQ(c.partIdx, r.ulPartIdx);
+        EXPECT_EQ(result, r.ubResult);
+        EXPECT_EQ(Verdict(r.ubResult, r.ubBlockIdx, r.ulBlockType, r.ulPartIdx), c.verdict);
         affSetMemFile(nullptr, 0);
     }
 }

@@ -27,7 +27,6 @@ using testsupport::TempDir;
 namespace
 {
 
-const std::string kBanner = "UPDATER  version: 10700000 (Aug  9 2024)\n";
 const std::string kFailed = "\x1b[1;31m\n\n=== ERRORS OCCURED! ===\n\n\x1b[0m";
 const std::string kSucceeded = "\x1b[1;32m\nOperation completed successfully\n\x1b[0m";
 const std::string kConfigCommand = "AT+CONFIG=1\r\n";
@@ -72,28 +71,51 @@ testsupport::AffImage threeBlocks()
 }
 const std::vector<uint8_t> kGood = threeBlocks().build();
 
-size_t blockAt(size_t idx)
-{
-    return testsupport::affImageBlockOffset(threeBlocks(), idx);
-}
-size_t partByte(size_t block, uint32_t part)
-{
-    return blockAt(block) + AFF_BLOCK_HEADER_SIZE_V3 + part * (kPart + AFF_PART_CRC_SIZE) + 7;
-}
-std::vector<uint8_t> flipped(size_t at)
+// The file with one byte changed: `at` bytes into block idx (bytes from its header size on are parts).
+std::vector<uint8_t> flipped(size_t idx, size_t at)
 {
     std::vector<uint8_t> bytes = kGood;
-    bytes[at] ^= 0x04;
+    bytes[testsupport::affImageBlockOffset(threeBlocks(), idx) + at] ^= 0x04;
     return bytes;
+}
+size_t part(uint32_t n)
+{
+    return AFF_BLOCK_HEADER_SIZE_V3 + n * (kPart + AFF_PART_CRC_SIZE) + 7;
 }
 
 class AppRun : public ::testing::Test
 {
   protected:
-    std::string write(const std::string &name, const std::vector<uint8_t> &bytes)
+    void write(const std::string &name, const std::vector<uint8_t> &bytes)
     {
         std::ofstream(dir.file(name), std::ios::binary) << std::string(bytes.begin(), bytes.end());
-        return dir.file(name);
+    }
+    // Replaces each {X} of text by what it stands for in the runs on `peer`.
+    std::string expand(std::string text)
+    {
+        const std::string banner = "UPDATER  version: 10700000 (Aug  9 2024)\n";
+        const std::vector<std::pair<std::string, std::string>> names = {
+            {"{C}", banner + "Connected to port {P}\n"},
+            {"{R}", banner +
+                        "\n\nProduct/hardware ID :\nAFF: 11 / 22\nDev ID : 4294967295 (unknown)\n\tHOST: "
+                        "1.7.0.0 (Aug  9 2024)"},
+            {"{uC}", "\n\t  uC: 1.2.3.4 (Aug  9 2024)"},
+            {"{N}", "\nPutting in CONFIG mode\nWrong response:"},
+            {"{B}", banner},
+            {"{F}", kFailed},
+            {"{S}", kSucceeded},
+            {"{U}", usage("updater")},
+            {"{O}", "Couldn't open serial "},
+            {"{X}", "updater: cannot open "},
+            {"{P}", peer.link},
+            {"{D}", dir.path},
+        };
+        for (const auto &[name, value] : names)
+        {
+            for (size_t at; (at = text.find(name)) != std::string::npos;)
+                text.replace(at, name.size(), value);
+        }
+        return text;
     }
     TempDir dir;
     int mode = 0; // how the device on the port answers: 0 silent, 1 refusing, 2 CONFIG at 921600 only
@@ -113,168 +135,104 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
     PtyPeer busy(dir.file("busy"));
     HeldLock first(busy.link);
     ASSERT_TRUE(peer.ok() && first.locked);
-    const std::string port = peer.link, missing = dir.file("missing"), plain = write("plain", {});
-    const std::string forbidden = write("forbidden", {}),
-                      cut = write("cut.aff", {kGood.begin(), kGood.end() - 10});
-    chmod(forbidden.c_str(), 0);
-    const std::string connected = kBanner + "Connected to port " + port + "\n";
-    const std::string report =
-        kBanner + "\n\nProduct/hardware ID :\nAFF: 11 / 22\nDev ID : 4294967295 (unknown)";
-    const std::string host = "\n\tHOST: 1.7.0.0 (Aug  9 2024)", uc = "\n\t  uC: 1.2.3.4 (Aug  9 2024)";
-    const std::string config = "Putting in CONFIG mode\nWrong response:";
+    write("plain", {});
+    write("forbidden", {});
+    chmod(dir.file("forbidden").c_str(), 0);
+    write("good.aff", kGood);
+    write("cut.aff", {kGood.begin(), kGood.end() - 10});
+    write("empty.aff", {});
+    std::vector<uint8_t> badHeader = kGood;
+    badHeader[100] ^= 0x80; // inside the CRC-protected header fields
+    write("hdr.aff", badHeader);
+    write("blk.aff", flipped(1, 20)); // block 1's version code
+    write("p1.aff", flipped(1, part(1)));
+    write("p3.aff", flipped(2, part(3)));
+    write("p0.aff", flipped(0, part(0)));
     const std::string tried = " 115200 115200 115200 115200 921600 921600 921600 115200";
-    const std::string partCrc =
+    const std::string lost = "AFF file damaged: block 2 data past the end of the file";
+    const std::string p1 =
         "CRC Error on part 1\nAFF file damaged: block 1 (type 7, device uC) part 1 CRC mismatch";
-    std::vector<uint8_t> badHeader = kGood, badBlock = kGood;
-    badHeader[100] ^= 0x80;            // inside the CRC-protected header fields
-    badBlock[blockAt(1) + 20] ^= 0x01; // block 1's version code
-    struct Case
+    const struct
     {
-        std::vector<std::string> args;
+        std::string args; // separated by single spaces
         int status;
         std::string out, err; // err: the start of standard error
         int mode = 0;
         std::string tried = ""; // the baud rate of each CONFIG command the device saw
-        bool asNobody = false;  // root may open anything: the run drops to an ordinary user
-    };
-    const std::string openFailed = "Couldn't open serial ", cannot = "updater: cannot open ";
-    const std::vector<Case> cases = {
-        {{"updater"}, 1, kBanner + usage("updater"), ""},
-        {{"updater", "/dev/null"}, 1, kBanner + usage("updater"), ""},
-        {{"./prog", "-affver"}, 1, kBanner + usage("./prog"), ""},
-        {{"updater", missing, "-bogus"},
-         1,
-         kBanner + openFailed + missing + "\n" + kFailed,
-         cannot + missing + ": no such device"},
+    } cases[] = {
+        {"updater", 1, "{B}{U}", ""},
+        {"updater /dev/null", 1, "{B}{U}", ""},
+        {"./prog -affver", 1, "{B}" + usage("./prog"), ""},
+        {"updater {D}/missing -bogus", 1, "{B}{O}{D}/missing\n{F}", "{X}{D}/missing: no such device"},
         // An empty name creates no port at all; it must not be taken for an open one.
-        {{"updater", "", "-readver"}, 1, kBanner + openFailed + "\n" + kFailed, cannot + ": no such device"},
-        {{"updater", plain, "-readver"},
-         1,
-         kBanner + openFailed + plain + "\n" + kFailed,
-         cannot + plain + ": not a terminal"},
-        {{"updater", dir.path, "-readver"},
-         1,
-         kBanner + openFailed + dir.path + "\n" + kFailed,
-         cannot + dir.path + ": not a terminal"},
-        {{"updater", forbidden, "-readver"},
-         1,
-         kBanner + openFailed + forbidden + "\n" + kFailed,
-         cannot + forbidden + ": permission denied (serial ports belong to the group dialout",
-         0,
-         "",
-         true},
-        {{"updater", busy.link, "-readver"},
-         1,
-         kBanner + openFailed + busy.link + "\n" + kFailed,
-         cannot + busy.link + ": in use"},
-        {{"updater", "-affver", missing}, 1, kBanner + "Couldn't open file: " + missing + "\n" + kFailed, ""},
-        {{"updater", "-affver", write("empty.aff", {})}, 1, kBanner + kFailed, ""},
-        {{"updater", "-affver", write("hdr.aff", badHeader)}, 1, kBanner + kFailed, ""},
-        {{"updater", "-affver", write("good.aff", kGood)}, 0, report + host + uc + kSucceeded, ""},
+        {"updater  -readver", 1, "{B}{O}\n{F}", "{X}: no such device"},
+        {"updater {D}/plain -readver", 1, "{B}{O}{D}/plain\n{F}", "{X}{D}/plain: not a terminal"},
+        {"updater {D} -readver", 1, "{B}{O}{D}\n{F}", "{X}{D}: not a terminal"},
+        // Root may open anything: this run drops to an ordinary user.
+        {"updater {D}/forbidden -readver", 1, "{B}{O}{D}/forbidden\n{F}",
+         "{X}{D}/forbidden: permission denied (serial ports belong to the group dialout"},
+        {"updater {D}/busy -readver", 1, "{B}{O}{D}/busy\n{F}", "{X}{D}/busy: in use"},
+        {"updater -affver {D}/missing", 1, "{B}Couldn't open file: {D}/missing\n{F}", ""},
+        {"updater -affver {D}/empty.aff", 1, "{B}{F}", ""},
+        {"updater -affver {D}/hdr.aff", 1, "{B}{F}", ""},
+        {"updater -affver {D}/good.aff", 0, "{R}{uC}{S}", ""},
         // The offline report lists what precedes the damage, names it, then fails.
-        {{"updater", "-affver", cut},
-         1,
-         report + host + uc + "\nAFF file damaged: block 2 data past the end of the file" + kFailed,
-         ""},
-        {{"updater", "-affver", write("blk.aff", badBlock)},
-         1,
-         report + host + "\nAFF file damaged: block 1 header unreadable" + kFailed,
-         ""},
-        {{"updater", "-affver", write("part.aff", flipped(partByte(1, 1)))},
-         1,
-         report + host + uc + "\n" + partCrc + kFailed,
-         ""},
+        {"updater -affver {D}/cut.aff", 1, "{R}{uC}\n" + lost + "{F}", ""},
+        {"updater -affver {D}/blk.aff", 1, "{R}\nAFF file damaged: block 1 header unreadable{F}", ""},
+        {"updater -affver {D}/p1.aff", 1, "{R}{uC}\n" + p1 + "{F}", ""},
         // A bad part is refused before the port is even tried.
-        {{"updater", port, "-update", write("p3.aff", flipped(partByte(2, 3)))},
-         1,
-         kBanner +
-             "CRC Error on part 3\nAFF file damaged: block 2 (type 5, FPGA NVCM1) part 3 CRC mismatch\n" +
-             kFailed,
+        {"updater {P} -update {D}/p3.aff", 1,
+         "{B}CRC Error on part 3\nAFF file damaged: block 2 (type 5, FPGA NVCM1) part 3 CRC mismatch\n{F}",
          ""},
-        {{"updater", port, "-update", write("p0.aff", flipped(partByte(0, 0))), "-nf", "-v"},
-         1,
-         kBanner + "CRC Error on part 0\nAFF file damaged: block 0 (type 8, host uC) part 0 CRC mismatch\n" +
-             kFailed,
-         ""},
-        {{"updater", missing, "-update", dir.file("part.aff")}, 1, kBanner + partCrc + "\n" + kFailed, ""},
+        {"updater {P} -update {D}/p0.aff -nf -v", 1,
+         "{B}CRC Error on part 0\nAFF file damaged: block 0 (type 8, host uC) part 0 CRC mismatch\n{F}", ""},
+        {"updater {D}/missing -update {D}/p1.aff", 1, "{B}" + p1 + "\n{F}", ""},
         // Every other damage is found once the port is open, before anything is sent.
-        {{"updater", port, "-update", dir.file("blk.aff"), "-nf"},
-         1,
-         connected + "AFF file damaged: block 1 header unreadable\n" + kFailed,
-         ""},
-        {{"updater", port, "-update", cut},
-         1,
-         connected + "AFF file damaged: block 2 data past the end of the file\n" + kFailed,
-         ""},
-        {{"updater", port, "-update", dir.file("hdr.aff")}, 1, connected + kFailed, ""},
-        {{"updater", port, "-update", dir.file("empty.aff")}, 1, connected + kFailed, ""},
-        {{"updater", port, "-update", missing},
-         1,
-         connected + "Couldn't open file: " + missing + "\n" + kFailed,
-         ""},
-        {{"updater", port, "-v"}, 1, connected + "\n[   0% ] No op selected!\n" + kFailed, ""},
-        {{"updater", port, "-bogus"},
-         1,
-         connected + "Unknown parameter: -bogus\n" + usage("updater") + kFailed,
-         ""},
-        {{"updater", port, "-readver", "-ub", "-f", "-nf", "-v", "-lock", "1", "-lock", "0", "-x"},
-         1,
-         connected + "Unknown parameter: -x\n" + usage("updater") + kFailed,
-         ""},
-        {{"updater", port, "-update"},
-         1,
-         connected + "Missing file path!\n" + usage("updater") + kFailed,
-         ""},
-        {{"updater", port, "-lock", "2"},
-         1,
-         connected + "Unknown lock arg: 2, expected 0 or 1\n" + usage("updater") + kFailed,
-         ""},
-        {{"updater", port, "-v", "-lock", "-v"},
-         1,
-         connected + "Unknown lock arg: -v, expected 0 or 1\n" + usage("updater") + kFailed,
-         ""},
-        {{"updater", port, "-lock"},
-         1,
-         connected + "Unknown lock arg: , expected 0 or 1\n" + usage("updater") + kFailed,
-         ""},
+        {"updater {P} -update {D}/blk.aff -nf", 1, "{C}AFF file damaged: block 1 header unreadable\n{F}", ""},
+        {"updater {P} -update {D}/cut.aff", 1, "{C}" + lost + "\n{F}", ""},
+        {"updater {P} -update {D}/hdr.aff", 1, "{C}{F}", ""},
+        {"updater {P} -update {D}/empty.aff", 1, "{C}{F}", ""},
+        {"updater {P} -update {D}/missing", 1, "{C}Couldn't open file: {D}/missing\n{F}", ""},
+        {"updater {P} -v", 1, "{C}\n[   0% ] No op selected!\n{F}", ""},
+        {"updater {P} -bogus", 1, "{C}Unknown parameter: -bogus\n{U}{F}", ""},
+        {"updater {P} -readver -ub -f -nf -v -lock 1 -lock 0 -x", 1, "{C}Unknown parameter: -x\n{U}{F}", ""},
+        {"updater {P} -update", 1, "{C}Missing file path!\n{U}{F}", ""},
+        {"updater {P} -lock 2", 1, "{C}Unknown lock arg: 2, expected 0 or 1\n{U}{F}", ""},
+        {"updater {P} -lock", 1, "{C}Unknown lock arg: , expected 0 or 1\n{U}{F}", ""},
         // CONFIG mode ignores what follows, and tries each rate until the device confirms.
-        {{"updater", port, "-config", "-update", "missing.aff"},
-         0,
-         connected + "Baud: 115200\n" + config + "\nBaud: 921600\nPutting in CONFIG mode\n" + kSucceeded,
-         "",
-         2,
-         tried},
-        {{"updater", port, "-config"},
-         1,
-         connected + "Baud: 115200\n" + config + "\nBaud: 921600\n" + config + "\nBaud: 3000000\n" + config +
-             "\n" + kFailed,
-         "",
-         0,
+        {"updater {P} -config -update missing.aff", 0,
+         "{C}Baud: 115200{N}\nBaud: 921600\nPutting in CONFIG mode\n{S}", "", 2, tried},
+        {"updater {P} -config", 1, "{C}Baud: 115200{N}\nBaud: 921600{N}\nBaud: 3000000{N}\n{F}", "", 0,
          tried + " 3000000 3000000 3000000 115200"},
-        {{"updater", port, "-config"},
-         1,
-         connected + "Baud: 115200\n" + config + "AT+ERRO\nBaud: 921600\n" + config +
-             "AT+ERRO\nBaud: 3000000\n" + config + "AT+ERRO\n" + kFailed,
-         "",
-         1,
+        {"updater {P} -config", 1,
+         "{C}Baud: 115200{N}AT+ERRO\nBaud: 921600{N}AT+ERRO\nBaud: 3000000{N}AT+ERRO\n{F}", "", 1,
          tried + " 3000000 3000000 3000000 115200"},
     };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
-        SCOPED_TRACE(c.args.size() > 2 ? c.args[1] + " " + c.args[2] : c.args.back());
+        SCOPED_TRACE(c.args);
+        std::vector<std::string> args = {""};
+        for (char ch : expand(c.args))
+        {
+            if (ch == ' ')
+                args.emplace_back();
+            else
+                args.back().push_back(ch);
+        }
         mode = c.mode;
         inConfig = false;
         peer.received.clear();
         peer.lines.clear();
-        Child run(appMain, c.args,
-                  [&c]
+        const bool asNobody = c.err.find("permission") != std::string::npos;
+        Child run(appMain, args,
+                  [asNobody]
                   {
-                      if (c.asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
+                      if (asNobody && (setgid(65534) != 0 || setuid(65534) != 0))
                           _exit(99);
                   });
         EXPECT_EQ(run.finish(&peer), c.status);
-        EXPECT_EQ(run.out, c.out);
-        EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+        EXPECT_EQ(run.out, expand(c.out));
+        EXPECT_EQ(run.err.rfind(expand(c.err), 0), 0u) << run.err;
         std::string seen;
         for (const auto &[line, baud] : peer.lines)
             seen += " " + (line == kConfigCommand ? std::to_string(baud) : line);
@@ -289,21 +247,21 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
 // the colour reset, a word on where the device may be, and status 130.
 TEST_F(AppRun, SecondUpdaterIsRefusedAndCtrlCEndsTheFirst)
 {
-    const std::string aff = write("fw.aff", kGood);
+    write("fw.aff", kGood);
     for (auto [option, kind] : {std::tuple{"-readver", APP_RUN_DIALOGUE}, {"-update", APP_RUN_UPDATE}})
     {
         SCOPED_TRACE(option);
         peer.received.clear();
         std::vector<std::string> args = {"updater", peer.link, option};
         if (kind == APP_RUN_UPDATE)
-            args.push_back(aff);
+            args.push_back(dir.file("fw.aff"));
         Child first(appMain, args);
         ASSERT_TRUE(peer.waitFor(1, 20000)) << "the first updater never wrote";
         EXPECT_TRUE(lockedElsewhere(peer.link));
 
         Child second(appMain, {"updater", peer.link, "-readver"});
         EXPECT_EQ(second.finish(), 1);
-        EXPECT_EQ(second.out, kBanner + "Couldn't open serial " + peer.link + "\n" + kFailed);
+        EXPECT_EQ(second.out, expand("{B}{O}{P}\n{F}"));
         EXPECT_NE(second.err.find(": in use"), std::string::npos) << second.err;
         EXPECT_EQ(peer.baud(), 115200u);
 
