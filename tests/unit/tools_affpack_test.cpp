@@ -20,7 +20,6 @@
 #include "tests/support/aff_image.h"
 #include "tests/support/pty_peer.h"
 #include "tools/affpack.h"
-#include "tools/atomic_write.h"
 
 namespace fs = std::filesystem;
 using affpack::Options;
@@ -155,12 +154,6 @@ TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
     }
 }
 
-std::string readAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Runs fn in a child whose files may not grow past limitBytes (0: no limit), as on a full disk.
 bool inChild(const std::function<bool()> &fn, rlim_t limitBytes)
 {
@@ -181,37 +174,36 @@ bool inChild(const std::function<bool()> &fn, rlim_t limitBytes)
 // A container is written whole or not at all: a failed write leaves the old file and no temporary beside it.
 TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
 {
-    const std::string kOld = "the good old container", image(20000, 'x');
-    struct Case
+    const std::string kOld = "the good old container";
+    const std::vector<uint8_t> image = affImagePattern(20000, 3);
+    std::vector<uint8_t> built;
+    build({"-o", "x", "--product", "1", "--hardware", "2", "--block", "device-uc:i:128"}, {image}, built);
+    const struct
     {
-        std::string target; // relative to the test directory
+        std::string target, image; // in the test directory
         rlim_t limit;
         int status;
         std::string err; // part of standard error
-        Args more = {};
+    } cases[] = {
+        {"fw.aff", "img.bin", 0, 0, ""}, // and says on standard output what it wrote
+        {"fw.aff", "img.bin", 8192, 1, "cannot write '"},
+        {"dir", "img.bin", 0, 1, "cannot replace"},
+        {"none/fw.aff", "img.bin", 0, 1, "cannot create a temporary file"},
+        {"fw.aff", "missing.bin", 0, 1, "cannot open image file"},
+        {"", "", 0, 1, "Usage: affpack"},
     };
-    const std::vector<Case> cases = {
-        {"fw.aff", 0, 0, ""}, // says on standard output what it wrote
-        {"fw.aff", 8192, 1, "cannot write '"},
-        {"dir", 0, 1, "cannot replace"},
-        {"none/fw.aff", 0, 1, "cannot create a temporary file"},
-        {"fw.aff", 0, 1, "cannot open image file", {"--block", "ti:missing.bin"}},
-        {"", 0, 1, "Usage: affpack"},
-    };
-    for (const Case &c : cases)
+    for (const auto &c : cases)
     {
         SCOPED_TRACE(c.target + " " + c.err);
         testsupport::TempDir dir;
         fs::create_directory(dir.file("dir"));
         std::ofstream(dir.file("fw.aff")) << kOld;
-        std::ofstream(dir.file("img.bin")) << image;
+        std::ofstream(dir.file("img.bin")) << std::string(image.begin(), image.end());
         chmod(dir.file("fw.aff").c_str(), 0640);
         Args args = {"-o",         dir.file(c.target),
                      "--product",  "1",
                      "--hardware", "2",
-                     "--block",    "device-uc:" + dir.file("img.bin") + ":128"};
-        for (const std::string &more : c.more)
-            args.push_back(more.find(':') != std::string::npos ? "ti:" + dir.file("missing.bin") : more);
+                     "--block",    "device-uc:" + dir.file(c.image) + ":128"};
         if (c.target.empty())
             args.clear();
         EXPECT_TRUE(inChild(
@@ -222,16 +214,10 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
                        err.str().find(c.err) != std::string::npos && (c.status != 0) == out.str().empty();
             },
             c.limit));
-        std::vector<uint8_t> expected;
-        build({"-o", "x", "--product", "1", "--hardware", "2", "--block", "device-uc:i:128"},
-              {std::vector<uint8_t>(image.begin(), image.end())}, expected);
-        EXPECT_EQ(readAll(dir.file("fw.aff")),
-                  c.status == 0 ? std::string(expected.begin(), expected.end()) : kOld);
-        if (c.status == 0)
-        {
-            EXPECT_EQ(fs::status(dir.file("fw.aff")).permissions(), fs::perms(0640))
-                << "the old mode is kept";
-        }
+        std::ifstream in(dir.file("fw.aff"), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+                  c.status == 0 ? std::string(built.begin(), built.end()) : kOld);
+        EXPECT_EQ(fs::status(dir.file("fw.aff")).permissions(), fs::perms(0640)) << "the old mode is kept";
         size_t entries = 0;
         for (const auto &entry : fs::directory_iterator(dir.path))
             entries += entry.path().filename().string().find(".tmp") == std::string::npos ? 1 : 100;
@@ -240,26 +226,6 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
     std::ostringstream out, err;
     EXPECT_EQ(0, affpack::run({"--help"}, out, err));
     EXPECT_NE(std::string::npos, out.str().find("--format 1|2|3")) << out.str();
-}
-
-// writeFileAtomically on its own: a full disk or a directory in the way.
-TEST(ToolsAtomicWrite, AFailedWriteReportsWhy)
-{
-    testsupport::TempDir dir;
-    const std::string big(64 * 1024, 'N');
-    for (rlim_t limit : {rlim_t(4096), rlim_t(0)})
-    {
-        EXPECT_TRUE(inChild(
-            [&]
-            {
-                std::string error;
-                return !tools::writeFileAtomically(limit ? dir.file("f") : dir.path, big.data(), big.size(),
-                                                   error) &&
-                       !error.empty();
-            },
-            limit));
-    }
-    EXPECT_FALSE(fs::exists(dir.file("f")));
 }
 
 } // namespace
