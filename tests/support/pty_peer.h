@@ -1,10 +1,9 @@
 #ifndef TESTS_SUPPORT_PTY_PEER_H
 #define TESTS_SUPPORT_PTY_PEER_H
 
-// The far end of a pseudo-terminal, reached by the program under test through
-// a symlink; the program's main run in a forked child with its standard output
-// and error captured apart while the far end is served; port locks as another
-// updater holds them.
+// The far end of a pseudo-terminal that the program under test reaches through a
+// symlink, and the program's main run in a forked child, its output and errors
+// captured apart while the far end is served.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,16 +30,8 @@ namespace testsupport
 struct TempDir
 {
     std::string path = std::filesystem::temp_directory_path() / "upd_test_XXXXXX";
-    TempDir()
-    {
-        if (mkdtemp(path.data()) == nullptr)
-            path.clear();
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
+    TempDir() { path = mkdtemp(path.data()) != nullptr ? path : "/nonexistent"; }
+    ~TempDir() { std::filesystem::remove_all(path); }
     std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
@@ -56,17 +47,14 @@ struct PtyPeer
     {
         char name[128] = {};
         termios tio{};
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || ttyname_r(slave, name, sizeof(name)))
-        {
-            vanish();
-            return;
-        }
+        openpty(&master, &slave, nullptr, nullptr, nullptr);
         tcgetattr(slave, &tio);
         cfmakeraw(&tio); // nothing is echoed or cooked before the program sets its side
         cfsetspeed(&tio, B115200);
         tcsetattr(slave, TCSANOW, &tio);
         unlink(link.c_str());
-        slaveName = symlink(name, link.c_str()) == 0 ? name : "";
+        if (ttyname_r(slave, name, sizeof(name)) == 0 && symlink(name, link.c_str()) == 0)
+            slaveName = name;
     }
     ~PtyPeer() { vanish(); }
     bool ok() const { return !slaveName.empty(); }
@@ -81,14 +69,7 @@ struct PtyPeer
         for (int *fd : {&master, &slave})
             *fd = *fd >= 0 ? close(*fd) - 1 : -1;
     }
-    void send(const std::string &bytes) const
-    {
-        for (ssize_t done = 0, n = 0; master >= 0 && done < ssize_t(bytes.size()); done += n)
-        {
-            if ((n = write(master, bytes.data() + done, bytes.size() - size_t(done))) <= 0)
-                return;
-        }
-    }
+    void send(const std::string &bytes) const { (void)!write(master, bytes.data(), bytes.size()); }
     // Reads what is there within timeoutMs (one poll) and answers complete lines.
     void serve(int timeoutMs)
     {
@@ -149,9 +130,8 @@ inline bool lockedElsewhere(const std::string &path)
 
 struct Child
 {
-    // Starts fnMain(args) in a child; `before` runs in the child first.
-    Child(int (*fnMain)(int, char **), std::vector<std::string> args,
-          const std::function<void()> &before = {})
+    // Starts fnMain(args) in a child.
+    Child(int (*fnMain)(int, char **), std::vector<std::string> args)
     {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0)
@@ -165,8 +145,6 @@ struct Child
             for (std::string &arg : args)
                 argv.push_back(arg.data());
             argv.push_back(nullptr);
-            if (before)
-                before();
             const int status = fnMain(int(args.size()), argv.data());
             fflush(stdout);
             _exit(status);
@@ -200,7 +178,7 @@ struct Child
                     (i == 0 ? out : err).append(chunk, size_t(n));
             }
         }
-        int status = 0;
+        int status = -1;
         if (pid <= 0)
             return -1;
         kill(pid, SIGKILL); // a child that has exited keeps its status
