@@ -1,21 +1,31 @@
-// The whole program run in a forked child: what it prints on standard output
-// and error, its exit status, and what reaches the port (a scripted pty peer).
+// The front end: the whole program run in a forked child (what it prints on
+// standard output and error, its exit status, and what reaches the port, a
+// scripted pty peer); in this process, terminal output, the port lock, the host
+// callbacks over a pty, and the whole-container check an update makes first.
 
 #include <gtest/gtest.h>
 
 #include <serial.h>
 
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "aff/aff_container.h"
 #include "app/front_end.h"
+#include "app/host_callbacks.h"
 #include "app/interrupt.h"
+#include "app/port_lock.h"
+#include "app/terminal.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/pty_peer.h"
 
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
 using testsupport::Child;
 using testsupport::HeldLock;
 using testsupport::lockedElsewhere;
@@ -25,8 +35,10 @@ using testsupport::TempDir;
 namespace
 {
 
-const std::string kFailed = "\x1b[1;31m\n\n=== ERRORS OCCURED! ===\n\n\x1b[0m";
-const std::string kSucceeded = "\x1b[1;32m\nOperation completed successfully\n\x1b[0m";
+const std::string kRed = "\x1b[1;31m", kGreen = "\x1b[1;32m", kReset = "\x1b[0m";
+const std::string kFailed = kRed + "\n\n=== ERRORS OCCURED! ===\n\n" + kReset;
+const std::string kSucceeded = kGreen + "\nOperation completed successfully\n" + kReset;
+
 const std::string kConfigCommand = "AT+CONFIG=1\r\n";
 constexpr uint32_t kPart = 64;
 
@@ -260,6 +272,328 @@ TEST_F(AppRun, SecondUpdaterIsRefusedAndCtrlCEndsTheFirst)
         EXPECT_EQ(first.out.substr(first.out.size() - 4), "\x1b[0m") << first.out;
         EXPECT_NE(first.err.find(appInterruptMessage(kind)), std::string::npos) << first.err;
         EXPECT_FALSE(lockedElsewhere(peer.link)) << "the lock outlived the run";
+    }
+}
+
+// ---- In this process ----
+
+// Runs before any other test of this file prints a log line: the first progress line carries an empty
+// message.
+TEST(AppTerminal, ProgressRewritesTheLineOfTheLastMessageAndColoursStayInTheTable)
+{
+    // A receive dump can reach 500 characters; anything longer must not overrun the copy progress repeats.
+    const std::string longMsg(2000, 'x');
+    CaptureStdout();
+    cbProgress(5, nullptr);
+    cbLog("Flashing HOST", nullptr);
+    cbProgress(42, nullptr);
+    cbProgress(100, nullptr);
+    cbLog("Done", nullptr);
+    cbPrint("report line", nullptr);
+    cbProgress(7, nullptr);
+    cbLog(longMsg.c_str(), nullptr);
+    cbProgress(1, nullptr);
+    for (uint8_t colour = APP_COLOR_RESET; colour <= APP_COLOR_WHITE + 1; ++colour)
+        logSetColor(colour);
+    EXPECT_EQ(GetCapturedStdout(),
+              "\r[   5% ] \n[   5% ] Flashing HOST\r[  42% ] Flashing HOST\r[ 100% ] Flashing "
+              "HOST\n[ 100% ] Done\nreport line\r[   7% ] report line\n[   7% ] " +
+                  longMsg + "\r[   1% ] " + std::string(UPDATER_LOG_RECV_MAX, 'x') + kReset + kGreen +
+                  "\x1b[1;33m" + kRed + "\x1b[1;37m");
+}
+
+size_t openDescriptors()
+{
+    return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+TEST(AppPortLock, HeldOnAnyDescriptorAndNeverLeaked)
+{
+    testsupport::TempDir dir;
+    PtyPeer peer(dir.file("tty"));
+    const size_t before = openDescriptors();
+    EXPECT_EQ(portLockAcquire("/dev/null"), PORT_NOT_TTY);
+    EXPECT_EQ(portLockHeld(), 0);
+    EXPECT_EQ(openDescriptors(), before) << "the descriptor of a port that is no terminal was kept";
+
+    // The lowest free descriptor may be 0 when standard input is closed.
+    const int savedStdin = dup(STDIN_FILENO);
+    close(STDIN_FILENO);
+    EXPECT_EQ(portLockAcquire(peer.link.c_str()), PORT_OK);
+    EXPECT_EQ(portLockHeld(), 1);
+    EXPECT_TRUE(lockedElsewhere(peer.link));
+    portLockRelease();
+    EXPECT_EQ(portLockHeld(), 0);
+    EXPECT_FALSE(lockedElsewhere(peer.link));
+    dup2(savedStdin, STDIN_FILENO);
+    close(savedStdin);
+
+    // Without a port the CONFIG procedure fails at once.
+    CaptureStdout();
+    EXPECT_EQ(appConfigMode(), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+class AppPort : public ::testing::Test
+{
+  public:
+    void SetUp() override
+    {
+        ASSERT_TRUE(peer->ok());
+        ASSERT_EQ(hostSerialCreate(link.c_str()), 1);
+    }
+    void TearDown() override
+    {
+        hostSetReopenPause(nullptr);
+        hostSerialDestroy();
+    }
+    static void writeText(const std::string &text)
+    {
+        for (char c : text)
+            cbSerialWrite(uint8_t(c), nullptr);
+    }
+    static int readOne()
+    {
+        uint8_t byte = 0;
+        return cbSerialRead(&byte, nullptr) == 1 ? byte : -1;
+    }
+    // Reads up to count bytes, with a few read time-outs to spare.
+    static std::string readUpTo(size_t count)
+    {
+        std::string got;
+        for (int tries = 0, c; tries < 40 && got.size() < count; ++tries)
+            got += (c = readOne()) >= 0 ? std::string(1, char(c)) : "";
+        return got;
+    }
+
+    testsupport::TempDir dir;
+    const std::string link = dir.file("port");
+    std::unique_ptr<PtyPeer> peer = std::make_unique<PtyPeer>(link);
+};
+
+TEST_F(AppPort, BytesBaudAndReadAheadInputReachTheirEnds)
+{
+    writeText("AT+BOOT?\r\n");
+    cbGetTime(nullptr);
+    ASSERT_TRUE(peer->waitFor(10, 2000));
+    EXPECT_EQ(peer->received, "AT+BOOT?\r\n");
+    cbChangeBaud(921600, nullptr);
+    EXPECT_EQ(peer->baud(), 921600u);
+    cbChangeBaud(115200, nullptr);
+    EXPECT_EQ(peer->baud(), 115200u);
+
+    // Bytes waiting on the port are read ahead and handed out one per call...
+    peer->send("AT+OK\r\nAT+BOOT=1\r\n");
+    EXPECT_EQ(readUpTo(18), "AT+OK\r\nAT+BOOT=1\r\n");
+    EXPECT_EQ(readOne(), -1) << "an empty line";
+    // ...and dropped with the port's pending input at a baud change.
+    peer->send("XYZ");
+    EXPECT_EQ(readUpTo(1), "X");
+    cbChangeBaud(HOST_BAUD_DEFAULT, nullptr);
+    EXPECT_EQ(readOne(), -1);
+    peer->send("T");
+    EXPECT_EQ(readUpTo(1), "T");
+
+    // More than a buffer goes out whole and in order.
+    std::string data;
+    for (int i = 0; i < 10000; ++i)
+        data.push_back(char('a' + i % 23));
+    writeText(data);
+    hostSerialFlushOutput();
+    ASSERT_TRUE(peer->waitFor(10 + data.size(), 5000)) << peer->received.size();
+    EXPECT_EQ(peer->received.substr(10), data);
+}
+
+// Written bytes are gathered, and go out together at each moment the engine
+// could start to depend on them: a read, a close, a clock read, the end of the run.
+TEST_F(AppPort, GatheredBytesGoOutBeforeTheEngineCanWait)
+{
+    for (auto trigger : {+[] { readOne(); }, +[] { cbSerialClose(nullptr); }, +[] { cbGetTime(nullptr); },
+                         +[] { hostSerialDestroy(); }})
+    {
+        peer->received.clear();
+        writeText("AT+LOCK=1\r\n");
+        peer->serve(100);
+        EXPECT_EQ(peer->received, "") << "written before any flush";
+        trigger();
+        ASSERT_TRUE(peer->waitFor(11, 2000)) << peer->received;
+        EXPECT_EQ(peer->received, "AT+LOCK=1\r\n");
+        // On a port opened afresh, a single byte goes out as well.
+        hostSerialDestroy();
+        ASSERT_EQ(hostSerialCreate(link.c_str()), 1);
+        writeText("X");
+        hostSerialFlushOutput();
+        ASSERT_TRUE(peer->waitFor(12, 2000));
+    }
+}
+
+// At each pause of the reconnection: a new pty appears behind the link at
+// pause `comeBackAt`, held by another program from `lockAt` to `unlockAt`.
+struct Reconnect
+{
+    bool duringRead;
+    int comeBackAt, lockAt, unlockAt, pauses; // pauses: until the port is open again
+    AppPort *test = nullptr;
+    std::unique_ptr<HeldLock> other = nullptr;
+    int seen = 0;
+} *s_pPlan = nullptr;
+
+TEST_F(AppPort, LostPortIsReopenedUnderItsLockAndReported)
+{
+    hostSetReopenPause(
+        [](uint32_t)
+        {
+            Reconnect &p = *s_pPlan;
+            ++p.seen;
+            if (p.seen == p.comeBackAt)
+                p.test->peer = std::make_unique<PtyPeer>(p.test->link);
+            if (p.seen == p.lockAt)
+                p.other = std::make_unique<HeldLock>(p.test->link);
+            if (p.seen == p.unlockAt)
+                p.other.reset();
+        });
+    // The last comes back in another program's hands and is not taken from it.
+    Reconnect cases[] = {{true, 3, 0, 0, 3}, {false, 1, 0, 0, 1}, {true, 2, 2, 5, 5}};
+    for (Reconnect &c : cases)
+    {
+        SCOPED_TRACE(c.pauses);
+        c.test = this;
+        s_pPlan = &c;
+        peer->vanish();
+        CaptureStdout();
+        testing::internal::CaptureStderr();
+        if (c.duringRead)
+        {
+            EXPECT_EQ(readOne(), -1);
+        }
+        else
+        {
+            // The gathered byte meets the lost port when the engine next reads the clock.
+            cbSerialWrite('B', nullptr);
+            cbGetTime(nullptr);
+        }
+        EXPECT_EQ(
+            testing::internal::GetCapturedStderr(),
+            "\nupdater: " + link +
+                ": no such device (is the adapter plugged in, is the name right?); waiting for it to come "
+                "back, Ctrl-C stops the run\n");
+        EXPECT_EQ(std::regex_replace(GetCapturedStdout(), std::regex("\\(.+\\)"), "(reason)"),
+                  kRed + "\nConnection lost (reason), reconnecting..." + kReset + kGreen + "\nReconnected" +
+                      kReset);
+        EXPECT_EQ(c.seen, c.pauses);
+        EXPECT_TRUE(lockedElsewhere(link)) << "the lock was not taken again";
+
+        // Nothing waits on the new port; the byte in flight was lost, the next one goes out.
+        CaptureStdout();
+        EXPECT_EQ(readOne(), -1);
+        EXPECT_EQ(GetCapturedStdout(), "");
+        cbSerialWrite('C', nullptr);
+        hostSerialFlushOutput();
+        ASSERT_TRUE(peer->waitFor(1, 2000));
+        EXPECT_EQ(peer->received, "C");
+    }
+    hostSerialDestroy();
+    EXPECT_FALSE(lockedElsewhere(link));
+}
+
+// ---- The whole-container check ----
+
+constexpr uint32_t kCheckPart = 300; // more than one read chunk, and not a multiple of it
+
+// Host uC (3 parts), Wi-Fi RAM (2, never sent), device uC (4), a second device
+// uC block (2, never sent), NVCM1 (2).
+testsupport::AffImage checkImage(uint16_t format)
+{
+    testsupport::AffImage img;
+    img.formatVersion = format;
+    for (auto [type, parts] : {std::pair{AFF_BLOCK_HOST_UC, 3},
+                               {AFF_BLOCK_ESP_RAM, 2},
+                               {AFF_BLOCK_DEVICE_UC, 4},
+                               {AFF_BLOCK_DEVICE_UC, 2},
+                               {AFF_BLOCK_FPGA_NVCM1, 2}})
+    {
+        img.blocks.emplace_back();
+        img.blocks.back().type = type;
+        img.blocks.back().data = testsupport::affImagePattern(kCheckPart * parts, uint8_t(type));
+        img.blocks.back().partSize = kCheckPart;
+    }
+    return img;
+}
+
+// Offset of byte `byte` of part `part` of block `idx` (version 3); bytes from kCheckPart on are its stored
+// CRC.
+size_t checkAt(size_t idx, uint32_t part, uint32_t byte)
+{
+    return testsupport::affImageBlockOffset(checkImage(3), idx) + AFF_BLOCK_HEADER_SIZE_V3 +
+           part * (kCheckPart + 4) + byte;
+}
+
+TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
+{
+    using Verdict = std::tuple<int, int, uint32_t, uint32_t>; // result, block, its type, part
+    const uint32_t all = AFF_STREAMED_TYPES, host = AFF_BLOCK_HOST_UC, uc = AFF_BLOCK_DEVICE_UC;
+    const struct
+    {
+        const char *name;
+        uint16_t format;
+        std::vector<size_t> flips; // bytes changed
+        size_t cut;                // bytes cut off the end
+        uint32_t types;            // the blocks whose parts are checked
+        Verdict verdict;
+    } cases[] = {
+        {"whole", 3, {}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"first part", 3, {checkAt(0, 0, 0)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 0}},
+        {"last byte of a part",
+         3,
+         {checkAt(2, 3, kCheckPart - 1)},
+         0,
+         all,
+         {AFF_CHECK_BAD_PART_CRC, 2, uc, 3}},
+        {"stored CRC",
+         3,
+         {checkAt(4, 1, kCheckPart)},
+         0,
+         all,
+         {AFF_CHECK_BAD_PART_CRC, 4, AFF_BLOCK_FPGA_NVCM1, 1}},
+        {"CRC high half", 3, {checkAt(0, 2, kCheckPart + 3)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 2}},
+        {"earliest of two",
+         3,
+         {checkAt(4, 0, 5), checkAt(2, 1, 5)},
+         0,
+         all,
+         {AFF_CHECK_BAD_PART_CRC, 2, uc, 1}},
+        // Blocks an update never sends are carried as they are.
+        {"Wi-Fi RAM block", 3, {checkAt(1, 0, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"second block of a type", 3, {checkAt(3, 1, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"type not asked for", 3, {checkAt(0, 0, 0)}, 0, AFF_TYPE_BIT(uc), {AFF_CHECK_OK, 0, 0, 0}},
+        // Version 2 has no part CRCs: the bytes changed are data.
+        {"version 2",
+         2,
+         {testsupport::affImageBlockOffset(checkImage(2), 0) + 50},
+         0,
+         all,
+         {AFF_CHECK_OK, 0, 0, 0}},
+        {"block header", 3, {checkAt(2, 0, 0) - 43}, 0, all, {AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0}},
+        {"cut in the last block", 3, {}, 1, all, {AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, AFF_BLOCK_FPGA_NVCM1, 0}},
+        // The version word; the check reports it in its own words, not the reader's message.
+        {"unsupported version", 3, {2}, 0, all, {AFF_CHECK_BAD_HEADER, 0, 0, 0}},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> file = checkImage(c.format).build();
+        for (size_t flip : c.flips)
+            file[flip] ^= 0x10;
+        file.resize(file.size() - c.cut);
+        file.shrink_to_fit();
+        affSetMemFile(file.data(), uint32_t(file.size()));
+        _tAffCheckResult r;
+        testing::internal::CaptureStdout();
+        const int result = affCheckContainer(readAffFromMem, uint32_t(file.size()), c.types, &r);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(result, r.ubResult);
+        EXPECT_EQ(Verdict(r.ubResult, r.ubBlockIdx, r.ulBlockType, r.ulPartIdx), c.verdict);
+        affSetMemFile(nullptr, 0);
     }
 }
 
