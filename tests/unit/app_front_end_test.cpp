@@ -40,7 +40,7 @@ const std::string kFailed = kRed + "\n\n=== ERRORS OCCURED! ===\n\n" + kReset;
 const std::string kSucceeded = kGreen + "\nOperation completed successfully\n" + kReset;
 
 const std::string kConfigCommand = "AT+CONFIG=1\r\n";
-constexpr uint32_t kPart = 64;
+constexpr uint32_t kPart = 300; // more than one read chunk of the check, and not a multiple of it
 
 std::string usage(const std::string &prog)
 {
@@ -60,37 +60,45 @@ std::string usage(const std::string &prog)
     return text;
 }
 
-// Host uC (2 parts), device uC (3 parts), NVCM1 (4 parts), version 3, each part followed by its CRC.
-testsupport::AffImage threeBlocks()
+// Host uC (3 parts), Wi-Fi RAM (2, never sent), device uC (4), a second device uC block (2, never sent),
+// NVCM1 (2); in a version-3 file each part is followed by its CRC.
+testsupport::AffImage image(uint16_t format = 3)
 {
     testsupport::AffImage img;
+    img.formatVersion = format;
     img.productId = 11;
     img.hardwareId = 22;
-    for (auto [type, parts, code] : {std::tuple{AFF_BLOCK_HOST_UC, 2, 10700000},
-                                     {AFF_BLOCK_DEVICE_UC, 3, 10203004},
-                                     {AFF_BLOCK_FPGA_NVCM1, 4, 1}})
+    for (auto [type, parts, code] : {std::tuple{AFF_BLOCK_HOST_UC, 3, 10700000},
+                                     {AFF_BLOCK_ESP_RAM, 2, 0},
+                                     {AFF_BLOCK_DEVICE_UC, 4, 10203004},
+                                     {AFF_BLOCK_DEVICE_UC, 2, 0},
+                                     {AFF_BLOCK_FPGA_NVCM1, 2, 1}})
     {
-        testsupport::AffImageBlock b;
-        b.type = type;
-        b.data = testsupport::affImagePattern(kPart * parts, uint8_t(type));
-        b.partSize = kPart;
-        b.version = {uint32_t(code), "Aug  9 2024"};
-        img.blocks.push_back(b);
+        img.blocks.emplace_back();
+        img.blocks.back().type = type;
+        img.blocks.back().data = testsupport::affImagePattern(kPart * parts, uint8_t(type));
+        img.blocks.back().partSize = kPart;
+        img.blocks.back().version = {uint32_t(code), "Aug  9 2024"};
     }
     return img;
 }
-const std::vector<uint8_t> kGood = threeBlocks().build();
+const std::vector<uint8_t> kGood = image().build();
 
-// The file with one byte changed: `at` bytes into block idx (bytes from its header size on are parts).
-std::vector<uint8_t> flipped(size_t idx, size_t at)
+// Offset of byte `byte` of part `part` of block `idx` (version 3); bytes from kPart on are its stored CRC.
+size_t at(size_t idx, uint32_t part, uint32_t byte)
+{
+    return testsupport::affImageBlockOffset(image(), idx) + AFF_BLOCK_HEADER_SIZE_V3 + part * (kPart + 4) +
+           byte;
+}
+
+// The file with the bytes at flips changed and cut bytes cut off its end.
+std::vector<uint8_t> flipped(const std::vector<size_t> &flips, size_t cut = 0)
 {
     std::vector<uint8_t> bytes = kGood;
-    bytes[testsupport::affImageBlockOffset(threeBlocks(), idx) + at] ^= 0x04;
+    for (size_t flip : flips)
+        bytes[flip] ^= 0x10;
+    bytes.resize(bytes.size() - cut);
     return bytes;
-}
-size_t part(uint32_t n)
-{
-    return AFF_BLOCK_HEADER_SIZE_V3 + n * (kPart + AFF_PART_CRC_SIZE) + 7;
 }
 
 class AppRun : public ::testing::Test
@@ -147,19 +155,17 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
     ASSERT_TRUE(peer.ok() && first.locked);
     write("plain", {});
     write("good.aff", kGood);
-    write("cut.aff", {kGood.begin(), kGood.end() - 10});
+    write("cut.aff", flipped({}, 10));
     write("empty.aff", {});
-    std::vector<uint8_t> badHeader = kGood;
-    badHeader[100] ^= 0x80; // inside the CRC-protected header fields
-    write("hdr.aff", badHeader);
-    write("blk.aff", flipped(1, 20)); // block 1's version code
-    write("p1.aff", flipped(1, part(1)));
-    write("p3.aff", flipped(2, part(3)));
-    write("p0.aff", flipped(0, part(0)));
+    write("hdr.aff", flipped({100}));              // inside the CRC-protected header fields
+    write("blk.aff", flipped({at(2, 0, 0) - 43})); // block 2's version code
+    write("p1.aff", flipped({at(2, 1, 7)}));
+    write("p4.aff", flipped({at(4, 1, 7)}));
+    write("p0.aff", flipped({at(0, 0, 7)}));
     const std::string tried = " 115200 115200 115200 115200 921600 921600 921600 115200";
-    const std::string lost = "AFF file damaged: block 2 data past the end of the file";
+    const std::string lost = "AFF file damaged: block 4 data past the end of the file";
     const std::string p1 =
-        "CRC Error on part 1\nAFF file damaged: block 1 (type 7, device uC) part 1 CRC mismatch";
+        "CRC Error on part 1\nAFF file damaged: block 2 (type 7, device uC) part 1 CRC mismatch";
     const struct
     {
         std::string args; // separated by single spaces
@@ -186,17 +192,17 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
         {"updater -affver {D}/good.aff", 0, "{R}{uC}{S}", ""},
         // The offline report lists what precedes the damage, names it, then fails.
         {"updater -affver {D}/cut.aff", 1, "{R}{uC}\n" + lost + "{F}", ""},
-        {"updater -affver {D}/blk.aff", 1, "{R}\nAFF file damaged: block 1 header unreadable{F}", ""},
+        {"updater -affver {D}/blk.aff", 1, "{R}\nAFF file damaged: block 2 header unreadable{F}", ""},
         {"updater -affver {D}/p1.aff", 1, "{R}{uC}\n" + p1 + "{F}", ""},
         // A bad part is refused before the port is even tried.
-        {"updater {P} -update {D}/p3.aff", 1,
-         "{B}CRC Error on part 3\nAFF file damaged: block 2 (type 5, FPGA NVCM1) part 3 CRC mismatch\n{F}",
+        {"updater {P} -update {D}/p4.aff", 1,
+         "{B}CRC Error on part 1\nAFF file damaged: block 4 (type 5, FPGA NVCM1) part 1 CRC mismatch\n{F}",
          ""},
         {"updater {P} -update {D}/p0.aff -nf -v", 1,
          "{B}CRC Error on part 0\nAFF file damaged: block 0 (type 8, host uC) part 0 CRC mismatch\n{F}", ""},
         {"updater {D}/missing -update {D}/p1.aff", 1, "{B}" + p1 + "\n{F}", ""},
         // Every other damage is found once the port is open, before anything is sent.
-        {"updater {P} -update {D}/blk.aff -nf", 1, "{C}AFF file damaged: block 1 header unreadable\n{F}", ""},
+        {"updater {P} -update {D}/blk.aff -nf", 1, "{C}AFF file damaged: block 2 header unreadable\n{F}", ""},
         {"updater {P} -update {D}/cut.aff", 1, "{C}" + lost + "\n{F}", ""},
         {"updater {P} -update {D}/hdr.aff", 1, "{C}{F}", ""},
         {"updater {P} -update {D}/empty.aff", 1, "{C}{F}", ""},
@@ -498,36 +504,6 @@ TEST_F(AppPort, LostPortIsReopenedUnderItsLockAndReported)
 
 // ---- The whole-container check ----
 
-constexpr uint32_t kCheckPart = 300; // more than one read chunk, and not a multiple of it
-
-// Host uC (3 parts), Wi-Fi RAM (2, never sent), device uC (4), a second device
-// uC block (2, never sent), NVCM1 (2).
-testsupport::AffImage checkImage(uint16_t format)
-{
-    testsupport::AffImage img;
-    img.formatVersion = format;
-    for (auto [type, parts] : {std::pair{AFF_BLOCK_HOST_UC, 3},
-                               {AFF_BLOCK_ESP_RAM, 2},
-                               {AFF_BLOCK_DEVICE_UC, 4},
-                               {AFF_BLOCK_DEVICE_UC, 2},
-                               {AFF_BLOCK_FPGA_NVCM1, 2}})
-    {
-        img.blocks.emplace_back();
-        img.blocks.back().type = type;
-        img.blocks.back().data = testsupport::affImagePattern(kCheckPart * parts, uint8_t(type));
-        img.blocks.back().partSize = kCheckPart;
-    }
-    return img;
-}
-
-// Offset of byte `byte` of part `part` of block `idx` (version 3); bytes from kCheckPart on are its stored
-// CRC.
-size_t checkAt(size_t idx, uint32_t part, uint32_t byte)
-{
-    return testsupport::affImageBlockOffset(checkImage(3), idx) + AFF_BLOCK_HEADER_SIZE_V3 +
-           part * (kCheckPart + 4) + byte;
-}
-
 TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
 {
     using Verdict = std::tuple<int, int, uint32_t, uint32_t>; // result, block, its type, part
@@ -542,38 +518,23 @@ TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
         Verdict verdict;
     } cases[] = {
         {"whole", 3, {}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
-        {"first part", 3, {checkAt(0, 0, 0)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 0}},
-        {"last byte of a part",
-         3,
-         {checkAt(2, 3, kCheckPart - 1)},
-         0,
-         all,
-         {AFF_CHECK_BAD_PART_CRC, 2, uc, 3}},
-        {"stored CRC",
-         3,
-         {checkAt(4, 1, kCheckPart)},
-         0,
-         all,
-         {AFF_CHECK_BAD_PART_CRC, 4, AFF_BLOCK_FPGA_NVCM1, 1}},
-        {"CRC high half", 3, {checkAt(0, 2, kCheckPart + 3)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 2}},
-        {"earliest of two",
-         3,
-         {checkAt(4, 0, 5), checkAt(2, 1, 5)},
-         0,
-         all,
-         {AFF_CHECK_BAD_PART_CRC, 2, uc, 1}},
+        {"first part", 3, {at(0, 0, 0)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 0}},
+        {"last byte of a part", 3, {at(2, 3, kPart - 1)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 2, uc, 3}},
+        {"stored CRC", 3, {at(4, 1, kPart)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 4, AFF_BLOCK_FPGA_NVCM1, 1}},
+        {"CRC high half", 3, {at(0, 2, kPart + 3)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 2}},
+        {"earliest of two", 3, {at(4, 0, 5), at(2, 1, 5)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 2, uc, 1}},
         // Blocks an update never sends are carried as they are.
-        {"Wi-Fi RAM block", 3, {checkAt(1, 0, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
-        {"second block of a type", 3, {checkAt(3, 1, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
-        {"type not asked for", 3, {checkAt(0, 0, 0)}, 0, AFF_TYPE_BIT(uc), {AFF_CHECK_OK, 0, 0, 0}},
+        {"Wi-Fi RAM block", 3, {at(1, 0, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"second block of a type", 3, {at(3, 1, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
+        {"type not asked for", 3, {at(0, 0, 0)}, 0, AFF_TYPE_BIT(uc), {AFF_CHECK_OK, 0, 0, 0}},
         // Version 2 has no part CRCs: the bytes changed are data.
         {"version 2",
          2,
-         {testsupport::affImageBlockOffset(checkImage(2), 0) + 50},
+         {testsupport::affImageBlockOffset(image(2), 0) + 50},
          0,
          all,
          {AFF_CHECK_OK, 0, 0, 0}},
-        {"block header", 3, {checkAt(2, 0, 0) - 43}, 0, all, {AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0}},
+        {"block header", 3, {at(2, 0, 0) - 43}, 0, all, {AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0}},
         {"cut in the last block", 3, {}, 1, all, {AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, AFF_BLOCK_FPGA_NVCM1, 0}},
         // The version word; the check reports it in its own words, not the reader's message.
         {"unsupported version", 3, {2}, 0, all, {AFF_CHECK_BAD_HEADER, 0, 0, 0}},
@@ -581,11 +542,7 @@ TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
     for (const auto &c : cases)
     {
         SCOPED_TRACE(c.name);
-        std::vector<uint8_t> file = checkImage(c.format).build();
-        for (size_t flip : c.flips)
-            file[flip] ^= 0x10;
-        file.resize(file.size() - c.cut);
-        file.shrink_to_fit();
+        std::vector<uint8_t> file = c.format == 3 ? flipped(c.flips, c.cut) : image(2).build();
         affSetMemFile(file.data(), uint32_t(file.size()));
         _tAffCheckResult r;
         testing::internal::CaptureStdout();
