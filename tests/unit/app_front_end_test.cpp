@@ -92,9 +92,9 @@ size_t at(size_t idx, uint32_t part, uint32_t byte)
 }
 
 // The file with the bytes at flips changed and cut bytes cut off its end.
-std::vector<uint8_t> flipped(const std::vector<size_t> &flips, size_t cut = 0)
+std::vector<uint8_t> flipped(const std::vector<size_t> &flips, size_t cut = 0, uint16_t format = 3)
 {
-    std::vector<uint8_t> bytes = kGood;
+    std::vector<uint8_t> bytes = image(format).build();
     for (size_t flip : flips)
         bytes[flip] ^= 0x10;
     bytes.resize(bytes.size() - cut);
@@ -508,48 +508,44 @@ TEST(AffCheckContainer, FindsTheFirstDamageInFileOrder)
 {
     using Verdict = std::tuple<int, int, uint32_t, uint32_t>; // result, block, its type, part
     const uint32_t all = AFF_STREAMED_TYPES, host = AFF_BLOCK_HOST_UC, uc = AFF_BLOCK_DEVICE_UC;
+    const uint32_t nvcm = AFF_BLOCK_FPGA_NVCM1, bad = AFF_CHECK_BAD_PART_CRC, ok = AFF_CHECK_OK;
     const struct
     {
-        const char *name;
-        uint16_t format;
         std::vector<size_t> flips; // bytes changed
         size_t cut;                // bytes cut off the end
         uint32_t types;            // the blocks whose parts are checked
         Verdict verdict;
+        uint16_t format = 3;
     } cases[] = {
-        {"whole", 3, {}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
-        {"first part", 3, {at(0, 0, 0)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 0}},
-        {"last byte of a part", 3, {at(2, 3, kPart - 1)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 2, uc, 3}},
-        {"stored CRC", 3, {at(4, 1, kPart)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 4, AFF_BLOCK_FPGA_NVCM1, 1}},
-        {"CRC high half", 3, {at(0, 2, kPart + 3)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 0, host, 2}},
-        {"earliest of two", 3, {at(4, 0, 5), at(2, 1, 5)}, 0, all, {AFF_CHECK_BAD_PART_CRC, 2, uc, 1}},
-        // Blocks an update never sends are carried as they are.
-        {"Wi-Fi RAM block", 3, {at(1, 0, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
-        {"second block of a type", 3, {at(3, 1, 0)}, 0, all, {AFF_CHECK_OK, 0, 0, 0}},
-        {"type not asked for", 3, {at(0, 0, 0)}, 0, AFF_TYPE_BIT(uc), {AFF_CHECK_OK, 0, 0, 0}},
-        // Version 2 has no part CRCs: the bytes changed are data.
-        {"version 2",
-         2,
-         {testsupport::affImageBlockOffset(image(2), 0) + 50},
-         0,
-         all,
-         {AFF_CHECK_OK, 0, 0, 0}},
-        {"block header", 3, {at(2, 0, 0) - 43}, 0, all, {AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0}},
-        {"cut in the last block", 3, {}, 1, all, {AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, AFF_BLOCK_FPGA_NVCM1, 0}},
+        {{}, 0, all, {ok, 0, 0, 0}},
+        {{at(0, 0, 0)}, 0, all, {bad, 0, host, 0}},
+        {{at(2, 3, kPart - 1)}, 0, all, {bad, 2, uc, 3}},   // the last byte of a part
+        {{at(4, 1, kPart)}, 0, all, {bad, 4, nvcm, 1}},     // a stored CRC
+        {{at(0, 2, kPart + 3)}, 0, all, {bad, 0, host, 2}}, // its high half
+        {{at(4, 0, 5), at(2, 1, 5)}, 0, all, {bad, 2, uc, 1}},
+        // Blocks an update never sends are carried as they are: Wi-Fi RAM, a second of a type, a type not
+        // asked.
+        {{at(1, 0, 0)}, 0, all, {ok, 0, 0, 0}},
+        {{at(3, 1, 0)}, 0, all, {ok, 0, 0, 0}},
+        {{at(0, 0, 0)}, 0, AFF_TYPE_BIT(uc), {ok, 0, 0, 0}},
+        {{at(2, 0, 0) - 43}, 0, all, {AFF_CHECK_BAD_BLOCK_HEADER, 2, 0, 0}},
+        {{}, 1, all, {AFF_CHECK_BLOCK_OUTSIDE_FILE, 4, nvcm, 0}},
         // The version word; the check reports it in its own words, not the reader's message.
-        {"unsupported version", 3, {2}, 0, all, {AFF_CHECK_BAD_HEADER, 0, 0, 0}},
+        {{2}, 0, all, {AFF_CHECK_BAD_HEADER, 0, 0, 0}},
+        // Version 2 has no part CRCs: the bytes changed are data.
+        {{testsupport::affImageBlockOffset(image(2), 0) + 50}, 0, all, {ok, 0, 0, 0}, 2},
     };
     for (const auto &c : cases)
     {
-        SCOPED_TRACE(c.name);
-        std::vector<uint8_t> file = c.format == 3 ? flipped(c.flips, c.cut) : image(2).build();
+        SCOPED_TRACE(&c - cases);
+        std::vector<uint8_t> file = flipped(c.flips, c.cut, c.format);
         affSetMemFile(file.data(), uint32_t(file.size()));
         _tAffCheckResult r;
-        testing::internal::CaptureStdout();
+        CaptureStdout();
         const int result = affCheckContainer(readAffFromMem, uint32_t(file.size()), c.types, &r);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(result, r.ubResult);
-        EXPECT_EQ(Verdict(r.ubResult, r.ubBlockIdx, r.ulBlockType, r.ulPartIdx), c.verdict);
+        EXPECT_EQ(GetCapturedStdout(), "");
+        EXPECT_EQ(Verdict(result, r.ubBlockIdx, r.ulBlockType, r.ulPartIdx), c.verdict);
+        EXPECT_EQ(r.ubResult, result);
         affSetMemFile(nullptr, 0);
     }
 }
