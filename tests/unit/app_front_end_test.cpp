@@ -170,13 +170,13 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
     {
         std::string args; // separated by single spaces
         int status;
-        std::string out, err; // err: the start of standard error
+        std::string out, err = ""; // err: the start of standard error
         int mode = 0;
         std::string tried = ""; // the baud rate of each CONFIG command the device saw
     } cases[] = {
-        {"updater", 1, "{B}{U}", ""},
-        {"updater /dev/null", 1, "{B}{U}", ""},
-        {"./prog -affver", 1, "{B}" + usage("./prog"), ""},
+        {"updater", 1, "{B}{U}"},
+        {"updater /dev/null", 1, "{B}{U}"},
+        {"./prog -affver", 1, "{B}" + usage("./prog")},
         {"updater {D}/missing -bogus", 1, "{B}{O}{D}/missing\n{F}", "{X}{D}/missing: no such device"},
         // An empty name creates no port at all; it must not be taken for an open one.
         {"updater  -readver", 1, "{B}{O}\n{F}", "{X}: no such device"},
@@ -186,33 +186,32 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
         {"updater /sys/kernel/notes -readver", 1, "{B}{O}/sys/kernel/notes\n{F}",
          "{X}/sys/kernel/notes: permission denied (serial ports belong to the group dialout"},
         {"updater {D}/busy -readver", 1, "{B}{O}{D}/busy\n{F}", "{X}{D}/busy: in use"},
-        {"updater -affver {D}/missing", 1, "{B}Couldn't open file: {D}/missing\n{F}", ""},
-        {"updater -affver {D}/empty.aff", 1, "{B}{F}", ""},
-        {"updater -affver {D}/hdr.aff", 1, "{B}{F}", ""},
-        {"updater -affver {D}/good.aff", 0, "{R}{uC}{S}", ""},
+        {"updater -affver {D}/missing", 1, "{B}Couldn't open file: {D}/missing\n{F}"},
+        {"updater -affver {D}/empty.aff", 1, "{B}{F}"},
+        {"updater -affver {D}/hdr.aff", 1, "{B}{F}"},
+        {"updater -affver {D}/good.aff", 0, "{R}{uC}{S}"},
         // The offline report lists what precedes the damage, names it, then fails.
-        {"updater -affver {D}/cut.aff", 1, "{R}{uC}\n" + lost + "{F}", ""},
-        {"updater -affver {D}/blk.aff", 1, "{R}\nAFF file damaged: block 2 header unreadable{F}", ""},
-        {"updater -affver {D}/p1.aff", 1, "{R}{uC}\n" + p1 + "{F}", ""},
+        {"updater -affver {D}/cut.aff", 1, "{R}{uC}\n" + lost + "{F}"},
+        {"updater -affver {D}/blk.aff", 1, "{R}\nAFF file damaged: block 2 header unreadable{F}"},
+        {"updater -affver {D}/p1.aff", 1, "{R}{uC}\n" + p1 + "{F}"},
         // A bad part is refused before the port is even tried.
         {"updater {P} -update {D}/p4.aff", 1,
-         "{B}CRC Error on part 1\nAFF file damaged: block 4 (type 5, FPGA NVCM1) part 1 CRC mismatch\n{F}",
-         ""},
+         "{B}CRC Error on part 1\nAFF file damaged: block 4 (type 5, FPGA NVCM1) part 1 CRC mismatch\n{F}"},
         {"updater {P} -update {D}/p0.aff -nf -v", 1,
-         "{B}CRC Error on part 0\nAFF file damaged: block 0 (type 8, host uC) part 0 CRC mismatch\n{F}", ""},
-        {"updater {D}/missing -update {D}/p1.aff", 1, "{B}" + p1 + "\n{F}", ""},
+         "{B}CRC Error on part 0\nAFF file damaged: block 0 (type 8, host uC) part 0 CRC mismatch\n{F}"},
+        {"updater {D}/missing -update {D}/p1.aff", 1, "{B}" + p1 + "\n{F}"},
         // Every other damage is found once the port is open, before anything is sent.
-        {"updater {P} -update {D}/blk.aff -nf", 1, "{C}AFF file damaged: block 2 header unreadable\n{F}", ""},
-        {"updater {P} -update {D}/cut.aff", 1, "{C}" + lost + "\n{F}", ""},
-        {"updater {P} -update {D}/hdr.aff", 1, "{C}{F}", ""},
-        {"updater {P} -update {D}/empty.aff", 1, "{C}{F}", ""},
-        {"updater {P} -update {D}/missing", 1, "{C}Couldn't open file: {D}/missing\n{F}", ""},
-        {"updater {P} -v", 1, "{C}\n[   0% ] No op selected!\n{F}", ""},
-        {"updater {P} -bogus", 1, "{C}Unknown parameter: -bogus\n{U}{F}", ""},
-        {"updater {P} -readver -ub -f -nf -v -lock 1 -lock 0 -x", 1, "{C}Unknown parameter: -x\n{U}{F}", ""},
-        {"updater {P} -update", 1, "{C}Missing file path!\n{U}{F}", ""},
-        {"updater {P} -lock 2", 1, "{C}Unknown lock arg: 2, expected 0 or 1\n{U}{F}", ""},
-        {"updater {P} -lock", 1, "{C}Unknown lock arg: , expected 0 or 1\n{U}{F}", ""},
+        {"updater {P} -update {D}/blk.aff -nf", 1, "{C}AFF file damaged: block 2 header unreadable\n{F}"},
+        {"updater {P} -update {D}/cut.aff", 1, "{C}" + lost + "\n{F}"},
+        {"updater {P} -update {D}/hdr.aff", 1, "{C}{F}"},
+        {"updater {P} -update {D}/empty.aff", 1, "{C}{F}"},
+        {"updater {P} -update {D}/missing", 1, "{C}Couldn't open file: {D}/missing\n{F}"},
+        {"updater {P} -v", 1, "{C}\n[   0% ] No op selected!\n{F}"},
+        {"updater {P} -bogus", 1, "{C}Unknown parameter: -bogus\n{U}{F}"},
+        {"updater {P} -readver -ub -f -nf -v -lock 1 -lock 0 -x", 1, "{C}Unknown parameter: -x\n{U}{F}"},
+        {"updater {P} -update", 1, "{C}Missing file path!\n{U}{F}"},
+        {"updater {P} -lock 2", 1, "{C}Unknown lock arg: 2, expected 0 or 1\n{U}{F}"},
+        {"updater {P} -lock", 1, "{C}Unknown lock arg: , expected 0 or 1\n{U}{F}"},
         // CONFIG mode ignores what follows, and tries each rate until the device confirms.
         {"updater {P} -config -update missing.aff", 0,
          "{C}Baud: 115200{N}\nBaud: 921600\nPutting in CONFIG mode\n{S}", "", 2, tried},
