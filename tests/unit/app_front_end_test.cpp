@@ -221,17 +221,13 @@ TEST_F(AppRun, OutcomeOfEachCommandLine)
          "{C}Baud: 115200{N}AT+ERRO\nBaud: 921600{N}AT+ERRO\nBaud: 3000000{N}AT+ERRO\n{F}", "", 1,
          tried + " 3000000 3000000 3000000 115200"},
     };
+    const std::regex space(" ");
     for (const auto &c : cases)
     {
         SCOPED_TRACE(c.args);
-        std::vector<std::string> args = {""};
-        for (char ch : expand(c.args))
-        {
-            if (ch == ' ')
-                args.emplace_back();
-            else
-                args.back().push_back(ch);
-        }
+        const std::string line = expand(c.args);
+        const std::vector<std::string> args(std::sregex_token_iterator(line.begin(), line.end(), space, -1),
+                                            {});
         mode = c.mode;
         inConfig = false;
         peer.received.clear();

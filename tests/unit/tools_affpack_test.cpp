@@ -6,12 +6,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -154,21 +153,15 @@ TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
     }
 }
 
-// Runs fn in a child whose files may not grow past limitBytes (0: no limit), as on a full disk.
-bool inChild(const std::function<bool()> &fn, rlim_t limitBytes)
+rlim_t s_limit = 0; // how large the files of the next run may grow, as on a full disk (0: no limit)
+
+int affpackMain(int argc, char **argv)
 {
-    const pid_t pid = fork();
-    if (pid == 0)
-    {
-        signal(SIGXFSZ, SIG_IGN); // the write then fails with EFBIG instead of ending the child
-        const rlimit limit{limitBytes, limitBytes};
-        if (limitBytes != 0)
-            setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(fn() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG instead of ending the run
+    const rlimit limit{s_limit, s_limit};
+    if (s_limit != 0)
+        setrlimit(RLIMIT_FSIZE, &limit);
+    return affpack::run({argv + 1, argv + argc}, std::cout, std::cerr);
 }
 
 // A container is written whole or not at all: a failed write leaves the old file and no temporary beside it.
@@ -206,14 +199,12 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
                      "--block",    "device-uc:" + dir.file(c.image) + ":128"};
         if (c.target.empty())
             args.clear();
-        EXPECT_TRUE(inChild(
-            [&]
-            {
-                std::ostringstream out, err;
-                return affpack::run(args, out, err) == c.status &&
-                       err.str().find(c.err) != std::string::npos && (c.status != 0) == out.str().empty();
-            },
-            c.limit));
+        args.insert(args.begin(), "affpack");
+        s_limit = c.limit;
+        testsupport::Child run(affpackMain, args);
+        EXPECT_EQ(run.finish(), c.status);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.empty(), c.status != 0) << run.out;
         std::ifstream in(dir.file("fw.aff"), std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
                   c.status == 0 ? std::string(built.begin(), built.end()) : kOld);
