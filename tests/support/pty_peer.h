@@ -1,96 +1,195 @@
 #ifndef TESTS_SUPPORT_PTY_PEER_H
 #define TESTS_SUPPORT_PTY_PEER_H
 
-// The far end of a pseudo-terminal, reached by the program under test through
-// a symlink. A thread reads everything the program writes, notes the baud rate
-// the program had set on its side when each line arrived, and answers lines by
-// script. The port can be made to vanish, and a new peer can take over the
-// same symlink, to rehearse a link that drops and comes back.
+// The far end of a pseudo-terminal that the program under test reaches through a
+// symlink, and the program's main run in a forked child, its output and errors
+// captured apart while the far end is served.
 
-#include <atomic>
-#include <cstdint>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 namespace testsupport
 {
 
-// A fresh directory under the system's temporary directory, removed with its
-// contents when the object goes.
-class TempDir
+// A fresh directory under the system's temporary directory, removed with its contents.
+struct TempDir
 {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::string &path() const { return m_path; }
-    std::string file(const std::string &name) const { return m_path + "/" + name; }
-
-  private:
-    std::string m_path;
+    std::string path = std::filesystem::temp_directory_path() / "upd_test_XXXXXX";
+    TempDir() { path = mkdtemp(path.data()) != nullptr ? path : "/nonexistent"; }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
-// One line the program wrote, with the baud rate of the port when it was read.
-struct PtyLine
+struct PtyPeer
 {
-    std::string text; // including the terminating "\n"
-    uint32_t baud;
-};
-
-class PtyPeer
-{
-  public:
-    // Called for every complete line (ending in '\n'); the returned bytes, if
-    // any, are written back to the program at once.
+    // Answers each complete line the program wrote, given the baud rate of its
+    // port when the line was read; the reply, if any, is written back at once.
     using Script = std::function<std::string(const std::string &line, uint32_t baud)>;
 
-    // Opens a pty in raw mode at 115200 baud and points linkPath at its slave
-    // (replacing whatever linkPath was). ok() tells whether that worked.
-    explicit PtyPeer(const std::string &linkPath, Script script = {});
-    ~PtyPeer();
-    PtyPeer(const PtyPeer &) = delete;
-    PtyPeer &operator=(const PtyPeer &) = delete;
+    // A raw pty at 115200 baud behind link (replacing whatever link was). The
+    // slave stays open here, so the master never hangs up while the program's port is closed.
+    explicit PtyPeer(std::string linkPath, Script fn = {}) : link(std::move(linkPath)), script(std::move(fn))
+    {
+        char name[128] = {};
+        termios tio{};
+        openpty(&master, &slave, nullptr, nullptr, nullptr);
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio); // nothing is echoed or cooked before the program sets its side
+        cfsetspeed(&tio, B115200);
+        tcsetattr(slave, TCSANOW, &tio);
+        unlink(link.c_str());
+        if (ttyname_r(slave, name, sizeof(name)) == 0 && symlink(name, link.c_str()) == 0)
+            slaveName = name;
+    }
+    ~PtyPeer() { vanish(); }
+    bool ok() const { return !slaveName.empty(); }
 
-    bool ok() const { return m_ok; }
-    const std::string &path() const { return m_linkPath; }
+    // Removes the symlink (unless another peer took it over) and closes both ends.
+    void vanish()
+    {
+        char target[128] = {};
+        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && slaveName == target)
+            unlink(link.c_str());
+        slaveName.clear();
+        for (int *fd : {&master, &slave})
+            *fd = *fd >= 0 ? close(*fd) - 1 : -1;
+    }
+    void send(const std::string &bytes) const { (void)!write(master, bytes.data(), bytes.size()); }
+    // Reads what is there within timeoutMs (one poll) and answers complete lines.
+    void serve(int timeoutMs)
+    {
+        pollfd pfd{master, POLLIN, 0};
+        char chunk[256];
+        const ssize_t n =
+            master >= 0 && poll(&pfd, 1, timeoutMs) > 0 ? read(master, chunk, sizeof(chunk)) : 0;
+        const uint32_t rate = baud(); // within milliseconds of the write, as polling keeps up
+        for (ssize_t i = 0; i < n; ++i)
+        {
+            received.push_back(chunk[i]);
+            partial.push_back(chunk[i]);
+            if (chunk[i] != '\n')
+                continue;
+            lines.emplace_back(partial, rate);
+            if (script)
+                send(script(partial, rate));
+            partial.clear();
+        }
+    }
+    // Serves until `received` holds count bytes or timeoutMs passed; true if it holds them.
+    bool waitFor(size_t count, int timeoutMs)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (received.size() < count && std::chrono::steady_clock::now() < end)
+            serve(5);
+        return received.size() >= count;
+    }
+    // The baud rate the program set on its side (attributes asked of the master are the slave's).
+    uint32_t baud() const
+    {
+        termios tio{};
+        const speed_t speed = master >= 0 && tcgetattr(master, &tio) == 0 ? cfgetospeed(&tio) : B0;
+        return speed == B115200 ? 115200 : speed == B921600 ? 921600 : speed == B3000000 ? 3000000 : 0;
+    }
 
-    // Removes the symlink (unless another peer has taken it over) and closes
-    // both ends: the program's port is gone.
-    void vanish();
+    const std::string link;
+    Script script;
+    std::string slaveName, partial, received;
+    std::vector<std::pair<std::string, uint32_t>> lines; // each with the baud rate when it was read
+    int master = -1, slave = -1;
+};
 
-    // Writes bytes to the program.
-    void send(const std::string &bytes);
+// An exclusive lock on a port, as another updater holds it.
+struct HeldLock
+{
+    explicit HeldLock(const std::string &path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~HeldLock() { close(fd); }
+    int fd;
+    bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+};
 
-    // Everything read from the program so far, and the complete lines of it.
-    std::string received() const;
-    std::vector<PtyLine> lines() const;
+inline bool lockedElsewhere(const std::string &path)
+{
+    HeldLock probe(path);
+    return probe.fd >= 0 && !probe.locked && errno == EWOULDBLOCK;
+}
 
-    // Waits up to timeoutMs until at least count bytes were read; true if so.
-    bool waitForBytes(size_t count, int timeoutMs) const;
+struct Child
+{
+    // Starts fnMain(args) in a child.
+    Child(int (*fnMain)(int, char **), std::vector<std::string> args)
+    {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return;
+        fflush(nullptr);
+        if ((pid = fork()) == 0)
+        {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            std::vector<char *> argv;
+            for (std::string &arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            const int status = fnMain(int(args.size()), argv.data());
+            fflush(stdout);
+            _exit(status);
+        }
+        close(out[1]);
+        close(err[1]);
+        fds[0].fd = out[0];
+        fds[1].fd = err[0];
+    }
+    ~Child() { finish(); }
+    void interrupt() const { kill(pid, SIGINT); } // as Ctrl-C on a terminal
 
-    // Baud rate currently set on the pty, 0 when unknown.
-    uint32_t currentBaud() const;
+    // Reads both streams until the child closes them, serving peer meanwhile (a
+    // child still running after 20 s is killed), and reaps it. Returns the exit
+    // status, -1 when it did not exit normally.
+    int finish(PtyPeer *peer = nullptr)
+    {
+        fds[2].fd = peer != nullptr ? peer->master : -1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < end)
+        {
+            if (poll(fds, 3, 100) > 0 && fds[2].revents != 0)
+                peer->serve(0);
+            for (int i = 0; i < 2; ++i)
+            {
+                char chunk[4096];
+                const ssize_t n = fds[i].revents != 0 ? read(fds[i].fd, chunk, sizeof(chunk)) : 1;
+                if (n <= 0)
+                    fds[i].fd = close(fds[i].fd) - 1;
+                else if (fds[i].revents != 0)
+                    (i == 0 ? out : err).append(chunk, size_t(n));
+            }
+        }
+        int status = -1;
+        if (pid <= 0)
+            return -1;
+        kill(pid, SIGKILL); // a child that has exited keeps its status
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
 
-  private:
-    void run();
-
-    std::string m_linkPath;
-    std::string m_slaveName;
-    Script m_script;
-    int m_master = -1;
-    int m_slave = -1;
-    bool m_ok = false;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-    mutable std::mutex m_mutex;
-    std::string m_received;
-    std::string m_partial;
-    std::vector<PtyLine> m_lines;
+    pid_t pid = -1;
+    pollfd fds[3] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    std::string out, err;
 };
 
 } // namespace testsupport

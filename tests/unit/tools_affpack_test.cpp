@@ -1,7 +1,16 @@
+// affpack: its arguments, the containers it builds (compared byte for byte with
+// the test image builder), and files written whole or not at all.
+
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,28 +20,32 @@
 #include "tests/support/pty_peer.h"
 #include "tools/affpack.h"
 
+namespace fs = std::filesystem;
 using affpack::Options;
+using testsupport::AffImage;
+using testsupport::AffImageBlock;
+using testsupport::affImagePattern;
+using Args = std::vector<std::string>;
 
 namespace
 {
 
-using Args = std::vector<std::string>;
-
 Args withIds(Args more)
 {
-    Args args = {"-o", "out.aff", "--product", "1", "--hardware", "0"};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    more.insert(more.begin(), {"-o", "out.aff", "--product", "1", "--hardware", "0"});
+    return more;
 }
 
-// The error of parsing args and building from one-byte images; empty when both succeed.
-std::string failure(const Args &args)
+// Parses args and builds from images (one-byte images when none are given); the error, empty on success.
+std::string build(const Args &args, std::vector<std::vector<uint8_t>> images, std::vector<uint8_t> &out)
 {
     Options o;
     std::string error;
-    std::vector<uint8_t> out;
     if (affpack::parseArgs(args, o, error))
-        affpack::buildContainer(o, std::vector<std::vector<uint8_t>>(o.blocks.size(), {1}), out, error);
+    {
+        images.resize(o.blocks.size(), {1});
+        affpack::buildContainer(o, images, out, error);
+    }
     return error;
 }
 
@@ -41,11 +54,7 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
     Args tooMany = withIds({});
     for (int i = 0; i < 256; i++)
         tooMany.insert(tooMany.end(), {"--block", "ti:x.bin"});
-    const struct
-    {
-        Args args;
-        const char *messagePart;
-    } cases[] = {
+    const std::vector<std::pair<Args, std::string>> cases = {
         {{"--product", "1", "--hardware", "0"}, "no output file"},
         {{"-o", "x.aff", "--product", "1"}, "no hardware id"},
         {withIds({"--block", "flash:x.bin"}), "unknown block type 'flash'"},
@@ -62,200 +71,151 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
         {withIds({"--format", "2", "--block", "wifi:a:version=1", "--block", "esp-ram:b:version=2"}),
          "different ones"},
         {{"-o", "x", "--product", "0", "--hardware", "0", "--format", "2"}, "cannot be told from format 3"},
+        {withIds({"--format", "1", "--block", "host-uc:h"}), ""},
     };
-    for (const auto &c : cases)
-        EXPECT_NE(std::string::npos, failure(c.args).find(c.messagePart)) << c.messagePart;
-    EXPECT_EQ("", failure(withIds({"--format", "1", "--block", "host-uc:h"})));
-}
-
-TEST(AffpackArgs, AcceptedForms)
-{
-    Options o;
-    std::string error;
-    ASSERT_TRUE(affpack::parseArgs(
-        {"--output=fw.aff", "--product=0x10", "--hardware", "34", "--iv", "000102030405060708090A0B0C0D0E0f",
-         "--aux", "7", "--file-version", "10700000:Aug  9 2024", "--block", "host-uc:h.bin", "--block",
-         "9:t.bin:512:image=100:version=20304005:date=Jan  1 2024:aux0=1:aux1=2:aux2=3", "--block",
-         "usercode:u.bin:part=16384"},
-        o, error))
-        << error;
-    EXPECT_EQ("fw.aff", o.output);
-    EXPECT_EQ(16u, o.productId);
-    EXPECT_EQ(34u, o.hardwareId);
-    EXPECT_EQ(10700000u, o.fileVersionCode);
-    EXPECT_EQ("Aug  9 2024", o.fileDate);
-    ASSERT_EQ(3u, o.blocks.size());
-    EXPECT_EQ(uint32_t(AFF_BLOCK_HOST_UC), o.blocks[0].type);
-    EXPECT_EQ(1024u, o.blocks[0].partSize);
-    EXPECT_FALSE(o.blocks[0].hasVersion);
-    const affpack::BlockDef &ti = o.blocks[1];
-    EXPECT_EQ(uint32_t(AFF_BLOCK_TI), ti.type);
-    EXPECT_EQ(512u, ti.partSize);
-    EXPECT_EQ(100u, ti.imageSize);
-    EXPECT_EQ(20304005u, ti.versionCode);
-    EXPECT_EQ("Jan  1 2024", ti.date);
-    EXPECT_EQ(3u, ti.aux2);
-    EXPECT_EQ(16384u, o.blocks[2].partSize);
-
+    for (const auto &[args, message] : cases)
+    {
+        std::vector<uint8_t> out;
+        const std::string error = build(args, {}, out);
+        EXPECT_TRUE(message.empty() ? error.empty() : error.find(message) != std::string::npos)
+            << message << ": " << error;
+    }
     EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_RAM_DATA), affpack::blockTypeFromText("esp-ram-data"));
     EXPECT_EQ(0u, affpack::blockTypeFromText("HOST-UC"));
-
-    EXPECT_TRUE(affpack::parseArgs({"-o", "x", "-h"}, o, error));
-    EXPECT_TRUE(o.help);
-}
-
-// Reads back a built container through the container module.
-class AffpackBuild : public ::testing::Test
-{
-  protected:
-    std::vector<uint8_t> bytes;
-    void TearDown() override { affSetMemFile(nullptr, 0); }
-
-    void build(const Args &args, const std::vector<std::vector<uint8_t>> &images)
-    {
-        Options o;
-        std::string error;
-        ASSERT_TRUE(affpack::parseArgs(args, o, error)) << error;
-        ASSERT_TRUE(affpack::buildContainer(o, images, bytes, error)) << error;
-        ASSERT_EQ(1, affFileSupported(bytes.data(), uint32_t(bytes.size())));
-        ASSERT_EQ(AFF_CHECK_OK, affCheckIntegrity(readAffFromMem, uint32_t(bytes.size()), nullptr));
-    }
-    _tAffBlockHeader blockAt(int16_t idx, uint32_t *offset)
-    {
-        _tAffBlockHeader b{};
-        *offset = affGetBlockStartPos(readAffFromMem, uint8_t(idx));
-        EXPECT_EQ(1, affReadBlockHeader(readAffFromMem, *offset, &b));
-        return b;
-    }
-};
-
-TEST_F(AffpackBuild, Version3RoundTripWithPaddingAndPartCrcs)
-{
-    const std::vector<uint8_t> host = testsupport::affImagePattern(2500, 1);
-    const std::vector<uint8_t> ti = testsupport::affImagePattern(512, 2);
-    build(withIds({"--iv", "00112233445566778899aabbccddeeff", "--aux", "0xCAFE", "--file-version",
-                   "10700000:Aug  9 2024", "--block", "host-uc:h:1024:version=10700001:date=Sep 10 2024",
-                   "--block", "ti:t:part=256:image=4000:version=20304005", "--block", "wifi:e:version=7"}),
-          {host, ti, {}});
-
-    _tAffHeader h;
-    ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
-    EXPECT_EQ(3, h.usVersion);
-    EXPECT_EQ(1u, h.ulProductId);
-    EXPECT_EQ(0xCAFEu, h.ulAuxWord);
-    EXPECT_EQ(10700000u, h.sVersion.ulCode);
-    EXPECT_EQ(0, memcmp("Aug  9 2024", h.sVersion.szDate, 11));
-    EXPECT_EQ(3, h.ubBlockCount);
-    EXPECT_EQ(0xFF, h.aubIv[15]);
-
-    uint32_t at = 0;
-    _tAffBlockHeader b = blockAt(0, &at);
-    EXPECT_EQ(uint32_t(AFF_BLOCK_HOST_UC), b.ulType);
-    EXPECT_EQ(3072u, b.ulSize) << "padded to whole parts";
-    EXPECT_EQ(2500u, b.ulImageSize) << "default: the file's size";
-    EXPECT_EQ(10700001u, b.sVersion.ulCode);
-    EXPECT_EQ(0, memcmp("Sep 10 2024", b.sVersion.szDate, 11));
-    // Every part is followed by its CRC; the data is the image, then 0xFF.
-    std::vector<uint8_t> data;
-    for (uint32_t part = 0; part < 3; part++)
-    {
-        const uint8_t *p = &bytes[at + 63 + part * 1028];
-        EXPECT_EQ(testsupport::affImageCrc(p, 1024), p[1024] | p[1025] << 8) << part;
-        EXPECT_EQ(0, p[1026] | p[1027]);
-        data.insert(data.end(), p, p + 1024);
-    }
-    EXPECT_TRUE(std::equal(host.begin(), host.end(), data.begin()));
-    EXPECT_EQ(std::vector<uint8_t>(3072 - 2500, 0xFF), std::vector<uint8_t>(data.begin() + 2500, data.end()));
-
-    b = blockAt(1, &at);
-    EXPECT_EQ(uint32_t(AFF_BLOCK_TI), b.ulType);
-    EXPECT_EQ(512u, b.ulSize);
-    EXPECT_EQ(4000u, b.ulImageSize);
-    EXPECT_EQ(20304005u, b.sVersion.ulCode);
-    EXPECT_EQ(affpack::buildDate(), std::string(b.sVersion.szDate, 11));
-
-    b = blockAt(2, &at);
-    EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_FLASH), b.ulType);
-    EXPECT_EQ(0u, b.ulSize) << "an empty image is a zero-length block";
-    EXPECT_EQ(at + 63, bytes.size());
-}
-
-TEST_F(AffpackBuild, OlderFormatsKeepVersionsInTheFileHeader)
-{
-    for (const char *format : {"1", "2"})
-    {
-        SCOPED_TRACE(format);
-        build(withIds({"--format", format, "--iv", "ffeeddccbbaa99887766554433221100", "--block",
-                       "device-uc:d:64:version=10700000:date=Aug  9 2024", "--block",
-                       "wifi:w:16:version=70001", "--block", "esp-ram:r:16:version=70001", "--block",
-                       "nvcm0:n:16", "--block", "usercode:u:16:version=10203:date=Mar  1 2020"}),
-              {testsupport::affImagePattern(100, 1), {1, 2, 3}, {}, {4}, {5}});
-        _tAffHeader h;
-        ASSERT_EQ(1, affReadHeader(readAffFromMem, &h));
-        EXPECT_EQ(format[0] - '0', h.usVersion);
-        EXPECT_EQ(5, h.ubBlockCount);
-        uint32_t at = 0;
-        _tAffBlockHeader b = blockAt(0, &at);
-        EXPECT_EQ(128u, b.ulSize);
-        EXPECT_EQ(10700000u, b.sVersion.ulCode);
-        EXPECT_EQ(0, memcmp("Aug  9 2024", b.sVersion.szDate, 11));
-        EXPECT_EQ(0xFF, bytes[at + 44 + 100]) << "padding";
-        b = blockAt(1, &at);
-        EXPECT_EQ(70001u, b.sVersion.ulCode);
-        b = blockAt(3, &at);
-        EXPECT_EQ(10203u, b.sVersion.ulCode) << "FPGA record from the usercode block";
-        EXPECT_EQ(0, memcmp("Mar  1 2020", b.sVersion.szDate, 11));
-    }
-}
-
-class AffpackRun : public ::testing::Test
-{
-  protected:
-    testsupport::TempDir tmp;
-    const std::string dir = tmp.path();
-    void write(const std::string &name, const std::vector<uint8_t> &data)
-    {
-        std::ofstream(dir + "/" + name, std::ios::binary) << std::string(data.begin(), data.end());
-    }
-    int run(const Args &args)
-    {
-        out.str("");
-        err.str("");
-        return affpack::run(args, out, err);
-    }
-    std::ostringstream out, err;
-};
-
-TEST_F(AffpackRun, WritesTheContainerAndFailsCleanly)
-{
-    const std::vector<uint8_t> image = testsupport::affImagePattern(300, 9);
-    write("a.bin", image);
-    write("empty.bin", {});
-    const std::string outPath = dir + "/out.aff";
-    ASSERT_EQ(0, run({"-o", outPath, "--product", "1", "--hardware", "0", "--block",
-                      "device-uc:" + dir + "/a.bin:128", "--block", "wifi:" + dir + "/empty.bin"}))
-        << err.str();
-    EXPECT_EQ("", err.str());
-
-    std::ifstream in(outPath, std::ios::binary);
-    std::vector<uint8_t> written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Options o;
     std::string error;
-    ASSERT_TRUE(affpack::parseArgs(
-        {"-o", "x", "--product", "1", "--hardware", "0", "--block", "device-uc:a:128", "--block", "wifi:e"},
-        o, error));
-    std::vector<uint8_t> expected;
-    ASSERT_TRUE(affpack::buildContainer(o, {image, {}}, expected, error));
-    EXPECT_EQ(expected, written);
+    EXPECT_TRUE(affpack::parseArgs({"-o", "x", "-h"}, o, error) && o.help);
+}
 
-    EXPECT_EQ(1, run({"-o", outPath, "--product", "1", "--hardware", "0", "--block",
-                      "ti:" + dir + "/missing.bin"}));
-    EXPECT_NE(std::string::npos, err.str().find("cannot open image file")) << err.str();
-    EXPECT_EQ(1, run({"-o", dir + "/no/such/dir.aff", "--product", "1", "--hardware", "0"}));
-    EXPECT_NE(std::string::npos, err.str().find("cannot create")) << err.str();
-    EXPECT_EQ(1, run({}));
-    EXPECT_NE(std::string::npos, err.str().find("Usage: affpack")) << err.str();
-    EXPECT_EQ(0, run({"--help"}));
+AffImageBlock block(uint32_t type, std::vector<uint8_t> data, uint32_t part, uint32_t image, uint32_t code,
+                    std::string date = affpack::buildDate())
+{
+    AffImageBlock b;
+    b.type = type;
+    b.imageSize = image;
+    b.partSize = part;
+    b.version = {code, date};
+    data.resize((data.size() + part - 1) / part * part, 0xFF); // padded to whole parts
+    b.data = data;
+    return b;
+}
+
+TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
+{
+    const std::vector<uint8_t> host = affImagePattern(2500, 1), ti = affImagePattern(300, 2);
+    AffImage v3;
+    v3.productId = 16;
+    v3.hardwareId = 34;
+    v3.auxWord = 0xCAFE;
+    v3.fileVersion = {10700000, "Aug  9 2024"};
+    for (uint8_t i = 0; i < 16; ++i)
+        v3.iv[i] = uint8_t(i * 0x11);
+    v3.blocks = {block(AFF_BLOCK_HOST_UC, host, 1024, 2500, 10700001, "Sep 10 2024"),
+                 block(AFF_BLOCK_TI, ti, 256, 4000, 20304005), block(AFF_BLOCK_ESP_FLASH, {}, 1024, 0, 7),
+                 block(AFF_BLOCK_FPGA_USERCODE, {5}, 16384, 1, 0)};
+    v3.blocks[1].aux0 = 1;
+    v3.blocks[1].aux1 = 2;
+    v3.blocks[1].aux2 = 3;
+    std::vector<uint8_t> out;
+    EXPECT_EQ(build({"--output=fw.aff", "--product=0x10", "--hardware", "34", "--iv",
+                     "00112233445566778899AABBCCDDEEff", "--aux", "0xCAFE", "--file-version",
+                     "10700000:Aug  9 2024", "--block", "host-uc:h:1024:version=10700001:date=Sep 10 2024",
+                     "--block", "9:t:256:image=4000:version=20304005:aux0=1:aux1=2:aux2=3", "--block",
+                     "wifi:e:version=7", "--block", "usercode:u:part=16384"},
+                    {host, ti, {}, {5}}, out),
+              "");
+    EXPECT_EQ(out, v3.build());
+
+    // The older formats keep the component versions in the file header, by type.
+    for (uint16_t format : {1, 2})
+    {
+        SCOPED_TRACE(format);
+        AffImage old;
+        old.formatVersion = format;
+        old.productId = 1;
+        for (uint8_t i = 0; i < 16; ++i)
+            old.iv[i] = uint8_t(0xFF - i * 0x11);
+        old.deviceUc = {10700000, "Aug  9 2024"};
+        old.wifi = {70001, affpack::buildDate()};
+        old.fpga = {10203, "Mar  1 2020"};
+        old.blocks = {block(AFF_BLOCK_DEVICE_UC, affImagePattern(100, 1), 64, 100, 0),
+                      block(AFF_BLOCK_ESP_FLASH, {1, 2, 3}, 16, 3, 0), block(AFF_BLOCK_ESP_RAM, {}, 16, 0, 0),
+                      block(AFF_BLOCK_FPGA_NVCM0, {4}, 16, 1, 0),
+                      block(AFF_BLOCK_FPGA_USERCODE, {5}, 16, 1, 0)};
+        EXPECT_EQ(
+            build(withIds({"--format", std::to_string(format), "--iv", "ffeeddccbbaa99887766554433221100",
+                           "--block", "device-uc:d:64:version=10700000:date=Aug  9 2024", "--block",
+                           "wifi:w:16:version=70001", "--block", "esp-ram:r:16:version=70001", "--block",
+                           "nvcm0:n:16", "--block", "usercode:u:16:version=10203:date=Mar  1 2020"}),
+                  {affImagePattern(100, 1), {1, 2, 3}, {}, {4}, {5}}, out),
+            "");
+        EXPECT_EQ(out, old.build());
+    }
+}
+
+rlim_t s_limit = 0; // how large the files of the next run may grow, as on a full disk (0: no limit)
+
+int affpackMain(int argc, char **argv)
+{
+    signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG instead of ending the run
+    const rlimit limit{s_limit, s_limit};
+    if (s_limit != 0)
+        setrlimit(RLIMIT_FSIZE, &limit);
+    return affpack::run({argv + 1, argv + argc}, std::cout, std::cerr);
+}
+
+// A container is written whole or not at all: a failed write leaves the old file and no temporary beside it.
+TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
+{
+    const std::string kOld = "the good old container";
+    const std::vector<uint8_t> image = affImagePattern(20000, 3);
+    std::vector<uint8_t> built;
+    build({"-o", "x", "--product", "1", "--hardware", "2", "--block", "device-uc:i:128"}, {image}, built);
+    const struct
+    {
+        std::string target, image; // in the test directory
+        rlim_t limit;
+        int status;
+        std::string err; // part of standard error
+    } cases[] = {
+        {"fw.aff", "img.bin", 0, 0, ""}, // and says on standard output what it wrote
+        {"fw.aff", "img.bin", 8192, 1, "cannot write '"},
+        {"dir", "img.bin", 0, 1, "cannot replace"},
+        {"none/fw.aff", "img.bin", 0, 1, "cannot create a temporary file"},
+        {"fw.aff", "missing.bin", 0, 1, "cannot open image file"},
+        {"", "", 0, 1, "Usage: affpack"},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.target + " " + c.err);
+        testsupport::TempDir dir;
+        fs::create_directory(dir.file("dir"));
+        std::ofstream(dir.file("fw.aff")) << kOld;
+        std::ofstream(dir.file("img.bin")) << std::string(image.begin(), image.end());
+        chmod(dir.file("fw.aff").c_str(), 0640);
+        Args args = {"-o",         dir.file(c.target),
+                     "--product",  "1",
+                     "--hardware", "2",
+                     "--block",    "device-uc:" + dir.file(c.image) + ":128"};
+        if (c.target.empty())
+            args.clear();
+        args.insert(args.begin(), "affpack");
+        s_limit = c.limit;
+        testsupport::Child run(affpackMain, args);
+        EXPECT_EQ(run.finish(), c.status);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.empty(), c.status != 0) << run.out;
+        std::ifstream in(dir.file("fw.aff"), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+                  c.status == 0 ? std::string(built.begin(), built.end()) : kOld);
+        EXPECT_EQ(fs::status(dir.file("fw.aff")).permissions(), fs::perms(0640)) << "the old mode is kept";
+        size_t entries = 0;
+        for (const auto &entry : fs::directory_iterator(dir.path))
+            entries += entry.path().filename().string().find(".tmp") == std::string::npos ? 1 : 100;
+        EXPECT_EQ(entries, 3u) << "a temporary file was left behind";
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(0, affpack::run({"--help"}, out, err));
     EXPECT_NE(std::string::npos, out.str().find("--format 1|2|3")) << out.str();
 }
 
