@@ -1,15 +1,13 @@
 #include "tests/support/devsim_runner.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -18,14 +16,6 @@
 
 namespace testsupport
 {
-
-std::string readTextFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 namespace
 {
@@ -46,32 +36,32 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, in
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
     ::execv(program.c_str(), argv.data());
-    std::fprintf(stderr, "cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+    std::perror(program.c_str());
     ::_exit(127);
 }
 
 // Waits at most timeoutMs for pid to end, then kills it. Its exit status; -1 when it was
 // killed or ended by a signal.
-int reap(pid_t pid, int timeoutMs, bool *pTimedOut)
+int reap(pid_t pid, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
     pid_t done;
-    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 || (done < 0 && errno == EINTR))
-    {
-        if (std::chrono::steady_clock::now() >= deadline)
-        {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            *pTimedOut = true;
-            return -1;
-        }
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    if (done == 0 && ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, &status, 0) == pid)
+        return -1;
     return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace
+
+std::string readTextFile(const std::string &path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
 
 std::string programPath(const std::string &name)
 {
@@ -83,8 +73,7 @@ ProgramResult runProgram(const std::string &program, const std::vector<std::stri
     ProgramResult result;
     std::FILE *out = std::tmpfile(), *err = std::tmpfile();
     pid_t pid = out && err ? spawn(program, args, ::fileno(out), ::fileno(err)) : -1;
-    if (pid > 0)
-        result.exitCode = reap(pid, timeoutMs, &result.timedOut);
+    result.exitCode = pid > 0 ? reap(pid, timeoutMs) : -1;
     for (auto [file, text] : {std::make_pair(out, &result.out), std::make_pair(err, &result.err)})
     {
         if (file)
@@ -99,8 +88,7 @@ ProgramResult runProgram(const std::string &program, const std::vector<std::stri
 DevsimRunner::DevsimRunner(std::string program) : m_program(std::move(program))
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "devsim-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr)
-        m_dir = pattern;
+    m_dir = ::mkdtemp(pattern.data()) ? pattern : "";
 }
 
 DevsimRunner::~DevsimRunner()
@@ -114,27 +102,18 @@ DevsimRunner::~DevsimRunner()
 
 long long DevsimRunner::summaryValue(const std::string &path) const
 {
-    // The summary is one object of numbers and flat objects of counts: each key of the
-    // path is looked for after the one before it, a key after the first within its object.
-    std::string json = readTextFile(m_dir + "/summary.json"), key;
-    std::stringstream keys(path);
-    size_t at = 0, end = json.size();
-    while (std::getline(keys, key, '.'))
-    {
-        at = json.find("\"" + key + "\":", at);
-        if (at >= end)
-            return -1;
-        at += key.size() + 3;
-        end = std::min(end, json.find('}', at));
-    }
-    char *pEnd = nullptr;
-    long long value = std::strtoll(json.c_str() + at, &pEnd, 10);
-    return pEnd == json.c_str() + at ? -1 : value;
+    // The summary is an object of numbers and of flat objects of counts ("AT+LOCK": 1).
+    std::string keys = std::regex_replace(path, std::regex("[^\\w.]"), "\\$&");
+    std::string pattern =
+        "\"" + std::regex_replace(keys, std::regex("\\."), "\": \\{[^}]*\"") + "\": ([0-9]+)";
+    std::string json = readTextFile(m_dir + "/summary.json");
+    std::smatch match;
+    return std::regex_search(json, match, std::regex(pattern)) ? std::stoll(match[1]) : -1;
 }
 
 bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)
 {
-    if (m_dir.empty() || isRunning())
+    if (m_dir.empty() || m_pid > 0)
         return false;
     std::vector<std::string> all = args;
     all.insert(all.end(), {"--state", stateDir(), "--summary", m_dir + "/summary.json", port()});
@@ -143,13 +122,12 @@ bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)
     m_pid = spawn(m_program, all, out, err);
     ::close(out);
     ::close(err);
+    // Ready once the link devsim makes points at its terminal.
     for (int waited = 0; m_pid > 0 && waited < waitMs; waited += 10)
     {
-        // Ready once the link devsim makes points at its terminal.
         if (std::filesystem::is_symlink(port()) && std::filesystem::exists(port()))
             return true;
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid)
-            m_pid = -1;
+        m_pid = ::waitpid(m_pid, nullptr, WNOHANG) == m_pid ? -1 : m_pid;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     stop();
@@ -158,11 +136,10 @@ bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)
 
 int DevsimRunner::stop(int waitMs)
 {
-    if (!isRunning())
+    if (m_pid <= 0)
         return -1;
     ::kill(m_pid, SIGTERM);
-    bool killed = false;
-    int status = reap(m_pid, waitMs, &killed);
+    int status = reap(m_pid, waitMs);
     m_pid = -1;
     return status;
 }
