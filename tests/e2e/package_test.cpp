@@ -7,7 +7,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -21,84 +20,66 @@ namespace
 {
 
 const std::string kBuild = fs::path(UPD_BIN_DIR).parent_path().string();
-const char *const kPrograms[] = {"updater", "devsim", "affpack"};
 
 bool has(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
 }
 
-// A program found on PATH, with optional VAR=VALUE words before it.
-ProgramResult tool(const std::vector<std::string> &args, int timeoutMs = 300000)
+// A program found on PATH, with VAR=VALUE words before it if need be.
+ProgramResult tool(const std::vector<std::string> &args)
 {
-    return runProgram("/usr/bin/env", args, timeoutMs);
+    return runProgram("/usr/bin/env", args, 300000);
 }
 
-// Every option word of a help text: "--name", or "-name" where it starts a word.
-std::set<std::string> optionWords(const std::string &text)
+// The package, its install into an empty root and a plain install, once for all tests.
+struct Shipped
 {
-    static const std::regex kOption("(^|[\\s\\[|,])(--?[a-z][a-z0-9-]*)");
-    std::set<std::string> words;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), kOption); it != std::sregex_iterator();
-         ++it)
-        words.insert((*it)[2].str());
-    return words;
-}
+    DevsimRunner tmp; // only for its temporary directory
+    std::string deb, top = tmp.dir() + "/root", root = top + "/usr", tree = tmp.dir() + "/tree/usr";
+    std::vector<ProgramResult> steps;
+    Shipped()
+    {
+        steps.push_back(tool({"make", "-s", "-C", UPD_SOURCE_DIR, "-o", kBuild + "/build.ninja", "package",
+                              "BUILD=" + kBuild, "JOBS=1"}));
+        std::istringstream out(steps.back().out); // package.sh names the package last
+        for (std::string line; std::getline(out, line);)
+            deb = line;
+        steps.push_back(tool({"cmake", "--install", kBuild, "--prefix", tree}));
+        fs::create_directories(top + "/var/lib/dpkg/updates");
+        fs::create_directories(top + "/var/lib/dpkg/info");
+        std::ofstream(top + "/var/lib/dpkg/status").flush();
+        // The empty root has none of the libraries the package depends on: the host's serve.
+        steps.push_back(tool(
+            {"dpkg", "--root=" + top, "--force-depends", "--force-not-root", "--log=/dev/null", "-i", deb}));
+    }
+};
 
 class Package : public ::testing::Test
 {
   protected:
-    // One package, one install of it and one plain install for the whole suite.
-    static void SetUpTestSuite()
-    {
-        s_tmp = std::make_unique<DevsimRunner>(); // only for its temporary directory
-        s_make = tool({"make", "-s", "-C", UPD_SOURCE_DIR, "-o", kBuild + "/build.ninja", "package",
-                       "BUILD=" + kBuild, "JOBS=1"});
-        std::string out = s_make.out.substr(0, s_make.out.find_last_not_of('\n') + 1);
-        s_deb = out.substr(out.find_last_of('\n') + 1);
-        s_installs["tree"] = tool({"cmake", "--install", kBuild, "--prefix", tree("tree")});
-        fs::create_directories(dir() + "/root/var/lib/dpkg/updates");
-        fs::create_directories(dir() + "/root/var/lib/dpkg/info");
-        std::ofstream(dir() + "/root/var/lib/dpkg/status").flush();
-        // The empty root has none of the libraries the package depends on: the host's serve.
-        s_installs["root"] = tool({"dpkg", "--root=" + dir() + "/root", "--force-depends", "--force-not-root",
-                                   "--log=/dev/null", "-i", s_deb});
-    }
-    static void TearDownTestSuite() { s_tmp.reset(); }
     void SetUp() override
     {
-        ASSERT_EQ(0, s_make.exitCode) << s_make.out << s_make.err;
-        for (const auto &[name, install] : s_installs)
-            ASSERT_EQ(0, install.exitCode) << name << ": " << install.out << install.err;
+        for (const ProgramResult &step : s.steps)
+            ASSERT_EQ(0, step.exitCode) << step.out << step.err;
     }
+    std::string bin(const std::string &prog) const { return s.root + "/bin/" + prog; }
 
-    static std::string dir() { return s_tmp->dir(); }
-    static std::string tree(const std::string &name) { return dir() + "/" + name + "/usr"; }
-    static std::string bin(const std::string &prog) { return tree("root") + "/bin/" + prog; }
-    static std::string manPage(const std::string &prog)
+    static const Shipped &shipped()
     {
-        return tree("root") + "/share/man/man1/" + prog + ".1.gz";
+        static Shipped once;
+        return once;
     }
-
-    static std::unique_ptr<DevsimRunner> s_tmp;
-    static ProgramResult s_make;
-    static std::string s_deb;
-    static std::map<std::string, ProgramResult> s_installs;
+    const Shipped &s = shipped();
 };
-
-std::unique_ptr<DevsimRunner> Package::s_tmp;
-ProgramResult Package::s_make;
-std::string Package::s_deb;
-std::map<std::string, ProgramResult> Package::s_installs;
 
 TEST_F(Package, FieldsFilesAndLintian)
 {
-    EXPECT_EQ(0u, fs::path(s_deb).filename().string().rfind("fwupdate_" UPD_PROJECT_VERSION "_", 0)) << s_deb;
-    ProgramResult lintian = tool({"lintian", "--fail-on", "error", s_deb});
+    EXPECT_EQ(0u, fs::path(s.deb).filename().string().rfind("fwupdate_" UPD_PROJECT_VERSION "_", 0)) << s.deb;
+    ProgramResult lintian = tool({"lintian", "--fail-on", "error", s.deb});
     EXPECT_EQ(0, lintian.exitCode) << lintian.out << lintian.err;
-
-    // The control fields (a description's continuation lines start with a blank).
-    std::string control = "\n" + tool({"dpkg-deb", "-f", s_deb}).out;
+    // The control fields (the description's continuation lines start with a blank).
+    std::string control = "\n" + tool({"dpkg-deb", "-f", s.deb}).out;
     for (const char *field :
          {"Package: fwupdate\n", "Version: " UPD_PROJECT_VERSION "\n", "Section: utils\n",
           "Architecture: \\S+\n", "Maintainer: [^\n]*<[^\n]+@[^\n]+>\n", "Depends: [^\n]*libcxx-serial1",
@@ -107,17 +88,16 @@ TEST_F(Package, FieldsFilesAndLintian)
         EXPECT_TRUE(std::regex_search(control, std::regex(std::string("\n") + field))) << field << control;
 
     // "-rwxr-xr-x root/root 64112 2026-12-06 12:42 ./usr/bin/updater": everything is root's, in /usr.
-    std::map<std::string, std::string> modes;
-    std::istringstream listing(tool({"dpkg-deb", "-c", s_deb}).out);
-    for (std::string mode, owner, size, date, time, path;
-         listing >> mode >> owner >> size >> date >> time >> path;)
+    std::map<std::string, std::string> modes, files;
+    std::istringstream listing(tool({"dpkg-deb", "-c", s.deb}).out);
+    for (std::string mode, owner, size, day, time, path;
+         listing >> mode >> owner >> size >> day >> time >> path;)
     {
         EXPECT_EQ("root/root", owner) << path;
         EXPECT_EQ(0u, path.rfind("./usr/", 0)) << path;
         modes[path.substr(5)] = mode;
     }
-    std::map<std::string, std::string> files;
-    for (std::string prog : kPrograms)
+    for (std::string prog : {"updater", "devsim", "affpack"})
     {
         files["/bin/" + prog] = "-rwxr-xr-x";
         files["/share/man/man1/" + prog + ".1.gz"] = files["/share/bash-completion/completions/" + prog] =
@@ -125,106 +105,125 @@ TEST_F(Package, FieldsFilesAndLintian)
     }
     for (std::string doc : {"README.md", "docs/PORTING.md", "docs/emulator.md", "copyright", "changelog.gz"})
         files["/share/doc/fwupdate/" + doc] = "-rw-r--r--";
-    // Both installed trees hold the same files; in bin, only the three programs.
-    for (std::string name : {"tree", "root"})
+    // Both installed trees hold the same files, and nothing in bin but the three programs.
+    for (const std::string &tree : {s.tree, s.root})
     {
         for (const auto &[path, mode] : files)
         {
             EXPECT_EQ(mode, modes[path]) << path;
-            EXPECT_TRUE(fs::is_regular_file(tree(name) + path)) << name << path;
-            EXPECT_EQ(mode[3] == 'x', ::access((tree(name) + path).c_str(), X_OK) == 0) << name << path;
+            EXPECT_TRUE(fs::is_regular_file(tree + path)) << tree << path;
+            EXPECT_EQ(mode[3] == 'x', ::access((tree + path).c_str(), X_OK) == 0) << tree << path;
         }
-        for (const auto &entry : fs::recursive_directory_iterator(tree(name)))
+        for (const auto &entry : fs::recursive_directory_iterator(tree))
         {
-            std::string path = entry.path().string().substr(tree(name).size());
-            EXPECT_TRUE(path.rfind("/share", 0) == 0 ||
-                        (path.rfind("/bin/", 0) != 0 ? path == "/bin" : files.count(path)))
-                << name << path;
+            std::string path = entry.path().string().substr(tree.size());
+            EXPECT_TRUE(path.rfind("/share", 0) == 0 || path == "/bin" || files.count(path)) << tree << path;
         }
     }
+    // The README's links to the guides work in the installed documentation.
+    const std::string docs = s.root + "/share/doc/fwupdate/", readme = readTextFile(docs + "README.md");
+    const std::regex link("\\]\\(([^):#]+)[^)]*\\)");
+    int links = 0;
+    for (auto it = std::sregex_iterator(readme.begin(), readme.end(), link); it != std::sregex_iterator();
+         ++it)
+        EXPECT_TRUE(++links && fs::is_regular_file(docs + (*it)[1].str())) << (*it)[1];
+    EXPECT_GE(links, 4);
 }
 
+// affpack builds a container that the emulator is made for, and the updater reads the
+// emulator's versions: product and hardware as in the container.
 TEST_F(Package, InstalledProgramsRun)
 {
-    ProgramResult usage = runProgram(bin("updater"), {}, 30000);
-    EXPECT_EQ(1, usage.exitCode);
-    EXPECT_EQ(0u, usage.out.rfind("UPDATER  version: ", 0)) << usage.out;
-    EXPECT_TRUE(has(usage.out, "Usage: " + bin("updater") + " PORT [options]\n")) << usage.out;
-    ProgramResult help = runProgram(bin("devsim"), {"--help"}, 30000);
-    EXPECT_EQ(0, help.exitCode) << help.err;
-    EXPECT_TRUE(has(help.out, "Usage: devsim [options] LINK")) << help.out;
-
-    // affpack builds a container that the updater lists and the emulator is made for.
     DevsimRunner dev(bin("devsim"));
     std::ofstream(dev.dir() + "/host.bin") << std::string(3000, 'Z');
-    std::string aff = dev.dir() + "/fw.aff";
-    ProgramResult pack = runProgram(bin("affpack"),
-                                    {"-o", aff, "--product", "7", "--hardware", "3", "--block",
-                                     "host-uc:" + dev.dir() + "/host.bin:512:version=10700001"},
-                                    30000);
+    std::string aff = dev.dir() + "/fw.aff",
+                block = "host-uc:" + dev.dir() + "/host.bin:512:version=10700001";
+    ProgramResult pack =
+        runProgram(bin("affpack"), {"-o", aff, "--product", "7", "--hardware", "3", "--block", block}, 30000);
     ASSERT_EQ(0, pack.exitCode) << pack.out << pack.err;
-    ProgramResult list = runProgram(bin("updater"), {"-affver", aff}, 30000);
-    EXPECT_EQ(0, list.exitCode) << list.out;
-    EXPECT_TRUE(has(list.out, "AFF: 7 / 3") && has(list.out, "\tHOST: 1.7.0.1")) << list.out;
     ASSERT_TRUE(dev.start({"--container", aff})) << dev.stderrText();
     ProgramResult readver = runProgram(bin("updater"), {dev.port(), "-readver"}, 60000);
     EXPECT_EQ(0, readver.exitCode) << readver.out << dev.stderrText();
-    EXPECT_TRUE(has(readver.out, "product id: 7, hw id: 3") &&
-                has(readver.out, "Operation completed successfully"))
+    EXPECT_TRUE(has(readver.out, "product id: 7, hw id: 3\n") && has(readver.out, "completed successfully"))
         << readver.out;
     EXPECT_EQ(0, dev.stop()) << dev.stderrText();
     EXPECT_FALSE(fs::is_symlink(dev.port())) << "the emulator leaves its link behind";
-
-    // A container cut short is refused with the failure verdict.
-    fs::resize_file(aff, 40);
-    ProgramResult damaged = runProgram(bin("updater"), {"-affver", aff}, 30000);
-    EXPECT_EQ(1, damaged.exitCode) << damaged.out;
-    EXPECT_TRUE(has(damaged.out, "=== ERRORS OCCURED! ===")) << damaged.out;
 }
 
-TEST_F(Package, PagesCompletionAndDocs)
+TEST_F(Package, PagesAndCompletion)
 {
-    struct Page
+    // What the installed completion of a program offers for the command line typed so far.
+    auto complete = [this](const std::string &line)
     {
-        const char *prog;
-        std::vector<std::string> helpArgs; // how the program lists its options
-        std::vector<std::string> texts;    // besides the sections
+        std::string prog = line.substr(0, line.find(' '));
+        ProgramResult r =
+            tool({"bash", "-c",
+                  "source \"$1\" && spec=$(complete -p \"$3\") && fn=${spec#*-F } && COMP_LINE=$2 "
+                  "COMP_POINT=${#2} && ${fn%% *} \"$3\" && printf '%s\\n' \"${COMPREPLY[@]}\"",
+                  "complete", s.root + "/share/bash-completion/completions/" + prog, line, prog});
+        EXPECT_EQ(0, r.exitCode) << line << r.err;
+        return "\n" + r.out;
     };
-    const Page pages[] = {
-        {"updater", {}, {"Couldn't open serial", "dialout", "ERR: No response from CONFIG mode", "-config"}},
-        {"devsim", {"--help"}, {}},
-        {"affpack", {"--help"}, {}}};
-    for (const Page &page : pages)
+    for (std::string prog : {"updater", "devsim", "affpack"})
     {
-        SCOPED_TRACE(page.prog);
-        // The installed page is the source's, renders without warnings, and documents every
-        // option the program lists; plain ASCII, wide enough that no option is broken.
-        EXPECT_EQ(readTextFile(std::string(UPD_SOURCE_DIR) + "/docs/man/" + page.prog + ".1"),
-                  tool({"gzip", "-dc", manPage(page.prog)}).out);
-        ProgramResult shown =
-            tool({"LC_ALL=C", "MANWIDTH=200", "man", "--warnings", "-l", manPage(page.prog)});
+        SCOPED_TRACE(prog);
+        // The installed page is the source's and renders without warnings (plain ASCII, wide
+        // enough that no option is broken), with its sections and the updater's troubleshooting.
+        std::string page = s.root + "/share/man/man1/" + prog + ".1.gz";
+        EXPECT_EQ(readTextFile(UPD_SOURCE_DIR "/docs/man/" + prog + ".1"), tool({"gzip", "-dc", page}).out);
+        ProgramResult shown = tool({"LC_ALL=C", "MANWIDTH=200", "man", "--warnings", "-l", page});
         EXPECT_EQ(0, shown.exitCode);
         EXPECT_EQ("", shown.err) << "groff warnings";
-        std::vector<std::string> texts = page.texts;
-        texts.insert(texts.end(), {std::string(page.prog) + " - ", "\nSYNOPSIS\n", "\nOPTIONS\n",
-                                   "\nEXIT STATUS\n", "\nEXAMPLES\n", "\nSEE ALSO\n"});
+        std::vector<std::string> texts = {prog + " - ",      "\nSYNOPSIS\n", "\nOPTIONS\n",
+                                          "\nEXIT STATUS\n", "\nEXAMPLES\n", "\nSEE ALSO\n"};
+        if (prog == "updater")
+            texts.insert(texts.end(),
+                         {"Couldn't open serial", "dialout", "ERR: No response from CONFIG mode"});
         for (const std::string &text : texts)
             EXPECT_TRUE(has(shown.out, text)) << text;
-        std::set<std::string> options = optionWords(runProgram(bin(page.prog), page.helpArgs, 30000).out);
-        EXPECT_GE(options.size(), 6u);
-        for (const std::string &option : options)
-            EXPECT_TRUE(has(shown.out, option)) << option << " is not in the manual page";
+        // Every option the program lists (the updater with its usage) is in its page and is
+        // offered by its completion (the updater's after a port, but for -affver).
+        ProgramResult help = runProgram(bin(prog), {prog == "updater" ? "-h" : "--help"}, 30000);
+        EXPECT_EQ(prog == "updater" ? 1 : 0, help.exitCode);
+        std::string offered = complete(prog + (prog == "updater" ? " /dev/ttyS0 -" : " -"));
+        const std::regex option("(^|[\\s\\[|,])(--?[a-z][a-z0-9-]*)");
+        int options = 0;
+        for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+             it != std::sregex_iterator(); ++it, ++options)
+        {
+            EXPECT_TRUE(has(shown.out, (*it)[2])) << (*it)[2] << " is not in the manual page";
+            EXPECT_TRUE((*it)[2] == "-affver" || has(offered, "\n" + (*it)[2].str() + "\n")) << (*it)[2];
+        }
+        EXPECT_GE(options, 6);
     }
 
-    // The README's links to the guides work in the installed documentation.
-    const std::string docs = tree("root") + "/share/doc/fwupdate/";
-    std::string readme = readTextFile(docs + "README.md");
-    static const std::regex kLink("\\]\\(([^):#]+)[^)]*\\)");
-    int links = 0;
-    for (auto it = std::sregex_iterator(readme.begin(), readme.end(), kLink); it != std::sregex_iterator();
-         ++it, ++links)
-        EXPECT_TRUE(fs::is_regular_file(docs + (*it)[1].str())) << (*it)[1];
-    EXPECT_GE(links, 4);
+    // Words offered after a line, and those ("!word") not offered.
+    const std::string dir = s.tmp.dir() + "/";
+    for (const char *file : {"fw.aff", "fw.bin", "host.bin"})
+        std::ofstream(dir + file) << "x";
+    const std::pair<std::string, std::vector<std::string>> rows[] = {
+        {"updater ", {"-affver", "!-update"}},
+        {"updater /dev/ttyUSB0 -lock ", {"0", "1"}},
+        {"updater /dev/ttyUSB0 -", {"-f", "!-affver"}},
+        {"updater /dev/", {"!/dev/null", "!/dev/tty"}}, // only serial ports
+        // A container is preferred where the updater reads one, and any file when there is none.
+        {"updater /dev/ttyUSB0 -update " + dir + "f", {dir + "fw.aff", "!" + dir + "fw.bin"}},
+        {"updater -affver " + dir + "f", {dir + "fw.aff", "!" + dir + "fw.bin"}},
+        {"updater /dev/ttyUSB0 -update " + dir + "h", {dir + "host.bin"}},
+        {"updater " + dir + "fw.b", {dir + "fw.bin"}}, // the emulator's link is a port outside /dev
+        {"devsim --container " + dir + "f", {dir + "fw.aff"}},
+        {"devsim verify ", {"!--state"}},
+        {"devsim --app-baud ", {"115200", "921600", "3000000"}},
+        {"affpack --block ", {"host-uc:", "device-uc:", "ti:", "nvcm0:"}},
+        {"affpack --block host-uc:" + dir + "ho", {dir + "host.bin"}}, // ':' breaks words
+        {"affpack --format ", {"1", "2", "3"}},
+    };
+    for (const auto &[line, words] : rows)
+    {
+        std::string offered = complete(line);
+        for (const std::string &w : words)
+            EXPECT_EQ(w[0] != '!', has(offered, "\n" + w.substr(w[0] == '!') + "\n")) << line << ": " << w;
+    }
 }
 
 } // namespace
