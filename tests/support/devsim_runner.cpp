@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace testsupport
 {
@@ -63,6 +64,11 @@ std::string readTextFile(const std::string &path)
     return text.str();
 }
 
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 std::string programPath(const std::string &name)
 {
     return std::string(UPD_BIN_DIR) + "/" + name;
@@ -72,16 +78,12 @@ ProgramResult runProgram(const std::string &program, const std::vector<std::stri
 {
     ProgramResult result;
     std::FILE *out = std::tmpfile(), *err = std::tmpfile();
-    pid_t pid = out && err ? spawn(program, args, ::fileno(out), ::fileno(err)) : -1;
+    pid_t pid = spawn(program, args, ::fileno(out), ::fileno(err));
     result.exitCode = pid > 0 ? reap(pid, timeoutMs) : -1;
-    for (auto [file, text] : {std::make_pair(out, &result.out), std::make_pair(err, &result.err)})
-    {
-        if (file)
-        {
-            *text = readTextFile("/proc/self/fd/" + std::to_string(::fileno(file)));
-            std::fclose(file);
-        }
-    }
+    result.out = readTextFile("/proc/self/fd/" + std::to_string(::fileno(out)));
+    result.err = readTextFile("/proc/self/fd/" + std::to_string(::fileno(err)));
+    std::fclose(out);
+    std::fclose(err);
     return result;
 }
 
@@ -139,9 +141,7 @@ int DevsimRunner::stop(int waitMs)
     if (m_pid <= 0)
         return -1;
     ::kill(m_pid, SIGTERM);
-    int status = reap(m_pid, waitMs);
-    m_pid = -1;
-    return status;
+    return reap(std::exchange(m_pid, -1), waitMs);
 }
 
 } // namespace testsupport

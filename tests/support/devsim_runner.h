@@ -14,29 +14,25 @@ namespace testsupport
 
 struct ProgramResult
 {
-    int exitCode = -1; // -1 when killed by a signal or after the time-out
-    std::string out;   // everything written to standard output
-    std::string err;   // and to standard error
+    int exitCode = -1;    // -1 when killed by a signal or after the time-out
+    std::string out, err; // everything written to standard output and error
 };
 
-// The path of a program built by this project (UPD_BIN_DIR "/" name).
+// A program built by this project (UPD_BIN_DIR "/" name).
 std::string programPath(const std::string &name);
-// Runs program with args (not repeating its name) and standard input empty; a program
-// still running after timeoutMs is killed.
+// Runs program with args and no input; a program still running after timeoutMs is killed.
 ProgramResult runProgram(const std::string &program, const std::vector<std::string> &args, int timeoutMs);
-// A whole file; empty when it cannot be read.
-std::string readTextFile(const std::string &path);
+std::string readTextFile(const std::string &path); // empty when it cannot be read
+bool contains(const std::string &text, const std::string &part);
 
-// A devsim process for one test: the built one, or the one at program.
 class DevsimRunner
 {
   public:
     explicit DevsimRunner(std::string program = programPath("devsim")); // starts nothing
     ~DevsimRunner();
 
-    // Starts devsim with args followed by --state stateDir(), --summary FILE and the link
-    // port(), and waits at most waitMs for the link. False when devsim exited or the link did
-    // not appear (see stderrText()).
+    // Starts devsim with args, --state stateDir(), --summary FILE and the link port(), and waits
+    // at most waitMs for the link. False when devsim exited or no link came (see stderrText()).
     bool start(const std::vector<std::string> &args = {}, int waitMs = 5000);
     // SIGTERM, then SIGKILL after waitMs. Devsim's exit status; -1 when killed or not running.
     int stop(int waitMs = 5000);
@@ -46,7 +42,7 @@ class DevsimRunner
     std::string stateDir() const { return m_dir + "/state"; }
     std::string stdoutText() const { return readTextFile(m_dir + "/devsim.out"); }
     std::string stderrText() const { return readTextFile(m_dir + "/devsim.err"); }
-    // A number of the summary devsim wrote when it stopped, by its dotted path
+    // A number of the summary written when devsim stopped, by its dotted path
     // ("requests.HELLO", "bytes_to_host"); -1 when there is none.
     long long summaryValue(const std::string &path) const;
 
