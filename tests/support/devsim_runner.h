@@ -1,9 +1,8 @@
 #ifndef TESTS_SUPPORT_DEVSIM_RUNNER_H
 #define TESTS_SUPPORT_DEVSIM_RUNNER_H
 
-// Running the project's programs from tests: runProgram() for one run to its end, and
-// DevsimRunner for an emulator on a link in a temporary directory of its own, which the
-// destructor removes (unless DEVSIM_KEEP=1 is in the environment).
+// Running the project's programs from tests: runProgram() for one run to its end, DevsimRunner for an
+// emulator on a link in a temporary directory that the destructor removes (kept with DEVSIM_KEEP=1).
 
 #include <string>
 #include <sys/types.h>
@@ -42,8 +41,7 @@ class DevsimRunner
     std::string stateDir() const { return m_dir + "/state"; }
     std::string stdoutText() const { return readTextFile(m_dir + "/devsim.out"); }
     std::string stderrText() const { return readTextFile(m_dir + "/devsim.err"); }
-    // A number of the summary written when devsim stopped, by its dotted path
-    // ("requests.HELLO", "bytes_to_host"); -1 when there is none.
+    // A number of the summary written when devsim stopped ("requests.HELLO"); -1 when there is none.
     long long summaryValue(const std::string &path) const;
 
   private:
