@@ -96,9 +96,8 @@ DevsimRunner::DevsimRunner(std::string program) : m_program(std::move(program))
 DevsimRunner::~DevsimRunner()
 {
     stop();
-    const char *keep = std::getenv("DEVSIM_KEEP");
     std::error_code ignored;
-    if (!m_dir.empty() && !(keep && std::string(keep) == "1"))
+    if (!m_dir.empty() && std::string(std::getenv("DEVSIM_KEEP") ? std::getenv("DEVSIM_KEEP") : "") != "1")
         std::filesystem::remove_all(m_dir, ignored);
 }
 
@@ -106,11 +105,10 @@ long long DevsimRunner::summaryValue(const std::string &path) const
 {
     // The summary is an object of numbers and of flat objects of counts ("AT+LOCK": 1).
     std::string keys = std::regex_replace(path, std::regex("[^\\w.]"), "\\$&");
-    std::string pattern =
-        "\"" + std::regex_replace(keys, std::regex("\\."), "\": \\{[^}]*\"") + "\": ([0-9]+)";
+    std::regex pattern("\"" + std::regex_replace(keys, std::regex("\\."), "\": \\{[^}]*\"") + "\": ([0-9]+)");
     std::string json = readTextFile(m_dir + "/summary.json");
     std::smatch match;
-    return std::regex_search(json, match, std::regex(pattern)) ? std::stoll(match[1]) : -1;
+    return std::regex_search(json, match, pattern) ? std::stoll(match[1]) : -1;
 }
 
 bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)

@@ -17,8 +17,7 @@ struct ProgramResult
     std::string out, err; // everything written to standard output and error
 };
 
-// A program built by this project (UPD_BIN_DIR "/" name).
-std::string programPath(const std::string &name);
+std::string programPath(const std::string &name); // a program built by this project, in UPD_BIN_DIR
 // Runs program with args and no input; a program still running after timeoutMs is killed.
 ProgramResult runProgram(const std::string &program, const std::vector<std::string> &args, int timeoutMs);
 std::string readTextFile(const std::string &path); // empty when it cannot be read
