@@ -1,6 +1,6 @@
 // What is shipped: `make package` builds the Debian package, lintian finds no error in it, dpkg installs
 // it into an empty root and `cmake --install` lays the same files into a directory. Both trees are held to
-// one table of files; the installed programs, pages and docs are used as a user would.
+// one table of files; the installed programs, pages, completion and docs are used as a user would.
 
 #include <filesystem>
 #include <fstream>
@@ -34,15 +34,12 @@ TEST(Package, BuildsInstallsAndRuns)
     ASSERT_TRUE(std::regex_search(made, last, std::regex("[^\n]*(?=\n$)"))) << made;
     const std::string deb = last.str();
     run({"cmake", "--install", build, "--prefix", tree});
-    fs::create_directories(top + "/var/lib/dpkg/updates");
-    fs::create_directories(top + "/var/lib/dpkg/info");
-    std::ofstream(top + "/var/lib/dpkg/status").flush();
+    fs::create_directories(top + "/var/lib/dpkg");
     // The empty root has none of the libraries the package depends on: the host's serve.
     run({"dpkg", "--root=" + top, "--force-depends", "--force-not-root", "--log=/dev/null", "-i", deb});
     ASSERT_FALSE(HasFailure());
     EXPECT_EQ(0u, fs::path(deb).filename().string().rfind("fwupdate_" UPD_PROJECT_VERSION "_", 0)) << deb;
     run({"lintian", "--fail-on", "error", deb});
-
     // The control fields (the description's continuation lines start with a blank).
     std::string control = "\n" + run({"dpkg-deb", "-f", deb});
     for (const char *field :
@@ -83,14 +80,38 @@ TEST(Package, BuildsInstallsAndRuns)
             EXPECT_TRUE(path.rfind("/share", 0) == 0 || path == "/bin" || files.count(path)) << root << path;
         }
     // The README's links to the guides work in the installed documentation.
-    const std::string docs = usr + "/share/doc/fwupdate/", readme = readTextFile(docs + "README.md");
+    const std::string docs = usr + "/share/doc/fwupdate/", md = readTextFile(docs + "README.md");
     const std::regex link("\\]\\(([^):#]+)[^)]*\\)");
     int links = 0;
-    for (auto it = std::sregex_iterator(readme.begin(), readme.end(), link); it != std::sregex_iterator();
-         ++it)
+    for (auto it = std::sregex_iterator(md.begin(), md.end(), link); it != std::sregex_iterator(); ++it)
         EXPECT_TRUE(++links && fs::is_regular_file(docs + (*it)[1].str())) << (*it)[1];
     EXPECT_GE(links, 4);
 
+    // What the installed completion offers for a command line typed so far (files here in tmp).
+    auto complete = [&usr](const std::string &line)
+    {
+        std::string prog = line.substr(0, line.find(' '));
+        return "\n" + run({"bash", "-c",
+                           "source \"$1\" && spec=$(complete -p \"$3\") && fn=${spec#*-F } && COMP_LINE=$2 "
+                           "COMP_POINT=${#2} && ${fn%% *} \"$3\" && printf '%s\\n' \"${COMPREPLY[@]}\"",
+                           "complete", usr + "/share/bash-completion/completions/" + prog, line, prog});
+    };
+    for (const char *file : {"/fw.aff", "/fw.bin"})
+        std::ofstream(tmp.dir() + file) << "x";
+    // Words offered after a line, and those ("!word") not offered.
+    const std::pair<std::string, std::vector<std::string>> rows[] = {
+        {"updater ", {"-affver", "!-update"}},
+        {"updater /dev/ttyUSB0 -lock ", {"0", "1"}},
+        {"updater /dev/", {"!/dev/null"}}, // only serial ports, and the options after one
+        {"updater /dev/ttyUSB0 -", {"-f", "!-affver"}},
+        {"updater /dev/ttyUSB0 -update " + tmp.dir() + "/f",
+         {tmp.dir() + "/fw.aff", "!" + tmp.dir() + "/fw.bin"}},
+        {"updater " + tmp.dir() + "/fw.b", {tmp.dir() + "/fw.bin"}}, // the emulator's link is outside /dev
+        {"affpack --block ", {"host-uc:", "device-uc:", "ti:", "nvcm0:"}}};
+    for (const auto &[line, words] : rows)
+        for (const std::string &w : words)
+            EXPECT_EQ(w[0] != '!', contains(complete(line), "\n" + w.substr(w[0] == '!') + "\n"))
+                << line << ": " << w;
     for (std::string prog : {"updater", "devsim", "affpack"})
     {
         SCOPED_TRACE(prog);
@@ -101,19 +122,23 @@ TEST(Package, BuildsInstallsAndRuns)
         ProgramResult shown =
             runProgram("/usr/bin/env", {"LC_ALL=C", "MANWIDTH=200", "man", "--warnings", "-l", page}, 60000);
         EXPECT_EQ("", shown.err) << "groff warnings";
-        const char *sections =
-            " - [^]*\nSYNOPSIS\n[^]*\nOPTIONS\n[^]*\nEXIT STATUS\n[^]*\nEXAMPLES\n[^]*\nSEE ALSO\n";
-        EXPECT_TRUE(std::regex_search(shown.out, std::regex(prog + sections))) << shown.out;
+        std::regex sections(
+            prog + " - [^]*\nSYNOPSIS\n[^]*\nOPTIONS\n[^]*\nEXIT STATUS\n[^]*\nEXAMPLES\n[^]*\nSEE ALSO\n");
+        EXPECT_TRUE(std::regex_search(shown.out, sections)) << shown.out;
         for (const char *text : {"Couldn't open serial", "dialout", "ERR: No response from CONFIG mode"})
             EXPECT_TRUE(prog != "updater" || contains(shown.out, text)) << text;
-        // Every option the program lists (the updater in its usage) is in its page.
+        // Every option the program lists (the updater in its usage) is in its page and is offered by its
+        // completion (the updater's after a port).
         ProgramResult help = runProgram(usr + "/bin/" + prog, {prog == "updater" ? "-h" : "--help"}, 30000);
         EXPECT_EQ(prog == "updater" ? 1 : 0, help.exitCode);
         const std::regex option("(^|[\\s\\[|,])(--?[a-z][a-z0-9-]*)");
+        std::string offered = complete(prog + (prog == "updater" ? " /dev/ttyS0 -" : " -"));
         int options = 0;
         for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
              it != std::sregex_iterator(); ++it, ++options)
-            EXPECT_TRUE(contains(shown.out, (*it)[2])) << (*it)[2] << " is not in the manual page";
+            EXPECT_TRUE(contains(shown.out, (*it)[2]) &&
+                        ((*it)[2] == "-affver" || contains(offered, "\n" + (*it)[2].str() + "\n")))
+                << (*it)[2] << " is not in the manual page or not offered";
         EXPECT_GE(options, 6);
     }
 

@@ -21,8 +21,7 @@ namespace testsupport
 namespace
 {
 
-// Starts program with standard input from /dev/null and its output into the files out
-// and err; the child dies with the test process.
+// Starts program with no input and its output into the files out and err; it dies with this process.
 pid_t spawn(const std::string &program, const std::vector<std::string> &args, int out, int err)
 {
     std::vector<char *> argv = {const_cast<char *>(program.c_str())};
@@ -41,8 +40,7 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, in
     ::_exit(127);
 }
 
-// Waits at most timeoutMs for pid to end, then kills it. Its exit status; -1 when it was
-// killed or ended by a signal.
+// Waits at most timeoutMs for pid, then kills it: its exit status, -1 when killed or ended by a signal.
 int reap(pid_t pid, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
