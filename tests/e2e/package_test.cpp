@@ -92,7 +92,7 @@ TEST(Package, BuildsInstallsAndRuns)
     {
         std::string prog = line.substr(0, line.find(' '));
         return "\n" + run({"bash", "-c",
-                           "source \"$1\" && spec=$(complete -p \"$3\") && fn=${spec#*-F } && COMP_LINE=$2 "
+                           "source \"$1\" && reg=$(complete -p \"$3\") && fn=${reg#*-F } && COMP_LINE=$2 "
                            "COMP_POINT=${#2} && ${fn%% *} \"$3\" && printf '%s\\n' \"${COMPREPLY[@]}\"",
                            "complete", usr + "/share/bash-completion/completions/" + prog, line, prog});
     };
