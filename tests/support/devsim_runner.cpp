@@ -99,14 +99,18 @@ DevsimRunner::~DevsimRunner()
         std::filesystem::remove_all(m_dir, ignored);
 }
 
-long long DevsimRunner::summaryValue(const std::string &path) const
+long long jsonNumber(const std::string &json, const std::string &path)
 {
     // The summary is an object of numbers and of flat objects of counts ("AT+LOCK": 1).
     std::string keys = std::regex_replace(path, std::regex("[^\\w.]"), "\\$&");
     std::regex pattern("\"" + std::regex_replace(keys, std::regex("\\."), "\": \\{[^}]*\"") + "\": ([0-9]+)");
-    std::string json = readTextFile(m_dir + "/summary.json");
     std::smatch match;
     return std::regex_search(json, match, pattern) ? std::stoll(match[1]) : -1;
+}
+
+long long DevsimRunner::summaryValue(const std::string &path) const
+{
+    return jsonNumber(summary(), path);
 }
 
 bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)
@@ -114,7 +118,7 @@ bool DevsimRunner::start(const std::vector<std::string> &args, int waitMs)
     if (m_dir.empty() || m_pid > 0)
         return false;
     std::vector<std::string> all = args;
-    all.insert(all.end(), {"--state", stateDir(), "--summary", m_dir + "/summary.json", port()});
+    all.insert(all.end(), {"--state", stateDir(), "--summary", summaryPath(), port()});
     int out = ::open((m_dir + "/devsim.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = ::open((m_dir + "/devsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     m_pid = spawn(m_program, all, out, err);

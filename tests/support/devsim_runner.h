@@ -22,6 +22,8 @@ std::string programPath(const std::string &name); // a program built by this pro
 ProgramResult runProgram(const std::string &program, const std::vector<std::string> &args, int timeoutMs);
 std::string readTextFile(const std::string &path); // empty when it cannot be read
 bool contains(const std::string &text, const std::string &part);
+// A number of a summary text by its dotted path ("requests.HELLO"); -1 when absent.
+long long jsonNumber(const std::string &json, const std::string &path);
 
 class DevsimRunner
 {
@@ -40,7 +42,9 @@ class DevsimRunner
     std::string stateDir() const { return m_dir + "/state"; }
     std::string stdoutText() const { return readTextFile(m_dir + "/devsim.out"); }
     std::string stderrText() const { return readTextFile(m_dir + "/devsim.err"); }
-    // A number of the summary written when devsim stopped ("requests.HELLO"); -1 when there is none.
+    std::string summaryPath() const { return m_dir + "/summary.json"; }
+    std::string summary() const { return readTextFile(summaryPath()); } // written when devsim stopped
+    // jsonNumber of the summary written when devsim stopped; -1 when there is none.
     long long summaryValue(const std::string &path) const;
 
   private:
