@@ -48,32 +48,6 @@ AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
     return img;
 }
 
-// The version word is at offset 2 while bytes 4 to 81 are zero, else the word at offset 0;
-// a version-3 header must match its CRC. Damage is refused quietly, an unknown version
-// with a message.
-TEST(AffContainer, HeaderDetectionAndDamage)
-{
-    AffImage img = image(3, {});
-    img.legacyWord = 7;
-    const std::string unsupported =
-        "AFF file version not suported(File corrupted or newer version of updater needed).\n";
-    // offset, xor, result, version read, message
-    const std::tuple<size_t, uint8_t, uint8_t, uint16_t, bool> rows[] = {
-        {0, 0, 1, 3, false}, {0, 0x10, 0, 0, false}, {125, 1, 0, 0, false},  {129, 0x80, 0, 0, false},
-        {4, 1, 0, 0, true},  {81, 1, 0, 0, true},    {2, 3 ^ 4, 0, 0, true}, {2, 3 ^ 2, 1, 2, false}};
-    for (const auto &[at, flip, result, version, message] : rows)
-    {
-        Bytes bytes = img.build();
-        bytes[at] ^= flip;
-        use(bytes);
-        _tAffHeader h{};
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(result, affReadHeader(readAffFromMem, &h)) << at;
-        EXPECT_EQ(message ? unsupported : "", testing::internal::GetCapturedStdout()) << at;
-        EXPECT_EQ(version, result ? h.usVersion : 0) << at;
-    }
-}
-
 // The header and block header fields of every format; each block's version comes from its own
 // header (version 3) or from the file header's record of its type (all 12 date bytes). The
 // version-3 packers write the bytes back, with their own CRCs and without the twelfth date byte.
@@ -129,36 +103,44 @@ TEST(AffContainer, HeadersOfEveryFormat)
 // Finding a block and checking the whole file, on files that go wrong in one way each: the
 // first bad block is named, and no block is found behind it, past the declared count or past
 // the end of the file (the memory reader serves only the bytes there, so that ASan sees any read
-// past them). (The naming of a damaged part is aff_check_test's.)
+// past them). (The naming of a damaged part is aff_check_test's.) The version word is at offset
+// 2 while bytes 4 to 81 are zero, else the word at offset 0; a version-3 header must match its
+// CRC. A damaged header is refused quietly, an unknown version with a message.
 TEST(AffContainer, FindAndIntegrity)
 {
-    const AffImage three = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
-                                     block(AFF_BLOCK_TI, 256, 128)});
+    AffImage three = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
+                               block(AFF_BLOCK_TI, 256, 128)});
+    three.legacyWord = 7;
     const uint32_t whole = uint32_t(three.build().size());
+    const uint8_t bad = AFF_CHECK_BAD_HEADER, ok = AFF_CHECK_OK, outside = AFF_CHECK_BLOCK_OUTSIDE_FILE;
+    const uint8_t badBlock = AFF_CHECK_BAD_BLOCK_HEADER;
     using Change = void (*)(AffImage &);
-    // change of the file above, bytes cut off its end, damaged byte (0: none), start index, where the TI
-    // block is found, check, bad block named (0xEE: untouched)
-    const std::tuple<Change, uint32_t, size_t, uint8_t, int16_t, uint8_t, uint8_t> rows[] = {
-        {nullptr, 0, 0, 0, 2, AFF_CHECK_OK, 0xEE},
-        {nullptr, 1, 0, 0, 2, AFF_CHECK_BLOCK_OUTSIDE_FILE, 2},
-        {nullptr, whole - 129, 0, 0, -1, AFF_CHECK_BAD_HEADER, 0xEE},
-        {nullptr, 0, affImageBlockOffset(three, 1) + 5, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1},
-        {[](AffImage &i) { i.formatVersion = 1, i.blocks.clear(); }, 0, 0, 0, -1, AFF_CHECK_OK, 0xEE},
-        {[](AffImage &i) { i.blockCountOverride = 4; }, 0, 0, 0, 2, AFF_CHECK_BAD_BLOCK_HEADER, 3},
-        {[](AffImage &i) { i.blockCountOverride = 2; }, 0, 0, 0, -1, AFF_CHECK_OK, 0xEE},
-        {[](AffImage &i) { i.blocks[0].type = AFF_BLOCK_TI; }, 0, 0, 2, 2, AFF_CHECK_OK, 0xEE},
-        {[](AffImage &i) { i.blocks[1].sizeOverride = 100000; }, 0, 0, 0, -1, AFF_CHECK_BLOCK_OUTSIDE_FILE,
-         1},
-        {[](AffImage &i) { i.blocks[1].sizeOverride = 0xFFFFFF00u; }, 0, 0, 0, -1,
-         AFF_CHECK_BLOCK_OUTSIDE_FILE, 1},
+    // change of the file above, bytes cut off its end, byte damaged (0: none), start index, where the TI
+    // block is found, check, bad block named (0xEE: untouched), message
+    const std::tuple<Change, uint32_t, size_t, uint8_t, int16_t, uint8_t, uint8_t, bool> rows[] = {
+        {nullptr, 0, 0, 0, 2, ok, 0xEE, false},
+        {nullptr, 0, 1, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, 125, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, 129, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, 2, 0, -1, bad, 0xEE, true},
+        {nullptr, 0, 4, 0, -1, bad, 0xEE, true},
+        {nullptr, 0, 81, 0, -1, bad, 0xEE, true},
+        {nullptr, 1, 0, 0, 2, outside, 2, false},
+        {nullptr, whole - 129, 0, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, affImageBlockOffset(three, 1) + 5, 0, -1, badBlock, 1, false},
+        {[](AffImage &i) { i.formatVersion = 1, i.blocks.clear(); }, 0, 0, 0, -1, ok, 0xEE, false},
+        {[](AffImage &i) { i.blockCountOverride = 4; }, 0, 0, 0, 2, badBlock, 3, false},
+        {[](AffImage &i) { i.blockCountOverride = 2; }, 0, 0, 0, -1, ok, 0xEE, false},
+        {[](AffImage &i) { i.blocks[0].type = AFF_BLOCK_TI; }, 0, 0, 2, 2, ok, 0xEE, false},
+        {[](AffImage &i) { i.blocks[1].sizeOverride = 100000; }, 0, 0, 0, -1, outside, 1, false},
+        {[](AffImage &i) { i.blocks[1].sizeOverride = 0xFFFFFF00u; }, 0, 0, 0, -1, outside, 1, false},
         // A block of a type without a version record in an older file; part sizes of 0 or above the
         // engine's buffer make the block unreadable.
-        {[](AffImage &i) { i.formatVersion = 2; }, 0, 0, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 2},
-        {[](AffImage &i) { i.blocks[0].partSize = AFF_MAX_PART_SIZE; }, 0, 0, 0, 2, AFF_CHECK_OK, 0xEE},
-        {[](AffImage &i) { i.blocks[1].partSize = 0; }, 0, 0, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1},
-        {[](AffImage &i) { i.blocks[1].partSize = AFF_MAX_PART_SIZE + 1; }, 0, 0, 0, -1,
-         AFF_CHECK_BAD_BLOCK_HEADER, 1}};
-    for (const auto &[change, cut, damageAt, from, found, check, bad] : rows)
+        {[](AffImage &i) { i.formatVersion = 2; }, 0, 0, 0, -1, badBlock, 2, false},
+        {[](AffImage &i) { i.blocks[0].partSize = AFF_MAX_PART_SIZE; }, 0, 0, 0, 2, ok, 0xEE, false},
+        {[](AffImage &i) { i.blocks[1].partSize = 0; }, 0, 0, 0, -1, badBlock, 1, false},
+        {[](AffImage &i) { i.blocks[1].partSize = AFF_MAX_PART_SIZE + 1; }, 0, 0, 0, -1, badBlock, 1, false}};
+    for (const auto &[change, cut, damageAt, from, found, check, named, message] : rows)
     {
         AffImage img = three;
         if (change)
@@ -169,13 +151,19 @@ TEST(AffContainer, FindAndIntegrity)
             bytes[damageAt] ^= 0x40;
         use(bytes);
         uint32_t ofs = 0, size = uint32_t(bytes.size());
-        uint8_t named = 0xEE;
+        uint8_t badIdx = 0xEE;
+        testing::internal::CaptureStdout();
         const int16_t index = affFindBlock(readAffFromMem, AFF_BLOCK_TI, from, &ofs);
-        const uint8_t integrity = affCheckIntegrity(readAffFromMem, size, &named);
+        EXPECT_EQ(message
+                      ? "AFF file version not suported(File corrupted or newer version of updater needed).\n"
+                      : "",
+                  testing::internal::GetCapturedStdout());
         _tAffCheckResult result; // with the part CRCs of every streamed type checked too
-        EXPECT_EQ(std::make_tuple(found, found < 0 ? 0 : affImageBlockOffset(img, found), check, bad, check),
-                  std::make_tuple(index, size_t(ofs), integrity, named,
-                                  affCheckContainer(readAffFromMem, size, AFF_STREAMED_TYPES, &result)));
+        EXPECT_EQ(
+            std::make_tuple(found, found < 0 ? 0 : affImageBlockOffset(img, found), check, named, check),
+            std::make_tuple(index, size_t(ofs), affCheckIntegrity(readAffFromMem, size, &badIdx), badIdx,
+                            affCheckContainer(readAffFromMem, size, AFF_STREAMED_TYPES, &result)))
+            << damageAt << " " << cut;
     }
 }
 
