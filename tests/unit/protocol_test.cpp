@@ -175,23 +175,33 @@ TEST(Slip, FramesOnTheWire)
 }
 
 // One frame whose opening END was consumed, read from the channel into a buffer of the
-// capacity (invalid pairs dropped), and fed from its END byte by byte to the detector
-// (results: '-' none, '0' taken, '1' complete; a bad pair or a full buffer drops the frame).
+// capacity (invalid pairs dropped) and checked as a packet with a CRC and with an XOR, and fed
+// from its END byte by byte to the detector (results: '-' none, '0' taken, '1' complete; a bad
+// pair or a full buffer drops the frame).
 TEST(Slip, Decoding)
 {
-    // wire after the END, capacity, length read, decoded, left unread, detector results, its last state
-    const std::tuple<std::string, uint16_t, uint16_t, std::string, std::string, std::string, uint32_t>
-        rows[] = {{"00 31 01 00 4C D9 00 00 DB DC C0", 200, 11, "C0 00 31 01 00 4C D9 00 00 C0 C0", "",
-                   "-00000000001", 0},
-                  {"C0 00", 200, 2, "C0 C0", "00", "--0", 2},
-                  {"01 02 03 C0", 5, 5, "C0 01 02 03 C0", "", "-0001", 0},
-                  {"01 02 03 04 C0", 5, 0, "", "C0", "-0000-", 0},
-                  {"01 DB 41 02 C0", 200, 4, "C0 01 02 C0", "", "-00---", 1},
-                  {"01 02", 200, 0, "", "", "-00", 2},
-                  {"01 C0", 0, 0, "", "01 C0", "---", 0},
-                  {"02 C0", 200, 3, "C0 02 C0", "", "---", 1}, // the detector wants a direction byte first
-                  {"01 02 03 C0", 3, 0, "", "03 C0", "-00--", 1}};
-    for (const auto &[wire, capacity, read, decoded, remaining, detected, state] : rows)
+    // wire after the END, capacity, length read, decoded, left unread, valid with CRC and XOR, detector
+    // results, its last state
+    const std::tuple<std::string, uint16_t, uint16_t, std::string, std::string, std::string, std::string,
+                     uint32_t>
+        rows[] = {
+            {"00 31 01 00 4C D9 00 00 DB DC C0", 200, 11, "C0 00 31 01 00 4C D9 00 00 C0 C0", "", "10",
+             "-00000000001", 0},
+            {"01 08 02 00 EC 00 00 00 01 02 C0", 200, 12, "C0 01 08 02 00 EC 00 00 00 01 02 C0", "", "01",
+             "-00000000001", 0},
+            {"01 08 04 00 00 00 01 00 00 00 00 00 C0", 200, 14, "C0 01 08 04 00 00 00 01 00 00 00 00 00 C0",
+             "", "00", "-0000000000001", 0}, // the checksum's high half set
+            {"01 08 03 00 00 00 00 00 00 00 00 00 C0", 200, 14, "C0 01 08 03 00 00 00 00 00 00 00 00 00 C0",
+             "", "00", "-0000000000001", 0}, // one data byte more than the length says
+            {"C0 00", 200, 2, "C0 C0", "00", "00", "--0", 2},
+            {"01 02 03 C0", 5, 5, "C0 01 02 03 C0", "", "00", "-0001", 0},
+            {"01 02 03 04 C0", 5, 0, "", "C0", "00", "-0000-", 0},
+            {"01 DB 41 02 C0", 200, 4, "C0 01 02 C0", "", "00", "-00---", 1},
+            {"01 02", 200, 0, "", "", "00", "-00", 2},
+            {"01 C0", 0, 0, "", "01 C0", "00", "---", 0},
+            {"02 C0", 200, 3, "C0 02 C0", "", "00", "---", 1}, // the detector wants a direction byte first
+            {"01 02 03 C0", 3, 0, "", "03 C0", "00", "-00--", 1}};
+    for (const auto &[wire, capacity, read, decoded, remaining, valid, detected, state] : rows)
     {
         SCOPED_TRACE(wire + " / " + std::to_string(capacity));
         SimLink link;
@@ -202,6 +212,8 @@ TEST(Slip, Decoding)
         EXPECT_EQ(decoded, hex(buf.data(), read));
         EXPECT_EQ(0xEE, buf[capacity]); // nothing written past the capacity
         EXPECT_EQ(remaining, hex(Bytes(link.rx.begin(), link.rx.end())));
+        EXPECT_EQ(valid, std::to_string(slipIsPacketValid(buf.data(), read, 1)) +
+                             std::to_string(slipIsPacketValid(buf.data(), read, 0)));
 
         std::fill(buf.begin(), buf.end(), 0xEE);
         _tSlipDetector det{0, buf.data(), capacity, 0, 0};
@@ -214,22 +226,6 @@ TEST(Slip, Decoding)
             EXPECT_EQ(decoded, hex(buf.data(), det.usStored));
             EXPECT_EQ((wire.size() + 1) / 3 + 1, det.usRawCount);
         }
-    }
-}
-
-TEST(Slip, InvalidPackets)
-{
-    const std::tuple<std::string, uint16_t, uint8_t, uint8_t> rows[] = {
-        // packet, length, CRC (else XOR), valid
-        {"C0 01 08 04 00 00 00 00 00 00 00 00 00 C0", 13, 1, 0}, // length one short
-        {"C0 01 08 04 00 00 00 01 00 00 00 00 00 C0", 14, 1, 0}, // high checksum byte set
-        {"C0 00 00 FF FF 00 00 00 00", 9, 1, 0},                 // shorter than a header and END
-        {"C0 01 08 02 00 EC 00 00 00 01 02 C0", 12, 0, 1}};
-    for (const auto &[packet, length, isCrc, valid] : rows)
-    {
-        Bytes padded = unhex(packet);
-        padded.resize(32, 0);
-        EXPECT_EQ(valid, slipIsPacketValid(padded.data(), length, isCrc)) << packet << " " << length;
     }
 }
 
