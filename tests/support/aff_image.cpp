@@ -9,11 +9,8 @@ uint16_t affImageCrc(const uint8_t *p, size_t n)
 {
     uint16_t crc = 0xFFFF;
     for (size_t i = 0; i < n; i++)
-    {
-        crc ^= uint16_t(p[i] << 8);
-        for (int bit = 0; bit < 8; bit++)
-            crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
-    }
+        for (int bit = 7; bit >= 0; bit--) // most significant bit first
+            crc = (((crc >> 15) ^ (p[i] >> bit)) & 1) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
     return crc;
 }
 
@@ -45,10 +42,9 @@ std::vector<uint8_t> AffImage::build() const
     };
     const auto version = [&](const AffImageVersion &v, size_t textBytes) // the date zero padded or cut
     {
-        std::string date = v.date;
-        date.resize(textBytes, '\0');
         le({v.code});
-        put(reinterpret_cast<const uint8_t *>(date.data()), textBytes);
+        for (size_t i = 0; i < textBytes; i++)
+            out.push_back(i < v.date.size() ? uint8_t(v.date[i]) : 0);
     };
     const auto crcFrom = [&](size_t start) { le({affImageCrc(out.data() + start, out.size() - start)}); };
 

@@ -119,11 +119,9 @@ TEST(AffContainer, FindAndIntegrity)
     // block is found, check, bad block named (0xEE: untouched), message
     const std::tuple<Change, uint32_t, size_t, uint8_t, int16_t, uint8_t, uint8_t, bool> rows[] = {
         {nullptr, 0, 0, 0, 2, ok, 0xEE, false},
-        {nullptr, 0, 1, 0, -1, bad, 0xEE, false},
         {nullptr, 0, 125, 0, -1, bad, 0xEE, false},
         {nullptr, 0, 129, 0, -1, bad, 0xEE, false},
         {nullptr, 0, 2, 0, -1, bad, 0xEE, true},
-        {nullptr, 0, 4, 0, -1, bad, 0xEE, true},
         {nullptr, 0, 81, 0, -1, bad, 0xEE, true},
         {nullptr, 1, 0, 0, 2, outside, 2, false},
         {nullptr, whole - 129, 0, 0, -1, bad, 0xEE, false},
