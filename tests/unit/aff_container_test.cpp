@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -169,13 +168,12 @@ TEST(AffContainer, FindAndIntegrity)
 // all three of its blocks and takes its version from the usercode block.
 TEST(AffContainer, Presence)
 {
-    const std::function<uint8_t(_tVersion *)> queries[] = {
+    uint8_t (*const queries[])(_tVersion *) = {
         [](_tVersion *v) { return updaterUcInFile(readAffFromMem, 0, v); },
         [](_tVersion *v) { return updaterUcInFile(readAffFromMem, 1, v); },
         [](_tVersion *v) { return updaterTiInFile(readAffFromMem, v); },
         [](_tVersion *v) { return updaterEspInFile(readAffFromMem, v); },
-        [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); },
-    };
+        [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); }};
     const AffImage img =
         image(3, {block(AFF_BLOCK_DEVICE_UC, 16, 16, 4), block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1),
                   block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2), block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3),
