@@ -99,17 +99,15 @@ TEST(AffContainer, HeadersOfEveryFormat)
     }
 }
 
-// Finding a block and checking the whole file, on files that go wrong in one way each: the
-// first bad block is named, and no block is found behind it, past the declared count or past
-// the end of the file (the memory reader serves only the bytes there, so that ASan sees any read
-// past them). (The naming of a damaged part is aff_check_test's.) The version word is at offset
-// 2 while bytes 4 to 81 are zero, else the word at offset 0; a version-3 header must match its
-// CRC. A damaged header is refused quietly, an unknown version with a message.
+// Finding a block and checking the whole file, on files that go wrong in one way each: the first bad
+// block is named, and nothing is found behind it, past the declared count or past the end of the file
+// (read from an exactly sized copy, so that ASan sees any read past it). The version word is at offset 2
+// while bytes 4 to 81 are zero, else at 0; a version-3 header must match its CRC. Damage is refused
+// quietly, an unknown version with a message. (The naming of a damaged part is aff_check_test's.)
 TEST(AffContainer, FindAndIntegrity)
 {
-    AffImage three = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
-                               block(AFF_BLOCK_TI, 256, 128)});
-    three.legacyWord = 7;
+    const AffImage three = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
+                                     block(AFF_BLOCK_TI, 256, 128)});
     const uint32_t whole = uint32_t(three.build().size());
     const uint8_t bad = AFF_CHECK_BAD_HEADER, ok = AFF_CHECK_OK, outside = AFF_CHECK_BLOCK_OUTSIDE_FILE;
     const uint8_t badBlock = AFF_CHECK_BAD_BLOCK_HEADER;

@@ -65,8 +65,7 @@ TEST(ByteChannel, Reads)
     for (const auto &[op, input, size, timeoutMs, result, stored, remaining, attempts] : rows)
     {
         SimLink link;
-        link.clockStepMs = 0;
-        link.readWaitMs = 1;
+        link.clockStepMs = 0, link.readWaitMs = 1;
         link.pushText(input);
         _tSerial ch = link.channel();
         char dest[16];
@@ -194,13 +193,13 @@ TEST(Slip, Decoding)
         SimLink link;
         link.push(unhex(wire));
         _tSerial ch = link.channel();
-        Bytes buf(capacity + 4, 0xEE);
-        EXPECT_EQ(read, slipReadPacket(&ch, buf.data(), capacity, 500));
-        EXPECT_EQ(decoded, hex(buf.data(), read));
-        EXPECT_EQ(0xEE, buf[capacity]); // nothing written past the capacity
-        EXPECT_EQ(remaining, hex(Bytes(link.rx.begin(), link.rx.end())));
-        EXPECT_EQ(valid, std::to_string(slipIsPacketValid(buf.data(), read, 1)) +
-                             std::to_string(slipIsPacketValid(buf.data(), read, 0)));
+        Bytes buf(capacity + 4, 0xEE); // nothing may be written past the capacity
+        const uint16_t got = slipReadPacket(&ch, buf.data(), capacity, 500);
+        EXPECT_EQ(std::make_tuple(read, decoded, 0xEE, remaining, valid),
+                  std::make_tuple(got, hex(buf.data(), got), buf[capacity],
+                                  hex(Bytes(link.rx.begin(), link.rx.end())),
+                                  std::to_string(slipIsPacketValid(buf.data(), got, 1)) +
+                                      std::to_string(slipIsPacketValid(buf.data(), got, 0))));
 
         std::fill(buf.begin(), buf.end(), 0xEE);
         _tSlipDetector det{0, buf.data(), capacity, 0, 0};
