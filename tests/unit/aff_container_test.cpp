@@ -73,9 +73,8 @@ TEST(AffContainer, HeadersOfEveryFormat)
         _tAffBlockHeader b[4];
         for (uint8_t i = 0; i < 4; i++)
         {
-            std::pair<uint32_t, std::string> want(11 + i, std::string("Feb 29 2024", 12));
-            if (fmt != 3)
-                want = {records[i]->code, records[i]->date};
+            auto want = fmt == 3 ? std::make_pair(11u + i, std::string("Feb 29 2024", 12))
+                                 : std::make_pair(records[i]->code, records[i]->date);
             if (fmt == 1 && i == 1) // no host record: the ids, aux word, count and IV start stand in
                 want = {6, std::string((const char *)&bytes[56], 12)};
             const uint32_t at = uint32_t(affImageBlockOffset(img, i));
