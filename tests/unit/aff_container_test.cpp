@@ -34,8 +34,8 @@ AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code
 AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
 {
     AffImage img;
-    std::tie(img.formatVersion, img.productId, img.hardwareId, img.auxWord) =
-        std::make_tuple(fmt, 6, 3, 0xA5A5A5A5);
+    std::tie(img.formatVersion, img.legacyWord, img.productId, img.hardwareId, img.auxWord) =
+        std::make_tuple(fmt, 0x1234, 6, 3, 0xA5A5A5A5); // the word at 0 is read from version 3 only
     img.fileVersion = {10700000, "Aug  9 2024"};
     for (int i = 0; i < 16; i++)
         img.iv[i] = uint8_t(0xA0 + i);
@@ -58,7 +58,6 @@ TEST(AffContainer, HeadersOfEveryFormat)
         AffImage img =
             image(fmt, {block(AFF_BLOCK_DEVICE_UC, 100, 50, 11), block(AFF_BLOCK_HOST_UC, 64, 64, 12),
                         block(AFF_BLOCK_ESP_RAM, 10, 10, 13), block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 14)});
-        img.legacyWord = fmt == 3 ? 0x1234 : 0;
         AffImageBlock &b0 = img.blocks[0];
         std::tie(b0.imageSize, b0.aux0, b0.aux1, b0.aux2, b0.auxBytes[15]) =
             std::make_tuple(90, 1, 2, ~0u, 0xF0);
