@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -13,6 +12,7 @@
 using testsupport::AffImage;
 using testsupport::AffImageBlock;
 using testsupport::affImageBlockOffset;
+using testsupport::AffImageVersion;
 using Bytes = std::vector<uint8_t>;
 
 namespace
@@ -26,26 +26,16 @@ void use(const Bytes &bytes)
     file.shrink_to_fit();
     affSetMemFile(file.empty() ? nullptr : file.data(), uint32_t(file.size()));
 }
-int16_t find(uint32_t type, uint8_t from = 0, uint32_t *ofs = nullptr)
-{
-    return affFindBlock(readAffFromMem, type, from, ofs);
-}
-
 AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code = 0)
 {
-    AffImageBlock b;
-    b.type = type;
-    b.data = testsupport::affImagePattern(size, uint8_t(type));
-    b.partSize = partSize;
-    b.version = {code, "Feb 29 2024"};
-    return b;
+    return {type, testsupport::affImagePattern(size, uint8_t(type)), partSize, -1, 0, {code, "Feb 29 2024"}};
 }
 
 AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
 {
     AffImage img;
-    std::tie(img.formatVersion, img.productId, img.hardwareId, img.auxWord) =
-        std::make_tuple(fmt, 6, 3, 0xA5A5A5A5);
+    std::tie(img.formatVersion, img.legacyWord, img.productId, img.hardwareId, img.auxWord) =
+        std::make_tuple(fmt, 0x1234, 6, 3, 0xA5A5A5A5); // the word at 0 is read from version 3 only
     img.fileVersion = {10700000, "Aug  9 2024"};
     for (int i = 0; i < 16; i++)
         img.iv[i] = uint8_t(0xA0 + i);
@@ -55,35 +45,6 @@ AffImage image(uint16_t fmt, std::vector<AffImageBlock> blocks)
     img.hostUc = {20304005, "Jan  4 2020W"};
     img.blocks = std::move(blocks);
     return img;
-}
-
-// The version word is at offset 2 while bytes 4 to 81 are zero, else the word at offset 0;
-// a version-3 header must match its CRC. Damage is refused quietly, an unknown version
-// with a message.
-TEST(AffContainer, HeaderDetectionAndDamage)
-{
-    AffImage img = image(3, {});
-    img.legacyWord = 7;
-    const std::string unsupported =
-        "AFF file version not suported(File corrupted or newer version of updater needed).\n";
-    // offset, xor, result, version read, message
-    const std::tuple<size_t, uint8_t, uint8_t, uint16_t, bool> rows[] = {
-        {0, 0, 1, 3, false},     {0, 0x10, 0, 0, false},   {1, 0x10, 0, 0, false},  {82, 0x10, 0, 0, false},
-        {93, 0x10, 0, 0, false}, {109, 1, 0, 0, false},    {125, 1, 0, 0, false},   {126, 1, 0, 0, false},
-        {128, 1, 0, 0, false},   {129, 0x80, 0, 0, false}, {4, 1, 0, 0, true},      {50, 1, 0, 0, true},
-        {81, 1, 0, 0, true},     {2, 3 ^ 4, 0, 0, true},   {2, 3 ^ 2, 1, 2, false},
-    };
-    for (const auto &[at, flip, result, version, message] : rows)
-    {
-        Bytes bytes = img.build();
-        bytes[at] ^= flip;
-        use(bytes);
-        _tAffHeader h{};
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(result, affReadHeader(readAffFromMem, &h)) << at;
-        EXPECT_EQ(message ? unsupported : "", testing::internal::GetCapturedStdout()) << at;
-        EXPECT_EQ(version, result ? h.usVersion : 0) << at;
-    }
 }
 
 // The header and block header fields of every format; each block's version comes from its own
@@ -97,7 +58,6 @@ TEST(AffContainer, HeadersOfEveryFormat)
         AffImage img =
             image(fmt, {block(AFF_BLOCK_DEVICE_UC, 100, 50, 11), block(AFF_BLOCK_HOST_UC, 64, 64, 12),
                         block(AFF_BLOCK_ESP_RAM, 10, 10, 13), block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 14)});
-        img.legacyWord = fmt == 3 ? 0x1234 : 0;
         AffImageBlock &b0 = img.blocks[0];
         std::tie(b0.imageSize, b0.aux0, b0.aux1, b0.aux2, b0.auxBytes[15]) =
             std::make_tuple(90, 1, 2, ~0u, 0xF0);
@@ -108,23 +68,18 @@ TEST(AffContainer, HeadersOfEveryFormat)
         EXPECT_EQ(std::make_tuple(fmt, 6u, 3u, 0xA5A5A5A5u, 4, 0),
                   std::make_tuple(h.usVersion, h.ulProductId, h.ulHardwareId, h.ulAuxWord, h.ubBlockCount,
                                   memcmp(img.iv.data(), h.aubIv, 16)));
-        const std::string date3("Feb 29 2024", 12);
-        // Version 1 has no host record: the ids, aux word, count and IV start stand in.
-        const std::pair<uint32_t, std::string> versions[] = {
-            fmt == 3 ? std::make_pair(11u, date3) : std::make_pair(10203004u, std::string("Jan  1 2020X")),
-            fmt == 3   ? std::make_pair(12u, date3)
-            : fmt == 2 ? std::make_pair(20304005u, std::string("Jan  4 2020W"))
-                       : std::make_pair(6u, std::string((const char *)&bytes[56], 12)),
-            fmt == 3 ? std::make_pair(13u, date3) : std::make_pair(70000u, std::string("Jan  3 2020Z")),
-            fmt == 3 ? std::make_pair(14u, date3) : std::make_pair(10203u, std::string("Jan  2 2020Y"))};
+        const AffImageVersion *records[] = {&img.deviceUc, &img.hostUc, &img.wifi, &img.fpga};
         _tAffBlockHeader b[4];
         for (uint8_t i = 0; i < 4; i++)
         {
+            auto want = fmt == 3 ? std::make_pair(11u + i, std::string("Feb 29 2024", 12))
+                                 : std::make_pair(records[i]->code, records[i]->date);
+            if (fmt == 1 && i == 1) // no host record: the ids, aux word, count and IV start stand in
+                want = {6, std::string((const char *)&bytes[56], 12)};
             const uint32_t at = uint32_t(affImageBlockOffset(img, i));
             ASSERT_EQ(at, affGetBlockStartPos(readAffFromMem, i));
             ASSERT_EQ(1, affReadBlockHeader(readAffFromMem, at, &b[i]));
-            EXPECT_EQ(versions[i],
-                      std::make_pair(b[i].sVersion.ulCode, std::string(b[i].sVersion.szDate, 12)));
+            EXPECT_EQ(want, std::make_pair(b[i].sVersion.ulCode, std::string(b[i].sVersion.szDate, 12)));
         }
         EXPECT_EQ(std::make_tuple(AFF_BLOCK_DEVICE_UC, 100u, 50u, 90u, 1u, 2u, ~0u, 0xF0),
                   std::make_tuple(b[0].ulType, b[0].ulSize, b[0].ulPartSize, b[0].ulImageSize, b[0].ulAux0,
@@ -142,81 +97,66 @@ TEST(AffContainer, HeadersOfEveryFormat)
     }
 }
 
-// Finding a block and checking the whole file, on files that go wrong in one way each: the
-// first bad block is named, and no block is found behind it, past the declared count or past
-// the end of the file (the memory reader serves only the bytes there, so that ASan sees any read
-// past them).
-// (The naming of a damaged part is aff_check_test's.)
+// Finding a block and checking the whole file, on files that go wrong in one way each: the first bad
+// block is named, and nothing is found behind it, past the declared count or past the end of the file
+// (read from an exactly sized copy, so that ASan sees any read past it). The version word is at offset 2
+// while bytes 4 to 81 are zero, else at 0; a version-3 header must match its CRC. Damage is refused
+// quietly, an unknown version with a message. (The naming of a damaged part is aff_check_test's.)
 TEST(AffContainer, FindAndIntegrity)
 {
     const AffImage three = image(3, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
                                      block(AFF_BLOCK_TI, 256, 128)});
     const uint32_t whole = uint32_t(three.build().size());
-    auto legacy = [](uint16_t fmt)
+    const uint8_t bad = AFF_CHECK_BAD_HEADER, ok = AFF_CHECK_OK, outside = AFF_CHECK_BLOCK_OUTSIDE_FILE;
+    const uint8_t badBlock = AFF_CHECK_BAD_BLOCK_HEADER;
+    using Change = void (*)(AffImage &);
+    // change of the file above, bytes cut off its end, byte damaged (0: none), start index, where the TI
+    // block is found, check, bad block named (0xEE: untouched), message
+    const std::tuple<Change, uint32_t, size_t, uint8_t, int16_t, uint8_t, uint8_t, bool> rows[] = {
+        {nullptr, 0, 0, 0, 2, ok, 0xEE, false},
+        {nullptr, 0, 125, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, 129, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, 2, 0, -1, bad, 0xEE, true},
+        {nullptr, 0, 81, 0, -1, bad, 0xEE, true},
+        {nullptr, 1, 0, 0, 2, outside, 2, false},
+        {nullptr, whole - 129, 0, 0, -1, bad, 0xEE, false},
+        {nullptr, 0, affImageBlockOffset(three, 1) + 5, 0, -1, badBlock, 1, false},
+        {[](AffImage &i) { i.formatVersion = 1, i.blocks.clear(); }, 0, 0, 0, -1, ok, 0xEE, false},
+        {[](AffImage &i) { i.blockCountOverride = 4; }, 0, 0, 0, 2, badBlock, 3, false},
+        {[](AffImage &i) { i.blockCountOverride = 2; }, 0, 0, 0, -1, ok, 0xEE, false},
+        {[](AffImage &i) { i.blocks[0].type = AFF_BLOCK_TI; }, 0, 0, 2, 2, ok, 0xEE, false},
+        {[](AffImage &i) { i.blocks[1].sizeOverride = 100000; }, 0, 0, 0, -1, outside, 1, false},
+        {[](AffImage &i) { i.blocks[1].sizeOverride = 0xFFFFFF00u; }, 0, 0, 0, -1, outside, 1, false},
+        // A block of a type without a version record in an older file; part sizes of 0 or above the
+        // engine's buffer make the block unreadable.
+        {[](AffImage &i) { i.formatVersion = 2; }, 0, 0, 0, -1, badBlock, 2, false},
+        {[](AffImage &i) { i.blocks[0].partSize = AFF_MAX_PART_SIZE; }, 0, 0, 0, 2, ok, 0xEE, false},
+        {[](AffImage &i) { i.blocks[1].partSize = 0; }, 0, 0, 0, -1, badBlock, 1, false},
+        {[](AffImage &i) { i.blocks[1].partSize = AFF_MAX_PART_SIZE + 1; }, 0, 0, 0, -1, badBlock, 1, false}};
+    for (const auto &[change, cut, damageAt, from, found, check, named, message] : rows)
     {
-        return image(fmt, {block(AFF_BLOCK_HOST_UC, 256, 128), block(AFF_BLOCK_DEVICE_UC, 256, 128),
-                           block(AFF_BLOCK_ESP_FLASH, 4, 128)});
-    };
-    auto with = [](AffImage img, const std::function<void(AffImage &)> &change)
-    {
-        change(img);
-        return img;
-    };
-    // image, bytes cut off its end, damaged byte (0: none), type, start index, found, check, bad block
-    // (0xEE: untouched)
-    using Row = std::tuple<AffImage, uint32_t, size_t, uint32_t, uint8_t, int16_t, uint8_t, uint8_t>;
-    std::vector<Row> rows = {
-        {three, 0, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_OK, 0xEE},
-        {three, 1, 0, AFF_BLOCK_TI, 0, 2, AFF_CHECK_BLOCK_OUTSIDE_FILE, 2},
-        {three, whole - 129, 0, AFF_BLOCK_TI, 0, -1, AFF_CHECK_BAD_HEADER, 0xEE},
-        {legacy(1), 1, 0, AFF_BLOCK_ESP_FLASH, 0, 2, AFF_CHECK_BLOCK_OUTSIDE_FILE, 2},
-        {legacy(2), 1, 0, AFF_BLOCK_ESP_FLASH, 0, 2, AFF_CHECK_BLOCK_OUTSIDE_FILE, 2},
-        {legacy(1), 40, 0, AFF_BLOCK_ESP_FLASH, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 2}, // into its header
-        {image(1, {}), 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_OK, 0xEE}, // nothing after the header
-        {three, 0, affImageBlockOffset(three, 1) + 5, AFF_BLOCK_TI, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1},
-        {with(three, [](AffImage &i) { i.blockCountOverride = 4; }), 0, 0, AFF_BLOCK_TI, 0, 2,
-         AFF_CHECK_BAD_BLOCK_HEADER, 3},
-        {with(three, [](AffImage &i) { i.blockCountOverride = 2; }), 0, 0, AFF_BLOCK_TI, 0, -1, AFF_CHECK_OK,
-         0xEE},
-        {with(three, [](AffImage &i) { i.blocks[2].type = AFF_BLOCK_HOST_UC; }), 0, 0, AFF_BLOCK_HOST_UC, 1,
-         2, AFF_CHECK_OK, 0xEE},
-        {with(three, [](AffImage &i) { i.blocks[1].sizeOverride = 100000; }), 0, 0, AFF_BLOCK_TI, 0, -1,
-         AFF_CHECK_BLOCK_OUTSIDE_FILE, 1},
-        {with(three, [](AffImage &i) { i.blocks[1].sizeOverride = 0xFFFFFF00u; }), 0, 0, AFF_BLOCK_TI, 0, -1,
-         AFF_CHECK_BLOCK_OUTSIDE_FILE, 1},
-        // A block of a type without a version record in an older file.
-        {image(2, {block(AFF_BLOCK_DEVICE_UC, 10, 10), block(AFF_BLOCK_TI, 10, 10),
-                   block(AFF_BLOCK_HOST_UC, 10, 10)}),
-         0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1},
-        {image(3, {block(AFF_BLOCK_HOST_UC, AFF_MAX_PART_SIZE, AFF_MAX_PART_SIZE)}), 0, 0, AFF_BLOCK_HOST_UC,
-         0, 0, AFF_CHECK_OK, 0xEE},
-        {image(3, {}), 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_OK, 0xEE},
-    };
-    // A part size of 0 or above the engine's buffer makes the block unreadable.
-    for (uint16_t fmt : {2, 3})
-        for (uint32_t partSize : {0u, uint32_t(AFF_MAX_PART_SIZE + 1), 0xFFFFFFFFu})
-        {
-            AffImage img = image(fmt, {block(AFF_BLOCK_DEVICE_UC, 32, 16), block(AFF_BLOCK_HOST_UC, 64, 16),
-                                       block(AFF_BLOCK_ESP_FLASH, 32, 16)});
-            img.blocks[1].partSize = partSize;
-            rows.emplace_back(img, 0, 0, AFF_BLOCK_HOST_UC, 0, -1, AFF_CHECK_BAD_BLOCK_HEADER, 1);
-        }
-    for (const auto &[img, cut, damageAt, type, from, found, check, bad] : rows)
-    {
-        SCOPED_TRACE(int(type) * 1000 + check * 10 + from);
+        AffImage img = three;
+        if (change)
+            change(img);
         Bytes bytes = img.build();
         bytes.resize(bytes.size() - cut);
         if (damageAt)
             bytes[damageAt] ^= 0x40;
         use(bytes);
         uint32_t ofs = 0, size = uint32_t(bytes.size());
-        uint8_t named = 0xEE;
-        const int16_t index = find(type, from, &ofs);
-        const uint8_t integrity = affCheckIntegrity(readAffFromMem, size, &named);
+        uint8_t badIdx = 0xEE;
+        testing::internal::CaptureStdout();
+        const int16_t index = affFindBlock(readAffFromMem, AFF_BLOCK_TI, from, &ofs);
+        EXPECT_EQ(message
+                      ? "AFF file version not suported(File corrupted or newer version of updater needed).\n"
+                      : "",
+                  testing::internal::GetCapturedStdout());
         _tAffCheckResult result; // with the part CRCs of every streamed type checked too
-        EXPECT_EQ(std::make_tuple(found, found < 0 ? 0 : affImageBlockOffset(img, found), check, bad, check),
-                  std::make_tuple(index, size_t(ofs), integrity, named,
-                                  affCheckContainer(readAffFromMem, size, AFF_STREAMED_TYPES, &result)));
+        EXPECT_EQ(
+            std::make_tuple(found, found < 0 ? 0 : affImageBlockOffset(img, found), check, named, check),
+            std::make_tuple(index, size_t(ofs), affCheckIntegrity(readAffFromMem, size, &badIdx), badIdx,
+                            affCheckContainer(readAffFromMem, size, AFF_STREAMED_TYPES, &result)))
+            << damageAt << " " << cut;
     }
 }
 
@@ -224,20 +164,17 @@ TEST(AffContainer, FindAndIntegrity)
 // all three of its blocks and takes its version from the usercode block.
 TEST(AffContainer, Presence)
 {
-    const std::function<uint8_t(_tVersion *)> queries[] = {
+    uint8_t (*const queries[])(_tVersion *) = {
         [](_tVersion *v) { return updaterUcInFile(readAffFromMem, 0, v); },
         [](_tVersion *v) { return updaterUcInFile(readAffFromMem, 1, v); },
         [](_tVersion *v) { return updaterTiInFile(readAffFromMem, v); },
         [](_tVersion *v) { return updaterEspInFile(readAffFromMem, v); },
-        [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); },
-    };
+        [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); }};
     const AffImage img =
         image(3, {block(AFF_BLOCK_DEVICE_UC, 16, 16, 4), block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1),
                   block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2), block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3),
                   block(AFF_BLOCK_ESP_FLASH, 16, 16, 5), block(AFF_BLOCK_DEVICE_UC, 16, 16, 6)});
     // per query: its result without and with a version, and the version's code
-    const std::string expected[] = {"11:4 00:0 00:0 11:5 11:3", "11:4 00:0 00:0 11:5 00:0",
-                                    "11:4 00:0 00:0 11:5 00:0"};
     for (int file = 0; file < 3; file++)
     {
         AffImage f = img;
@@ -251,7 +188,7 @@ TEST(AffContainer, Presence)
             const std::string results = std::to_string(query(nullptr)) + std::to_string(query(&v));
             got += (got.empty() ? "" : " ") + results + ":" + std::to_string(v.ulCode);
         }
-        EXPECT_EQ(expected[file], got);
+        EXPECT_EQ(file == 0 ? "11:4 00:0 00:0 11:5 11:3" : "11:4 00:0 00:0 11:5 00:0", got);
     }
 }
 
@@ -264,8 +201,7 @@ TEST(AffContainer, MemoryReaderServesOnlyTheRegisteredBytes)
     EXPECT_EQ(1, affHasMemFile());
     // offset, length, result, bytes copied (otherwise nothing is copied, nothing zero-filled)
     const std::tuple<uint32_t, uint32_t, uint8_t, bool> rows[] = {
-        {2, 8, 1, true},   {10, 0, 1, false},  {3, 8, 0, false},  {10, 1, 0, false},
-        {11, 0, 0, false}, {~0u, 2, 0, false}, {2, ~0u, 0, false}};
+        {2, 8, 1, true}, {10, 0, 1, false}, {3, 8, 0, false}, {11, 0, 0, false}, {~0u, 2, 0, false}};
     for (const auto &[offset, length, result, copied] : rows)
     {
         memset(dest, 0xEE, sizeof dest);

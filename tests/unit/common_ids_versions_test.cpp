@@ -14,9 +14,8 @@ namespace
 TEST(DeviceId, Lookups)
 {
     const uint32_t none = ID_NOT_FOUND;
-    const std::tuple<uint32_t, uint32_t, uint32_t> pairs[] = {{0, 0, 0},    {3, 6, 8},       {16, 14, 24},
-                                                              {34, 33, 43}, {6, 3, none},    {19, 19, none},
-                                                              {0, 3, none}, {~0u, ~0u, none}};
+    const std::tuple<uint32_t, uint32_t, uint32_t> pairs[] = {{0, 0, 0},    {3, 6, 8},    {16, 14, 24},
+                                                              {34, 33, 43}, {6, 3, none}, {0, 3, none}};
     for (const auto &[hw, pr, dev] : pairs)
         EXPECT_EQ(std::make_pair(dev, dev), std::make_pair(idHwPrToDev(hw, pr), c_idHwPrToDev(hw, pr))) << hw;
     // Every row is found by its own pair (so pairs are unique) and has its own name and a key.
@@ -26,11 +25,9 @@ TEST(DeviceId, Lookups)
         EXPECT_EQ(dev, idHwPrToDev(idGetHwIdForDev(dev), idGetPrIdForDev(dev)));
         EXPECT_TRUE(names.insert(idGetNameForDev(dev)).second && idGetAesForDevId(dev) != nullptr) << dev;
     }
-    for (uint32_t dev : {44u, 0xFFFFFFFFu})
-        EXPECT_EQ(
-            std::make_tuple(ID_NOT_FOUND, ID_NOT_FOUND, (const char *)nullptr, (const uint8_t *)nullptr),
-            std::make_tuple(idGetHwIdForDev(dev), idGetPrIdForDev(dev), idGetNameForDev(dev),
-                            idGetAesForDevId(dev)));
+    EXPECT_EQ(
+        std::make_tuple(ID_NOT_FOUND, ID_NOT_FOUND, (const char *)nullptr, (const uint8_t *)nullptr),
+        std::make_tuple(idGetHwIdForDev(44), idGetPrIdForDev(44), idGetNameForDev(44), idGetAesForDevId(44)));
     EXPECT_STREQ("TEST", idGetCurrentDevName()); // this build's device is row 0
     EXPECT_EQ(std::make_pair(0u, idGetAesForDevId(0)), std::make_pair(idGetCurrentDev(), idGetCurrentAes()));
     // The components of each hardware id: device controller, FPGA, Wi-Fi, TI.
@@ -50,9 +47,7 @@ TEST(DeviceId, Lookups)
 TEST(Version, TextAndRecord)
 {
     // code, its three-part and four-part text
-    const std::pair<uint32_t, std::string> rows[] = {{0, "0.0.0 0.0.0.0"},
-                                                     {10700000, "70.0.0 1.7.0.0"},
-                                                     {10203, "1.2.3 0.0.10.203"},
+    const std::pair<uint32_t, std::string> rows[] = {{10203, "1.2.3 0.0.10.203"},
                                                      {1234567, "23.45.67 0.12.34.567"},
                                                      {4294967295u, "96.72.95 29.49.67.295"},
                                                      {999999999, "99.99.99 99.99.99.999"}};
@@ -66,14 +61,12 @@ TEST(Version, TextAndRecord)
         EXPECT_EQ(text, std::string(a, lengthA) + " " + std::string(b, lengthB));
     }
     // A record is the code little-endian and twelve text bytes, carried as they are.
-    _tVersion v{0x01020304, {}}, back;
+    _tVersion v{0x41424344, {}}, back;
     memcpy(v.szDate, "Aug  9 2024Z", 12);
     uint8_t bytes[VERSION_RECORD_SIZE + 1];
     memset(bytes, 0xEE, sizeof bytes);
     versionToBytes(&v, bytes);
-    EXPECT_EQ(0, memcmp("\x04\x03\x02\x01"
-                        "Aug  9 2024Z\xEE",
-                        bytes, sizeof bytes));
+    EXPECT_EQ(std::string("DCBAAug  9 2024Z\xEE"), std::string((const char *)bytes, sizeof bytes));
     memset(&back, 0x55, sizeof back);
     versionFromBytes(&back, bytes);
     EXPECT_EQ(0, memcmp(&v, &back, sizeof v));
