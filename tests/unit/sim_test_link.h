@@ -74,7 +74,7 @@ struct Step
 };
 using Opt = std::optional<std::string>;
 // A text line; a request (answered with success unless said otherwise) sent directly
-// or forwarded by the host; raw bytes; time passing.
+// or forwarded by the host; bytes as they are; time passing.
 inline Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
 {
     return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
@@ -87,6 +87,10 @@ inline Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
 {
     return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
             expect.value_or(fans(cmd))};
+}
+inline Step B(const Bytes &bytes, const std::string &expect)
+{
+    return {bytes, expect};
 }
 inline Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
 {
