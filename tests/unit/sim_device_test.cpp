@@ -1,40 +1,116 @@
-// The emulator's device model driven in-process, byte by byte: scenarios of steps, each
-// configured by a devsim command line.
+// The emulator's device model driven in-process on a virtual clock, then the devsim program
+// and its pseudo-terminal in a few real-time runs. A step is what the host sends, built with
+// the project's framing, and the device's whole answer as one short text: text lines ending
+// in "\n", then frames as "cmd/status;" ("!cmd;" when checksum, length or direction are
+// wrong), a forwarding answer with its inner frame in braces, a hello with its words
+// (protocol, bootloader, product, hardware, firmware, FPGA, Wi-Fi, host flag, TI) after a colon.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
+#include <poll.h>
 #include <sstream>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
+#include "common/le_bytes.h"
+#include "protocol/commands.h"
 #include "sim/sim_options.h"
-#include "tests/unit/sim_test_link.h"
+#include "tests/support/aff_image.h"
+#include "tests/support/devsim_runner.h"
+#include "tests/support/sim_link.h"
 
 using namespace devsim;
-using namespace simtest;
+using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace
 {
 
-constexpr uint32_t kPart = 16; // part size of the test container
+constexpr uint32_t kPart = 16; // part size of the in-process test container
 
-// A device as a devsim command line (words without spaces) sets it up; with --container
-// the engine first updates it with the container.
-void setUp(SimRig &rig, const std::string &options, const AffImage &img)
+inline std::string frameText(const Bytes &f)
 {
-    std::istringstream in(options + " /tmp/ttyX");
-    std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
-    std::vector<const char *> args;
-    for (const std::string &w : words)
-        args.push_back(w.c_str());
-    std::string error;
-    ASSERT_EQ(parseOptions(int(args.size()), args.data(), &rig.config, &error), ParseResult::Run) << error;
-    rig.productId = rig.config.productId;
-    rig.hardwareId = rig.config.hardwareId;
-    rig.aff = rig.config.containerPath.empty() ? Bytes() : img.build();
-    if (rig.aff.empty())
-        return rig.start();
-    EXPECT_EQ(rig.run(UPDATER_OP_UPDATE_ALL), 1);
-    EXPECT_EQ(rig.verify(&error), 0) << error;
+    const uint16_t len = slipGetDataLength(f.data());
+    std::string s = std::to_string(slipGetCmd(f.data()));
+    if (slipIsPacketValid(f.data(), uint16_t(f.size()), 1) != 1 ||
+        slipGetDir(f.data()) != SLIP_DIR_RESPONSE || len < 4 || f.size() != size_t(len) + SLIP_OVERHEAD)
+        return "!" + s + ";";
+    const uint8_t *d = slipGetDataStart(f.data());
+    s += "/" + std::to_string(leGetU32(d));
+    if (slipGetCmd(f.data()) == UPDATER_CMD_FORWARD && len > 4)
+        s += "{" + frameText(Bytes(d + 4, d + len)) + "}";
+    for (size_t at : {0, 4, 20, 24, 28, 44, 60, 76, 80})
+        if (slipGetCmd(f.data()) == UPDATER_CMD_HELLO && len == UPDATER_HELLO_DATA_SIZE)
+            s += (at ? "," : ":") + std::to_string(leGetU32(d + 4 + at));
+    return s + ";";
+}
+
+inline std::string trafficText(const Bytes &bytes)
+{
+    Traffic t = splitTraffic(bytes);
+    std::string s;
+    for (const std::string &line : t.lines)
+        s += line + "\n";
+    for (const Bytes &f : t.frames)
+        s += frameText(f);
+    return s;
+}
+
+inline std::string ans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
+{
+    return std::to_string(cmd) + "/" + std::to_string(status) + extra + ";";
+}
+inline std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
+{
+    return ans(UPDATER_CMD_FORWARD, 0, "{" + ans(cmd, status, extra) + "}");
+}
+
+using Check = std::function<void(SimRig &)>;
+// A block of a pattern that differs with the version code.
+inline AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code)
+{
+    return {type, affImagePattern(size, uint8_t(code)), partSize, -1, 0, {code, "Feb  2 2025"}};
+}
+
+struct Step
+{
+    Bytes send;           // nothing: only time passes
+    std::string expect;   // the whole answer; "drop N" when the link drops for N ms
+    uint64_t afterMs = 1; // time since the step before
+    Check then = nullptr;
+    uint32_t baud = 115200;
+};
+using Opt = std::optional<std::string>;
+// A text line; a request (answered with success unless said otherwise) sent directly
+// or forwarded by the host; bytes as they are; time passing.
+inline Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
+{
+    return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
+}
+inline Step R(uint8_t cmd, const Bytes &data = {}, Opt expect = {}, Check then = nullptr)
+{
+    return {slipFrame(SLIP_DIR_REQUEST, cmd, data), expect.value_or(ans(cmd)), 1, then};
+}
+inline Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
+{
+    return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
+            expect.value_or(fans(cmd))};
+}
+inline Step B(const Bytes &bytes, const std::string &expect)
+{
+    return {bytes, expect};
+}
+inline Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
+{
+    return {{}, expect, ms, then};
 }
 
 struct Scenario
@@ -138,8 +214,21 @@ TEST(SimDevice, Scenarios)
     for (const Scenario &s : scenarios)
     {
         SCOPED_TRACE(s.options);
+        // The device as the devsim command line (words without spaces) sets it up; with
+        // --container the engine first updates it with the container.
+        std::istringstream in(std::string(s.options) + " /tmp/ttyX");
+        std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+        std::vector<const char *> args;
+        for (const std::string &w : words)
+            args.push_back(w.c_str());
         SimRig rig;
-        setUp(rig, s.options, img);
+        std::string error;
+        ASSERT_EQ(parseOptions(int(args.size()), args.data(), &rig.config, &error), ParseResult::Run)
+            << error;
+        rig.aff = rig.config.containerPath.empty() ? Bytes() : img.build();
+        rig.start();
+        EXPECT_TRUE(rig.aff.empty() || (rig.run(UPDATER_OP_UPDATE_ALL) == 1 && rig.verify(&error) == 0))
+            << error;
         uint64_t now = rig.link.nowMs;
         for (size_t i = 0; i < s.steps.size(); i++)
         {
@@ -159,6 +248,163 @@ TEST(SimDevice, Scenarios)
         if (s.check)
             s.check(rig);
     }
+}
+
+// The host's end of the emulator's terminal, raw at 115200 baud.
+struct Host
+{
+    int fd = -1;
+    ~Host() { close(); }
+    bool open(const std::string &path)
+    {
+        struct termios tio;
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 || ::tcgetattr(fd, &tio) != 0)
+            return false;
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B115200);
+        return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+    }
+    void close() { ::close(std::exchange(fd, -1)); }
+    // Writes bytes; what arrives until nothing more came for 150 ms (firstMs before the first byte).
+    std::string send(const Bytes &bytes, int firstMs = 150)
+    {
+        EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        Bytes out;
+        uint8_t buffer[4096];
+        ssize_t n = 1;
+        for (struct pollfd p = {fd, POLLIN, 0}; n > 0 && ::poll(&p, 1, out.empty() ? firstMs : 150) > 0;)
+            if ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+                out.insert(out.end(), buffer, buffer + n);
+        return trafficText(out);
+    }
+};
+
+TEST(SimPty, CommandLineAndVerify)
+{
+    // A device updated with a container whose device microcontroller's 200 bytes make 3 whole
+    // parts (the last 8 are never sent), then one byte of its state changed.
+    SimRig rig;
+    AffImage img;
+    for (uint32_t type : {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI})
+        img.blocks.push_back(block(type, type == AFF_BLOCK_DEVICE_UC ? 200 : 64, 64, type));
+    rig.aff = img.build();
+    ASSERT_EQ(rig.run(UPDATER_OP_UPDATE_ALL), 1);
+    std::fstream(rig.dir() + "/state/device-uc.bin", std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(130)
+        .put(char(img.blocks[1].data[130] ^ 0x40));
+    const struct
+    {
+        std::vector<std::string> args;
+        int exitCode;
+        std::vector<std::string> texts; // in the standard output and error together
+    } cases[] = {
+        {{"--help", "--bogus"}, 0, {"Usage: devsim"}},
+        {{}, 1, {"missing LINK"}},
+        {{"--bogus", "/t"}, 1, {"unknown option: --bogus"}},
+        {{"--lose-response", "0", "/t"}, 1, {"invalid value '0' for --lose-response"}},
+        {{"--lose-response", "4294967296", "/t"}, 1, {"invalid value '4294967296'"}},
+        {{"--at-error", "2:", "/t"}, 1, {"invalid value '2:' for --at-error"}},
+        {{"--disconnect-at-part", "0:100", "/t"}, 1, {"invalid value '0:100'"}},
+        {{"--throttle-baud", "0", "/t"}, 1, {"invalid value '0' for --throttle-baud"}},
+        {{"/t", "--throttle-baud"}, 1, {"option --throttle-baud needs a value"}},
+        {{"--random-faults", "1.5", "/t"}, 1, {"for --random-faults"}},
+        {{"verify", "onlyone"}, 1, {"usage: devsim verify"}},
+        {{"verify", rig.dir() + "/state", rig.dir() + "/fw.aff"},
+         1,
+         {"uC  DIFFERS   at byte 130 of 192", "2 components match, 1 differs"}},
+    };
+    for (const auto &c : cases)
+    {
+        ProgramResult r = runProgram(programPath("devsim"), c.args, 5000);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.texts[0];
+        for (const std::string &text : c.texts)
+            EXPECT_NE((r.out + r.err).find(text), std::string::npos) << r.out << r.err;
+    }
+    DevsimRunner dev;
+    std::ofstream(dev.port()) << "precious";
+    EXPECT_FALSE(dev.start());
+    EXPECT_NE(dev.stderrText().find("is not a symbolic link"), std::string::npos) << dev.stderrText();
+    EXPECT_EQ(readTextFile(dev.port()), "precious");
+}
+
+// At 9600 baud the host closes its port while its reboot command is still on the wire:
+// the restart's announcement is lost with the port, the reopened one is served.
+TEST(SimPty, DialogueClosedPortAndSummary)
+{
+    DevsimRunner dev;
+    std::ofstream(dev.summaryPath()) << "an older summary";
+    ASSERT_TRUE(dev.start({"--throttle-baud", "9600", "--product-id", "7"})) << dev.stderrText();
+    Host host;
+    const uint8_t kData = UPDATER_CMD_UC_PROGRAM_DATA;
+    const std::string hello = ":5,20100000,7,0,10000000,10000,10000000,";
+    ASSERT_TRUE(host.open(dev.port()));
+    EXPECT_EQ(host.send(T("AT+BOOT?", "").send), "AT+BOOT=0\n");
+    EXPECT_EQ(host.send(T("AT+REBOOT_BOOTLOADER", "").send, 10), ""); // 22 bytes take 23 ms
+    host.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the restart takes 300 ms
+    ASSERT_TRUE(host.open(dev.port()));
+    for (const Step &st : {T("AT+BOOT?", "AT+BOOT=1\n"), T("AT+LOCK=1", "AT+OK\n"),
+                           R(UPDATER_CMD_HELLO, {}, ans(UPDATER_CMD_HELLO, 0, hello + "1,10000000")),
+                           R(UPDATER_CMD_DEVICE_BOOT, le32(1)),
+                           F(UPDATER_CMD_HELLO, {}, fans(UPDATER_CMD_HELLO, 0, hello + "0,10000000")),
+                           R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(32)), R(kData, cat({le32(0), Bytes(16, 1)})),
+                           R(kData, cat({le32(1), Bytes(16, 2)})), R(UPDATER_CMD_UC_PROGRAM_END)})
+        EXPECT_EQ(host.send(st.send), st.expect);
+    host.close();
+
+    EXPECT_EQ(dev.stop(), 0);
+    EXPECT_FALSE(fs::is_symlink(dev.port())) << "the link is removed on exit";
+    for (const char *key :
+         {"requests.HELLO", "requests.FORWARD", "forwarded.HELLO", "text_commands.AT+REBOOT_BOOTLOADER"})
+        EXPECT_EQ(dev.summaryValue(key), 1) << key;
+    EXPECT_TRUE(dev.summaryValue("text_commands_total") == 4 && dev.summaryValue("port_opens") == 2);
+    EXPECT_TRUE(dev.summaryValue("bytes_to_host") > 200 && dev.summaryValue("port_closes") >= 1);
+    EXPECT_EQ(dev.summary().rfind("{", 0), 0u) << "the older summary is replaced whole";
+    EXPECT_EQ(readTextFile(dev.stateDir() + "/host-uc.bin"),
+              std::string(16, '\x01') + std::string(16, '\x02'));
+
+    // Where the summary cannot be put in place nothing is written.
+    DevsimRunner blocked;
+    fs::create_directory(blocked.summaryPath());
+    ASSERT_TRUE(blocked.start()) << blocked.stderrText();
+    EXPECT_EQ(blocked.stop(), 1);
+    EXPECT_NE(blocked.stderrText().find("cannot write the summary"), std::string::npos)
+        << blocked.stderrText();
+    for (const DevsimRunner *d : {&dev, &blocked}) // and no temporary file stays behind
+        for (const auto &entry : fs::directory_iterator(d->dir()))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}
+
+TEST(SimPty, ThrottleTakesTheWireTime)
+{
+    // Milliseconds from writing `parts` part requests of partBytes each, back to back, to the last answer.
+    auto timeParts = [](const std::vector<std::string> &args, uint32_t parts, uint32_t partBytes)
+    {
+        DevsimRunner dev;
+        Host host;
+        EXPECT_TRUE(dev.start(args) && host.open(dev.port())) << dev.stderrText();
+        for (const Step &st :
+             {T("AT+LOCK=1", "AT+OK\n"), R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(parts * partBytes))})
+            EXPECT_EQ(host.send(st.send), st.expect);
+        Bytes requests;
+        for (uint32_t i = 0; i < parts; i++)
+            requests =
+                cat({requests,
+                     R(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(i), Bytes(partBytes, uint8_t(i))})).send});
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(host.send(requests, 10000).size(), ans(UPDATER_CMD_UC_PROGRAM_DATA).size() * parts);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                   .count() -
+               150;
+    };
+    // 10 bits a byte. At the port's 115200 baud 8000 bytes take 0.69 s and 64000 bytes 5.6 s.
+    // At 6 Mbaud a byte takes 1.67 us: 64000 bytes need 106 ms, where whole-microsecond byte
+    // times would let them through in 64 ms.
+    EXPECT_GE(timeParts({"--boot", "--throttle"}, 1, 8000), 650);
+    EXPECT_LT(timeParts({"--boot"}, 1, 8000), 500);
+    const long long fast = timeParts({"--boot", "--throttle-baud", "6000000"}, 4, 16000);
+    EXPECT_TRUE(fast >= 100 && fast < 3000) << fast;
 }
 
 } // namespace
