@@ -36,7 +36,7 @@ namespace
 
 constexpr uint32_t kPart = 16; // part size of the in-process test container
 
-inline std::string frameText(const Bytes &f)
+std::string frameText(const Bytes &f)
 {
     const uint16_t len = slipGetDataLength(f.data());
     std::string s = std::to_string(slipGetCmd(f.data()));
@@ -53,7 +53,7 @@ inline std::string frameText(const Bytes &f)
     return s + ";";
 }
 
-inline std::string trafficText(const Bytes &bytes)
+std::string trafficText(const Bytes &bytes)
 {
     Traffic t = splitTraffic(bytes);
     std::string s;
@@ -64,18 +64,18 @@ inline std::string trafficText(const Bytes &bytes)
     return s;
 }
 
-inline std::string ans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
+std::string ans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
 {
     return std::to_string(cmd) + "/" + std::to_string(status) + extra + ";";
 }
-inline std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
+std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &extra = "")
 {
     return ans(UPDATER_CMD_FORWARD, 0, "{" + ans(cmd, status, extra) + "}");
 }
 
 using Check = std::function<void(SimRig &)>;
 // A block of a pattern that differs with the version code.
-inline AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code)
+AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code)
 {
     return {type, affImagePattern(size, uint8_t(code)), partSize, -1, 0, {code, "Feb  2 2025"}};
 }
@@ -91,24 +91,24 @@ struct Step
 using Opt = std::optional<std::string>;
 // A text line; a request (answered with success unless said otherwise) sent directly
 // or forwarded by the host; bytes as they are; time passing.
-inline Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
+Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
 {
     return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
 }
-inline Step R(uint8_t cmd, const Bytes &data = {}, Opt expect = {}, Check then = nullptr)
+Step R(uint8_t cmd, const Bytes &data = {}, Opt expect = {}, Check then = nullptr)
 {
     return {slipFrame(SLIP_DIR_REQUEST, cmd, data), expect.value_or(ans(cmd)), 1, then};
 }
-inline Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
+Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
 {
     return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
             expect.value_or(fans(cmd))};
 }
-inline Step B(const Bytes &bytes, const std::string &expect)
+Step B(const Bytes &bytes, const std::string &expect)
 {
     return {bytes, expect};
 }
-inline Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
+Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
 {
     return {{}, expect, ms, then};
 }
@@ -123,11 +123,10 @@ struct Scenario
 TEST(SimDevice, Scenarios)
 {
     AffImage img;
-    const uint32_t types[] = {AFF_BLOCK_HOST_UC,      AFF_BLOCK_DEVICE_UC,  AFF_BLOCK_TI,
-                              AFF_BLOCK_ESP_FLASH,    AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1,
-                              AFF_BLOCK_FPGA_USERCODE};
-    for (uint8_t i = 0; i < 7; i++)
-        img.blocks.push_back(block(types[i], i == 6 ? 4 : 32, kPart, 20000001u + i));
+    for (uint32_t type : {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI, AFF_BLOCK_ESP_FLASH,
+                          AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1, AFF_BLOCK_FPGA_USERCODE})
+        img.blocks.push_back(
+            block(type, type == AFF_BLOCK_FPGA_USERCODE ? 4 : 32, kPart, 20000001u + img.blocks.size()));
     Bytes badCrc = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_HELLO, {1, 2});
     Bytes badLength = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_IV, Bytes(16, 1));
     badCrc[5] ^= 0x01;
@@ -185,16 +184,6 @@ TEST(SimDevice, Scenarios)
           F(kIv, Bytes(3, 0), fans(kIv, kStatusBadData)), B(slipFrame(SLIP_DIR_RESPONSE, kHello, {}), lost),
           B(Bytes(badCrc.begin(), badCrc.begin() + 4), lost), // abandoned half-way
           W(kFrameGapMs + 1), R(kHello, {}, ans(kHello, 0, hello))}},
-        {"--boot --at-error 2:AT+LOCK=1 --lose-response 2 --corrupt-response 3 --status 4:0x42 "
-         "--silent-after 5",
-         {T("AT+BOOT?", "AT+BOOT=1\n"), T("AT+LOCK=1", "AT+ERROR\n"), T("AT+LOCK=1", "AT+ERROR\n"), lock,
-          R(kHello, {}, ans(kHello, 0, hello)), R(kHello, {}, lost),
-          R(kHello, {}, "!" + std::to_string(kHello) + ";"),
-          R(kBegin, le32(16), ans(kBegin, 0x42)), // refused without being carried out
-          R(kData, cat({le32(0), {1}}), ans(kData, kStatusSequence)), R(kHello, {}, lost),
-          T("AT+BOOT?", lost)},
-         [](SimRig &r)
-         { EXPECT_TRUE(r.stats.faults.statusAnswers == 1 && r.stats.faults.silencedRequests == 1); }},
         // late answers go after those sent meanwhile; a restart loses them
         {"--boot --late-response 1:2000 --late-response 3:2000",
          {lock,
@@ -364,16 +353,13 @@ TEST(SimPty, DialogueClosedPortAndSummary)
     EXPECT_EQ(readTextFile(dev.stateDir() + "/host-uc.bin"),
               std::string(16, '\x01') + std::string(16, '\x02'));
 
-    // Where the summary cannot be put in place nothing is written.
+    // A summary that cannot be put in place fails the run (the tools' tests check what is left).
     DevsimRunner blocked;
     fs::create_directory(blocked.summaryPath());
     ASSERT_TRUE(blocked.start()) << blocked.stderrText();
     EXPECT_EQ(blocked.stop(), 1);
     EXPECT_NE(blocked.stderrText().find("cannot write the summary"), std::string::npos)
         << blocked.stderrText();
-    for (const DevsimRunner *d : {&dev, &blocked}) // and no temporary file stays behind
-        for (const auto &entry : fs::directory_iterator(d->dir()))
-            EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 TEST(SimPty, ThrottleTakesTheWireTime)
@@ -390,12 +376,10 @@ TEST(SimPty, ThrottleTakesTheWireTime)
         Bytes requests;
         for (uint32_t i = 0; i < parts; i++)
             requests =
-                cat({requests,
-                     R(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(i), Bytes(partBytes, uint8_t(i))})).send});
+                cat({requests, R(UPDATER_CMD_UC_PROGRAM_DATA, cat({le32(i), Bytes(partBytes, 1)})).send});
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(host.send(requests, 10000).size(), ans(UPDATER_CMD_UC_PROGRAM_DATA).size() * parts);
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                   .count() -
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() -
                150;
     };
     // 10 bits a byte. At the port's 115200 baud 8000 bytes take 0.69 s and 64000 bytes 5.6 s.
@@ -403,7 +387,7 @@ TEST(SimPty, ThrottleTakesTheWireTime)
     // times would let them through in 64 ms.
     EXPECT_GE(timeParts({"--boot", "--throttle"}, 1, 8000), 650);
     EXPECT_LT(timeParts({"--boot"}, 1, 8000), 500);
-    const long long fast = timeParts({"--boot", "--throttle-baud", "6000000"}, 4, 16000);
+    const double fast = timeParts({"--boot", "--throttle-baud", "6000000"}, 4, 16000);
     EXPECT_TRUE(fast >= 100 && fast < 3000) << fast;
 }
 
