@@ -17,10 +17,7 @@ namespace
 void check(bool isOk, const std::string &what)
 {
     if (!isOk)
-    {
-        std::fprintf(stderr, "round trip broken: %s\n", what.c_str());
-        std::abort();
-    }
+        std::fprintf(stderr, "round trip broken: %s\n", what.c_str()), std::abort();
 }
 
 void checkRoundTrip(const affpack::Options &opt, const std::vector<std::vector<uint8_t>> &images,

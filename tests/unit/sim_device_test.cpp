@@ -90,7 +90,7 @@ struct Step
 };
 using Opt = std::optional<std::string>;
 // A text line; a request (answered with success unless said otherwise) sent directly
-// or forwarded by the host; bytes as they are; time passing.
+// or forwarded by the host; time passing.
 Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
 {
     return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
@@ -103,10 +103,6 @@ Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
 {
     return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
             expect.value_or(fans(cmd))};
-}
-Step B(const Bytes &bytes, const std::string &expect)
-{
-    return {bytes, expect};
 }
 Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
 {
@@ -173,16 +169,17 @@ TEST(SimDevice, Scenarios)
                        "20000004Feb  2 202520000005");
          }},
         {"--boot", // malformed requests are answered with their command
-         {lock, R(kBoot, one), B(badCrc, ans(kHello, kStatusBadFrame)),
-          B(badLength, ans(kIv, kStatusBadFrame)), R(kIv, Bytes(15, 1), ans(kIv, kStatusBadData)),
+         {lock, R(kBoot, one), Step{badCrc, ans(kHello, kStatusBadFrame)},
+          Step{badLength, ans(kIv, kStatusBadFrame)}, R(kIv, Bytes(15, 1), ans(kIv, kStatusBadData)),
           R(kBoot, le32(2), ans(kBoot, kStatusBadData)),
           R(kData, cat({le32(0), {1}}), ans(kData, kStatusSequence)),
           R(kFpgaPhase, Bytes(8, 0), ans(kFpgaPhase, kStatusBadData)),
           R(0x77, {}, ans(0x77, kStatusUnknownCommand)), R(kFwd, badCrc, ans(kFwd, kStatusBadFrame)),
           R(kFwd, {1, 2, 3}, ans(kFwd, kStatusBadFrame),
             [](SimRig &r) { EXPECT_EQ(r.stats.malformedRequests, 7u); }),
-          F(kIv, Bytes(3, 0), fans(kIv, kStatusBadData)), B(slipFrame(SLIP_DIR_RESPONSE, kHello, {}), lost),
-          B(Bytes(badCrc.begin(), badCrc.begin() + 4), lost), // abandoned half-way
+          F(kIv, Bytes(3, 0), fans(kIv, kStatusBadData)),
+          Step{slipFrame(SLIP_DIR_RESPONSE, kHello, {}), lost},
+          Step{Bytes(badCrc.begin(), badCrc.begin() + 4), lost}, // abandoned half-way
           W(kFrameGapMs + 1), R(kHello, {}, ans(kHello, 0, hello))}},
         // late answers go after those sent meanwhile; a restart loses them
         {"--boot --late-response 1:2000 --late-response 3:2000",
@@ -323,10 +320,9 @@ TEST(SimPty, DialogueClosedPortAndSummary)
 {
     DevsimRunner dev;
     std::ofstream(dev.summaryPath()) << "an older summary";
-    ASSERT_TRUE(dev.start({"--throttle-baud", "9600", "--product-id", "7"})) << dev.stderrText();
+    ASSERT_TRUE(dev.start({"--throttle-baud", "9600"})) << dev.stderrText();
     Host host;
     const uint8_t kData = UPDATER_CMD_UC_PROGRAM_DATA;
-    const std::string hello = ":5,20100000,7,0,10000000,10000,10000000,";
     ASSERT_TRUE(host.open(dev.port()));
     EXPECT_EQ(host.send(T("AT+BOOT?", "").send), "AT+BOOT=0\n");
     EXPECT_EQ(host.send(T("AT+REBOOT_BOOTLOADER", "").send, 10), ""); // 22 bytes take 23 ms
@@ -334,21 +330,19 @@ TEST(SimPty, DialogueClosedPortAndSummary)
     std::this_thread::sleep_for(std::chrono::milliseconds(600)); // the restart takes 300 ms
     ASSERT_TRUE(host.open(dev.port()));
     for (const Step &st : {T("AT+BOOT?", "AT+BOOT=1\n"), T("AT+LOCK=1", "AT+OK\n"),
-                           R(UPDATER_CMD_HELLO, {}, ans(UPDATER_CMD_HELLO, 0, hello + "1,10000000")),
-                           R(UPDATER_CMD_DEVICE_BOOT, le32(1)),
-                           F(UPDATER_CMD_HELLO, {}, fans(UPDATER_CMD_HELLO, 0, hello + "0,10000000")),
                            R(UPDATER_CMD_UC_PROGRAM_BEGIN, le32(32)), R(kData, cat({le32(0), Bytes(16, 1)})),
                            R(kData, cat({le32(1), Bytes(16, 2)})), R(UPDATER_CMD_UC_PROGRAM_END)})
         EXPECT_EQ(host.send(st.send), st.expect);
     host.close();
 
+    // The summary's counts are those of the in-process runs (the engine's tests check them).
     EXPECT_EQ(dev.stop(), 0);
     EXPECT_FALSE(fs::is_symlink(dev.port())) << "the link is removed on exit";
-    for (const char *key :
-         {"requests.HELLO", "requests.FORWARD", "forwarded.HELLO", "text_commands.AT+REBOOT_BOOTLOADER"})
-        EXPECT_EQ(dev.summaryValue(key), 1) << key;
-    EXPECT_TRUE(dev.summaryValue("text_commands_total") == 4 && dev.summaryValue("port_opens") == 2);
-    EXPECT_TRUE(dev.summaryValue("bytes_to_host") > 200 && dev.summaryValue("port_closes") >= 1);
+    EXPECT_TRUE(dev.summaryValue("text_commands.AT+REBOOT_BOOTLOADER") == 1 &&
+                dev.summaryValue("requests.UC_PROGRAM_DATA") == 2 &&
+                dev.summaryValue("text_commands_total") == 4);
+    EXPECT_TRUE(dev.summaryValue("port_opens") == 2 && dev.summaryValue("port_closes") >= 1 &&
+                dev.summaryValue("bytes_to_host") > 60);
     EXPECT_EQ(dev.summary().rfind("{", 0), 0u) << "the older summary is replaced whole";
     EXPECT_EQ(readTextFile(dev.stateDir() + "/host-uc.bin"),
               std::string(16, '\x01') + std::string(16, '\x02'));
