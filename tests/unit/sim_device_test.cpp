@@ -74,6 +74,7 @@ std::string fans(uint8_t cmd, uint32_t status = 0, const std::string &extra = ""
 }
 
 using Check = std::function<void(SimRig &)>;
+
 // A block of a pattern that differs with the version code.
 AffImageBlock block(uint32_t type, size_t size, uint32_t partSize, uint32_t code)
 {
@@ -88,18 +89,17 @@ struct Step
     Check then = nullptr;
     uint32_t baud = 115200;
 };
-using Opt = std::optional<std::string>;
 // A text line; a request (answered with success unless said otherwise) sent directly
 // or forwarded by the host; time passing.
 Step T(const std::string &line, const std::string &expect, uint32_t baud = 115200)
 {
     return {cat({Bytes(line.begin(), line.end()), {'\r', '\n'}}), expect, 1, nullptr, baud};
 }
-Step R(uint8_t cmd, const Bytes &data = {}, Opt expect = {}, Check then = nullptr)
+Step R(uint8_t cmd, const Bytes &data = {}, std::optional<std::string> expect = {}, Check then = nullptr)
 {
     return {slipFrame(SLIP_DIR_REQUEST, cmd, data), expect.value_or(ans(cmd)), 1, then};
 }
-Step F(uint8_t cmd, const Bytes &data = {}, Opt expect = {})
+Step F(uint8_t cmd, const Bytes &data = {}, std::optional<std::string> expect = {})
 {
     return {slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, slipFrame(SLIP_DIR_REQUEST, cmd, data)),
             expect.value_or(fans(cmd))};
@@ -122,7 +122,7 @@ TEST(SimDevice, Scenarios)
     for (uint32_t type : {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI, AFF_BLOCK_ESP_FLASH,
                           AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1, AFF_BLOCK_FPGA_USERCODE})
         img.blocks.push_back(
-            block(type, type == AFF_BLOCK_FPGA_USERCODE ? 4 : 32, kPart, 20000001u + img.blocks.size()));
+            block(type, type == AFF_BLOCK_FPGA_USERCODE ? 4 : 32, kPart, 20000001 + img.blocks.size()));
     Bytes badCrc = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_HELLO, {1, 2});
     Bytes badLength = slipFrame(SLIP_DIR_REQUEST, UPDATER_CMD_IV, Bytes(16, 1));
     badCrc[5] ^= 0x01;
@@ -144,9 +144,8 @@ TEST(SimDevice, Scenarios)
           T("AT+BOOT?", ""), // nobody listens in a restart
           W(kRestartMs, "AT+BOOTLOADER_START\n"), T("AT+BOOT?", "AT+BOOT=1\n"),
           T("AT+CONFIG=1", "AT+ERROR\n"), lock, T("AT+LOCK=0", "AT+OK\n"), W(kRestartMs),
-          T("AT+BOOT?", "AT+BOOT=0\n")}, // the application announces nothing
-         [](SimRig &r) { EXPECT_TRUE(r.device().mode() == Mode::Application && !r.device().isLocked()); }},
-        {"--app-baud 921600", // an application at another rate hears only that rate
+          T("AT+BOOT?", "AT+BOOT=0\n")}}, // the application announces nothing
+        {"--app-baud 921600",             // an application at another rate hears only that rate
          {T("AT+BOOT?", ""), T("AT+CONFIG=1\r\nAT+CONFIG=1\r\nAT+CONFIG=1", "AT+OK\n", 921600),
           T("AT+CONFIG=1", "AT+OK\n"), T("AT+CONFIG?", "AT+CONFIG=1\n")},
          [](SimRig &r) { EXPECT_GT(r.stats.garbledBytes, 0u); }},
@@ -290,9 +289,7 @@ TEST(SimPty, CommandLineAndVerify)
         {{"--bogus", "/t"}, 1, {"unknown option: --bogus"}},
         {{"--lose-response", "0", "/t"}, 1, {"invalid value '0' for --lose-response"}},
         {{"--lose-response", "4294967296", "/t"}, 1, {"invalid value '4294967296'"}},
-        {{"--at-error", "2:", "/t"}, 1, {"invalid value '2:' for --at-error"}},
         {{"--disconnect-at-part", "0:100", "/t"}, 1, {"invalid value '0:100'"}},
-        {{"--throttle-baud", "0", "/t"}, 1, {"invalid value '0' for --throttle-baud"}},
         {{"/t", "--throttle-baud"}, 1, {"option --throttle-baud needs a value"}},
         {{"--random-faults", "1.5", "/t"}, 1, {"for --random-faults"}},
         {{"verify", "onlyone"}, 1, {"usage: devsim verify"}},
