@@ -11,6 +11,7 @@
 // written since the last one and then reads with nothing pending.
 
 #include "fuzz/fuzz_link.h"
+#include "protocol/commands.h"
 
 using namespace fuzzsupport;
 using namespace testsupport;

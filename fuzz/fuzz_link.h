@@ -4,13 +4,10 @@
 // Driving the engine from fuzz inputs over the tests' one in-memory link
 // (tests/support/sim_link.h): built-in containers and the run with its invariants.
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "aff/aff_container.h"
-#include "protocol/commands.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/sim_link.h"
 
@@ -23,8 +20,7 @@ constexpr size_t kContainerCount = 8;
 
 [[noreturn]] inline void fail(const char *szWhat)
 {
-    std::fprintf(stderr, "fuzz invariant broken: %s\n", szWhat);
-    std::abort();
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", szWhat), std::abort();
 }
 
 // Built-in container idx, for product 0, hardware 0: the three formats, every block type,
