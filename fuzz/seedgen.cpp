@@ -39,13 +39,11 @@ static Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
             input.insert(input.end(), {at + 255 < pending.size() ? kWithNext : uint8_t(0), uint8_t(n)});
             input.insert(input.end(), pending.begin() + long(at), pending.begin() + long(at + n));
         }
-        l.push(pending);
-        pending.clear();
+        l.push(std::exchange(pending, Bytes()));
         hasWritten = false;
     };
     if (checkedRun(rig.link, op, &rig.aff) != 1)
-        std::fprintf(stderr, "seed for operation %u, flags %u did not complete\n", unsigned(op),
-                     unsigned(flags));
+        std::fprintf(stderr, "seed for operation %u, flags %u failed\n", unsigned(op), unsigned(flags));
     return input;
 }
 

@@ -106,12 +106,6 @@ Step W(uint64_t ms, const std::string &expect = "", Check then = nullptr)
     return {{}, expect, ms, then};
 }
 
-struct Scenario
-{
-    const char *options;
-    std::vector<Step> steps;
-};
-
 TEST(SimDevice, Scenarios)
 {
     AffImage img;
@@ -133,7 +127,8 @@ TEST(SimDevice, Scenarios)
                   kWifi = UPDATER_CMD_WIFI_INIT;
     const Step lock = T("AT+LOCK=1", "AT+OK\n"), notForwarding = F(kHello, {}, ans(kFwd, kStatusSequence));
 
-    const Scenario scenarios[] = {
+    // devsim's command line for the device, and the steps.
+    const std::pair<const char *, std::vector<Step>> scenarios[] = {
         {"", // text commands of each mode, restarts, the bootloader's announcement
          {T("AT+BOOT?", "AT+BOOT=0\n"), T("xx\1AT+BOOT?", "AT+BOOT=0\n"), T("AT+LOCK=1", "AT+ERROR\n"),
           T("AT+CONFIG=1", "AT+OK\n"), T("AT+CONFIG?", "AT+CONFIG=1\n"), T("AT+REBOOT_BOOTLOADER", "AT+OK\n"),
@@ -193,12 +188,12 @@ TEST(SimDevice, Scenarios)
             }),
           R(kData, cat({one, Bytes(kPart, 2)}))}},
     };
-    for (const Scenario &s : scenarios)
+    for (const auto &[options, steps] : scenarios)
     {
-        SCOPED_TRACE(s.options);
+        SCOPED_TRACE(options);
         // The device as the devsim command line (words without spaces) sets it up; with
         // --container the engine first updates it with the container.
-        std::istringstream in(std::string(s.options) + " /tmp/ttyX");
+        std::istringstream in(std::string(options) + " /tmp/ttyX");
         std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
         std::vector<const char *> args;
         for (const std::string &w : words)
@@ -212,10 +207,10 @@ TEST(SimDevice, Scenarios)
         EXPECT_TRUE(rig.aff.empty() || (rig.run(UPDATER_OP_UPDATE_ALL) == 1 && rig.verify(&error) == 0))
             << error;
         uint64_t now = rig.link.nowMs;
-        for (size_t i = 0; i < s.steps.size(); i++)
+        for (size_t i = 0; i < steps.size(); i++)
         {
             // The device's whole answer to the step's bytes.
-            const Step &st = s.steps[i];
+            const Step &st = steps[i];
             rig.device().tick(now += st.afterMs);
             rig.device().receive(st.send.data(), st.send.size(), st.baud, now);
             Bytes out;
@@ -271,12 +266,8 @@ TEST(SimPty, CommandLineAndVerify)
     std::fstream(rig.dir() + "/state/device-uc.bin", std::ios::in | std::ios::out | std::ios::binary)
         .seekp(130)
         .put(char(img.blocks[1].data[130] ^ 0x40));
-    const struct
-    {
-        std::vector<std::string> args;
-        int exitCode;
-        std::vector<std::string> texts; // in the standard output and error together
-    } cases[] = {
+    // The arguments, the exit code and texts in the standard output and error together.
+    const std::tuple<std::vector<std::string>, int, std::vector<std::string>> cases[] = {
         {{"--help", "--bogus"}, 0, {"Usage: devsim"}},
         {{}, 1, {"missing LINK"}},
         {{"--bogus", "/t"}, 1, {"unknown option: --bogus"}},
@@ -290,11 +281,11 @@ TEST(SimPty, CommandLineAndVerify)
          1,
          {"uC  DIFFERS   at byte 130 of 192", "2 components match, 1 differs"}},
     };
-    for (const auto &c : cases)
+    for (const auto &[args, exitCode, texts] : cases)
     {
-        ProgramResult r = runProgram(programPath("devsim"), c.args, 5000);
-        EXPECT_EQ(r.exitCode, c.exitCode) << c.texts[0];
-        for (const std::string &text : c.texts)
+        ProgramResult r = runProgram(programPath("devsim"), args, 5000);
+        EXPECT_EQ(r.exitCode, exitCode) << texts[0];
+        for (const std::string &text : texts)
             EXPECT_NE((r.out + r.err).find(text), std::string::npos) << r.out << r.err;
     }
     DevsimRunner dev;
