@@ -29,10 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pData, size_t ulSize)
     rig.start();
     std::string report;
     if (fuzzsupport::checkedRun(rig.link, UPDATER_OP_UPDATE_ALL, &rig.aff) == 1 && rig.verify(&report) != 0)
-    {
-        std::fprintf(stderr, "success reported, but the device differs from container %d\n%s", pData[0] & 7,
-                     report.c_str());
-        std::abort();
-    }
+        fuzzsupport::fail(("success reported, but the device differs:\n" + report).c_str());
     return 0;
 }

@@ -2,24 +2,12 @@
 #define FUZZ_FUZZ_LINK_H
 
 // Driving the engine from fuzz inputs over the tests' one in-memory link
-// (tests/support/sim_link.h): built-in containers, the run with its invariants,
-// and the engine target's input format:
-//   byte 0   operation selector (operation 1 + byte % 7)
-//   byte 1   bits 0-2 built-in container, bit 3 verbose, bit 4 device log lines
-//   then     chunks: [head][length][length payload bytes]
-// Head bits 0-1 say how the payload goes on the wire: 0 raw (length 0: nothing, a lost
-// answer), 1 text (followed by "\r\n"), 2 a frame with correct length and checksum of
-// payload = direction, command, data, 3 that frame inside a forwarding response. Head
-// bit 2 releases the next chunk in the same round. A round is released when the host has
-// written since the last one and then reads with nothing pending.
+// (tests/support/sim_link.h): built-in containers and the run with its invariants.
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "aff/aff_container.h"
-#include "protocol/commands.h"
 #include "tests/support/aff_image.h"
 #include "tests/support/sim_link.h"
 
@@ -32,14 +20,14 @@ constexpr size_t kContainerCount = 8;
 
 [[noreturn]] inline void fail(const char *szWhat)
 {
-    std::fprintf(stderr, "fuzz invariant broken: %s\n", szWhat);
-    std::abort();
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", szWhat), std::abort();
 }
 
 // Built-in container idx, for product 0, hardware 0: the three formats, every block type,
 // an empty image, parts made of frame delimiters and escapes (6), and no block at all.
 inline const Bytes &builtInContainer(size_t idx)
 {
+    using namespace testsupport;
     constexpr uint32_t Ram = AFF_BLOCK_ESP_RAM, Esp = AFF_BLOCK_ESP_FLASH, Nv0 = AFF_BLOCK_FPGA_NVCM0,
                        Nv1 = AFF_BLOCK_FPGA_NVCM1, Usr = AFF_BLOCK_FPGA_USERCODE, Dev = AFF_BLOCK_DEVICE_UC,
                        Host = AFF_BLOCK_HOST_UC, Ti = AFF_BLOCK_TI;
@@ -59,19 +47,13 @@ inline const Bytes &builtInContainer(size_t idx)
     for (size_t c = 0; s_all.size() < kContainerCount; c++)
     {
         const std::vector<uint32_t> &d = defs[c];
-        testsupport::AffImage img;
+        AffImage img;
         img.formatVersion = uint16_t(d[0]);
-        img.hostUc.code = 10700011;
-        img.deviceUc.code = 10700012;
-        img.wifi.code = 10700014;
+        img.hostUc.code = 10700011, img.deviceUc.code = 10700012, img.wifi.code = 10700014,
         img.fpga.code = 20015;
         for (size_t i = 1; i + 3 < d.size(); i += 4)
-            img.blocks.push_back({d[i],
-                                  testsupport::affImagePattern(d[i + 1], seed++),
-                                  d[i + 2],
-                                  -1,
-                                  0,
-                                  {d[i + 3], "Jan 02 2025"}});
+            img.blocks.push_back(
+                {d[i], affImagePattern(d[i + 1], seed++), d[i + 2], -1, 0, {d[i + 3], "Jan 02 2025"}});
         for (size_t i = 0; c == 6 && i < 1536; i++)
             img.blocks[i / 1024].data[i % 1024] = (i & 1) || i >= 1024 ? SLIP_END : SLIP_ESC;
         s_all.push_back(img.build());
@@ -86,9 +68,7 @@ inline uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes
 {
     static testsupport::SimLink *s_pLink;
     static uint64_t s_ullWrittenMs, s_ullWritten;
-    s_pLink = &link;
-    s_ullWrittenMs = link.nowMs;
-    s_ullWritten = link.tx.size();
+    s_pLink = &link, s_ullWrittenMs = link.nowMs, s_ullWritten = link.tx.size();
     link.pEngineAff = pAff = ulOp >= UPDATER_OP_UPDATE_CHANGED ? pAff : nullptr;
     _tUpdaterCallbacks cb = link.callbacks();
     cb.cbLog = [](const char *szMsg, void *)
@@ -108,42 +88,6 @@ inline uint8_t checkedRun(testsupport::SimLink &link, uint32_t ulOp, const Bytes
     if (ubResult > 1)
         fail("updater result other than 0 or 1");
     return ubResult;
-}
-
-// The engine target's whole body: replays an input against the engine.
-inline void runEngineInput(const uint8_t *pData, size_t ulSize)
-{
-    const uint32_t op = ulSize > 0 ? 1 + pData[0] % 7 : UPDATER_OP_READ_VERSIONS;
-    const uint8_t flags = ulSize > 1 ? pData[1] : 0;
-    size_t at = 2;
-    bool hasWritten = false;
-    testsupport::SimLink link;
-    link.onWrite = [&](testsupport::SimLink &, uint8_t) { hasWritten = true; };
-    link.onIdleRead = [&](testsupport::SimLink &l)
-    {
-        for (bool isNext = hasWritten; isNext && at < ulSize;)
-        {
-            const uint8_t head = pData[at++];
-            size_t len = at < ulSize ? pData[at++] : 0;
-            len = std::min(len, ulSize - at);
-            const Bytes p(pData + at, pData + at + len),
-                data(p.size() > 2 ? p.begin() + 2 : p.end(), p.end());
-            const uint8_t dir = p.size() > 0 ? p[0] : SLIP_DIR_RESPONSE,
-                          cmd = p.size() > 1 ? p[1] : UPDATER_CMD_HELLO;
-            at += len;
-            isNext = (head & kWithNext) != 0;
-            const uint8_t kind = head & 3;
-            l.push(kind == 0   ? p
-                   : kind == 1 ? testsupport::cat({p, {'\r', '\n'}})
-                   : kind == 2 ? testsupport::slipFrame(dir, cmd, data)
-                               : testsupport::slipFrame(
-                                     SLIP_DIR_RESPONSE, UPDATER_CMD_FORWARD,
-                                     testsupport::statusData(0, testsupport::decodedFrame(dir, cmd, data))));
-        }
-        hasWritten = false;
-    };
-    const Bytes &aff = builtInContainer(flags & kContainerMask); // for the updates
-    checkedRun(link, op, &aff, flags);
 }
 
 } // namespace fuzzsupport

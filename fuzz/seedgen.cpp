@@ -9,7 +9,8 @@
 
 #include "fuzz/fuzz_link.h"
 
-using fuzzsupport::Bytes;
+using namespace fuzzsupport;
+using namespace testsupport;
 
 // Records the emulator's answers in the rounds the engine target replays them in: what it
 // sent is held back until the host has written and then reads with nothing pending, and
@@ -17,35 +18,32 @@ using fuzzsupport::Bytes;
 static Bytes recordDialogue(uint32_t op, uint8_t flags, bool startInApplication)
 {
     Bytes input = {uint8_t(op - 1), flags}, pending;
-    testsupport::SimRig rig;
-    rig.aff = fuzzsupport::builtInContainer(flags);
+    SimRig rig;
+    rig.aff = builtInContainer(flags);
     rig.config.startInBoot = !startInApplication;
     rig.start();
     bool hasWritten = false;
-    rig.link.onWrite = [&](testsupport::SimLink &, uint8_t) { hasWritten = true; };
+    rig.link.onWrite = [&](SimLink &, uint8_t) { hasWritten = true; };
     rig.link.onDeviceOutput = [&](const Bytes &bytes)
     {
         rig.link.rx.erase(rig.link.rx.end() - long(bytes.size()), rig.link.rx.end());
         pending.insert(pending.end(), bytes.begin(), bytes.end());
     };
-    rig.link.onIdleRead = [&](testsupport::SimLink &l)
+    rig.link.onIdleRead = [&](SimLink &l)
     {
         if (!hasWritten)
             return;
         for (size_t at = 0; at == 0 || at < pending.size(); at += 255)
         {
-            const size_t n = std::min<size_t>(255, pending.size() - std::min(at, pending.size()));
-            input.insert(input.end(),
-                         {at + 255 < pending.size() ? fuzzsupport::kWithNext : uint8_t(0), uint8_t(n)});
+            const size_t n = std::min<size_t>(255, pending.size() - at);
+            input.insert(input.end(), {at + 255 < pending.size() ? kWithNext : uint8_t(0), uint8_t(n)});
             input.insert(input.end(), pending.begin() + long(at), pending.begin() + long(at + n));
         }
-        l.push(pending);
-        pending.clear();
+        l.push(std::exchange(pending, Bytes()));
         hasWritten = false;
     };
-    if (fuzzsupport::checkedRun(rig.link, op, &rig.aff) != 1)
-        std::fprintf(stderr, "seed for operation %u, flags %u did not complete\n", unsigned(op),
-                     unsigned(flags));
+    if (checkedRun(rig.link, op, &rig.aff) != 1)
+        std::fprintf(stderr, "seed for operation %u, flags %u failed\n", unsigned(op), unsigned(flags));
     return input;
 }
 
@@ -57,18 +55,17 @@ int main(int argc, char **argv)
     auto write = [&](int dir, const std::string &name, const Bytes &bytes)
     {
         std::ofstream f(std::string(argv[dir]) + "/" + name, std::ios::binary | std::ios::trunc);
-        written +=
-            f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size())) ? 1 : 0;
+        written += bool(f.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size())));
     };
     for (uint32_t op = UPDATER_OP_LOCK; op <= UPDATER_OP_CONFIG_MODE; op++)
         for (bool isApp : {false, true})
             write(1, "op" + std::to_string(op) + (isApp ? "-app" : "-boot"), recordDialogue(op, 0, isApp));
-    for (uint8_t c = 0; c < fuzzsupport::kContainerCount; c++)
+    for (uint8_t c = 0; c < kContainerCount; c++)
     {
         const std::string n = std::to_string(c);
         write(1, "update-all-c" + n, recordDialogue(UPDATER_OP_UPDATE_ALL, c, false));
         write(1, "update-changed-c" + n, recordDialogue(UPDATER_OP_UPDATE_CHANGED, c, c == 0));
-        write(2, "container-" + n, fuzzsupport::builtInContainer(c));
+        write(2, "container-" + n, builtInContainer(c));
         write(4, "clean-c" + n, {c});
         write(4, "each-fault-c" + n,
               {c, 0, 0, 0, 0, 0, 4, 5, 6}); // answers 5-8: ok, lost, corrupted, malformed
