@@ -34,7 +34,7 @@ class SimLink
     uint32_t readWaitMs = 50; // a read that finds nothing advances the clock this far
     uint32_t clockStepMs = 1; // and every clock reading this far
     uint32_t hostBaud = 115200;
-    uint32_t outages = 0, readAttempts = 0, idleReads = 0; // idle: a read that found nothing
+    uint32_t readAttempts = 0, idleReads = 0; // idle: a read that found nothing
     std::vector<std::string> logs;
     std::vector<uint8_t> progress;
     std::string screen;                // the log and progress calls as the updater's terminal shows them
@@ -58,24 +58,15 @@ class SimLink
 
     uint8_t readByte(uint8_t *pByte);
     void writeByte(uint8_t ubByte);
-    uint64_t getMs()
-    {
-        nowMs += clockStepMs;
-        return nowMs - clockStepMs;
-    }
-    void close() // the device sees its port close; what was on its way to the host is gone
-    {
-        if (pDevice != nullptr)
-            pDevice->portClosed();
-        rx.clear();
-    }
+    uint64_t getMs() { return (nowMs += clockStepMs) - clockStepMs; }
+    // The device sees its port close; what was on its way to the host is gone.
+    void close() { (pDevice != nullptr ? pDevice->portClosed() : void()), rx.clear(); }
     // The link is lost for ms: what is on its way either way is gone, and the device sees its port close.
-    void dropLink(uint32_t ms) { outages++, m_downUntilMs = nowMs + ms, close(); }
+    void dropLink(uint32_t ms) { m_downUntilMs = nowMs + ms, close(); }
 
   private:
+    static SimLink *of(void *pUser) { return static_cast<SimLink *>(pUser); }
     void serviceDevice();
-    std::string percentText() const;
-    void restoreEngineAff();
     uint64_t m_downUntilMs = 0; // a dropped link is back at this time
 };
 
@@ -120,9 +111,15 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 // The same frame decoded (END to END), and a decoded (perhaps altered) frame encoded again.
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 Bytes encodeDecoded(const Bytes &decoded);
-Bytes statusData(uint32_t status, const Bytes &extra = {});
-Bytes le32(uint32_t value);
+inline Bytes le32(uint32_t v)
+{
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
 Bytes cat(std::initializer_list<Bytes> parts);
+inline Bytes statusData(uint32_t status, const Bytes &extra = {})
+{
+    return cat({le32(status), extra});
+}
 std::string hex(const Bytes &bytes);
 inline std::string hex(const uint8_t *p, size_t n)
 {

@@ -31,12 +31,8 @@ namespace
 // fiveComponents() holds 1.2.3.1 host, 1.2.3.2 device, 1.2.3.3 TI, 1.2.3.4 Wi-Fi and 1.4.5 FPGA.
 const std::string kJan = " (Jan  1 2024)", kMar = " (Mar 14 2025)", kFresh = "1.0.0.0" + kJan;
 
-std::string bootLines(bool fromApplication = true)
-{
-    return std::string("|Checking if device is in BOOT mode...") +
-           (fromApplication ? "|Entering bootloader...|Checking if device is in BOOT mode..." : "") +
-           "|Entered bootloader, locking...";
-}
+const std::string kAsk = "|Checking if device is in BOOT mode...", kLock = "|Entered bootloader, locking...";
+const std::string kAskTwice = kAsk + "|Entering bootloader..." + kAsk, kBoot = kAskTwice + kLock;
 std::string helloLines(const std::string &firmware, const std::string &components, unsigned product = 1,
                        unsigned hardware = 0)
 {
@@ -48,25 +44,24 @@ std::string ucLines(const std::string &who)
 {
     return "|Programming " + who + "|Uploading " + who + " firmware|Finishing data transfer|" + who + " Done";
 }
-std::string arrow(const char *who, const std::string &from, const std::string &to)
+// A component's version before and after the update.
+std::string arrow(const char *who, const std::string &to, const std::string &from = kFresh)
 {
-    return std::string("|\t") + who + ": " + from + " -> " + to;
+    return std::string("|\t") + who + ": " + from + " -> " + to + kMar;
 }
 const std::string kTiLines =
     "|Programming DEVICE Ti|Uploading DEVICE TI firmware|Finishing data transfer|DEVICE Ti Done";
 const std::string kFpgaLines = "|Programming FPGA|FPGA Done";
-const std::string kHost = arrow("HOST", kFresh, "1.2.3.1" + kMar),
-                  kWifi = arrow("WIFI", kFresh, "1.2.3.4" + kMar);
-const std::string kFpga = arrow("FPGA", "1.0.0" + kJan, "1.4.5" + kMar),
-                  kUc = arrow("  uC", kFresh, "1.2.3.2" + kMar);
-const std::string kTi = arrow("  Ti", kFresh, "1.2.3.3" + kMar);
+const std::string kHost = arrow("HOST", "1.2.3.1"), kWifi = arrow("WIFI", "1.2.3.4"),
+                  kTi = arrow("  Ti", "1.2.3.3");
+const std::string kFpga = arrow("FPGA", "1.4.5", "1.0.0" + kJan), kUc = arrow("  uC", "1.2.3.2");
 // After the hand-over the Wi-Fi image takes the microcontroller's line; the TI is done.
-const std::string kHandOverUc = arrow("  uC", kFresh, "1.2.3.4" + kMar);
-const std::string kHandOverTi = arrow("  Ti", "1.2.3.3" + kMar, "1.2.3.3" + kMar);
+const std::string kHandOverUc = arrow("  uC", "1.2.3.4"),
+                  kHandOverTi = arrow("  Ti", "1.2.3.3", "1.2.3.3" + kMar);
 
 // Up to the device's bootloader: the host bootloader's hello and the host uC's image.
 const std::string kHostLines =
-    bootLines() + helloLines(kFresh, kHost) + ucLines("HOST uC") + "|Entering DEVICE bootloader";
+    kBoot + helloLines(kFresh, kHost) + ucLines("HOST uC") + "|Entering DEVICE bootloader";
 // From the device's hello on: its microcontroller, the TI (hasTi), the Wi-Fi image and the FPGA.
 std::string deviceLines(bool hasTi = true)
 {
@@ -130,7 +125,7 @@ std::string same(const char *who, const char *version)
 std::string mismatchLines(unsigned product, unsigned hardware)
 {
     const std::string hello = helloLines(kFresh, "", product, hardware);
-    return bootLines(false) + hello.substr(0, hello.rfind('|')) +
+    return kAsk + kLock + hello.substr(0, hello.rfind('|')) +
            "|Product/hardware ID mismatch!\nAFF: 1 / 0\nDev: " + std::to_string(product) + " / " +
            std::to_string(hardware);
 }
@@ -170,7 +165,7 @@ const UpdateRow kRows[] = {
      "--set-version host-uc=10203001 --set-version device-uc=10203002 --set-version ti=10203003 "
      "--set-version wifi=10203004 --set-version fpga=10405",
      1,
-     bootLines() + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1")) +
+     kBoot + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1")) +
          "|HOST uC Done|Entering DEVICE bootloader" +
          helloLines("1.2.3.2" + kJan, same("WIFI", "1.2.3.4") + same("FPGA", "1.4.5") +
                                           same("  uC", "1.2.3.2") + same("  Ti", "1.2.3.3")) +
@@ -181,7 +176,7 @@ const UpdateRow kRows[] = {
     // Host and TI current: the device microcontroller, the Wi-Fi module and the FPGA only.
     {"NfSomeCodesEqual", UPDATER_OP_UPDATE_CHANGED,
      "--set-version host-uc=10203001 --set-version ti=10203003", 1,
-     bootLines() + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1")) +
+     kBoot + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1")) +
          "|HOST uC Done|Entering DEVICE bootloader" +
          helloLines(kFresh, kWifi + kFpga + kUc + same("  Ti", "1.2.3.3")) + ucLines("DEVICE uC") +
          "|DEVICE Ti Done|Programming WIFI" +
@@ -190,13 +185,13 @@ const UpdateRow kRows[] = {
      "requests.UC_PROGRAM_DATA=0 forwarded.TI_PROGRAM_DATA=0 forwarded.UC_PROGRAM_DATA=12 "
      "requests.FPGA_PROGRAM_DATA=16 verify=DmDmmmm"},
     // Four components on this device: the host block does not hold the progress back.
-    {"DeviceWithoutHost", UPDATER_OP_UPDATE_ALL, "--no-host", 1, bootLines() + deviceLines(),
+    {"DeviceWithoutHost", UPDATER_OP_UPDATE_ALL, "--no-host", 1, kBoot + deviceLines(),
      "requests.DEVICE_BOOT=0 requests.UC_PROGRAM_DATA=8 forwarded.UC_PROGRAM_DATA=4 "
      "requests.UC_PROGRAM_BEGIN=1 "
      "verify=smmmmmm done=25,50,75,100"},
     // The host bootloader answers but the container has nothing for it (forced: the arrow form).
     {"ContainerWithoutHostBlock", UPDATER_OP_UPDATE_ALL, "", 1,
-     bootLines() + helloLines(kFresh, arrow("HOST", kFresh, kFresh)) + "|Entering DEVICE bootloader" +
+     kBoot + helloLines(kFresh, "|\tHOST: " + kFresh + " -> " + kFresh) + "|Entering DEVICE bootloader" +
          helloLines(kFresh, kUc + kTi) + ucLines("DEVICE uC") + kTiLines +
          "|Rebooting DEVICE...|Leaving BOOT mode...",
      "requests.UC_PROGRAM_DATA=0 forwarded.UC_PROGRAM_DATA=8 forwarded.TI_PROGRAM_DATA=8 verify=ammaaaa "
@@ -231,30 +226,27 @@ const UpdateRow kRows[] = {
     // Formats 1 and 2 know no TI block; format 1 has no host record either.
     {"Format2", UPDATER_OP_UPDATE_ALL, "", 1, kHostLines + deviceLines(false),
      "verify=mmammmm done=25,50,75,100", image(nullptr, 2, {AFF_BLOCK_TI})},
-    {"Format1", UPDATER_OP_UPDATE_ALL, "--no-host", 1, bootLines() + deviceLines(false),
+    {"Format1", UPDATER_OP_UPDATE_ALL, "--no-host", 1, kBoot + deviceLines(false),
      "verify=amammmm done=33,66,100", image(nullptr, 1, {AFF_BLOCK_TI, AFF_BLOCK_HOST_UC})},
     // -readver: the host bootloader's identity and firmware; the device stays locked.
     {"ReadVersionsHost", UPDATER_OP_READ_VERSIONS,
      "--product-id 3 --hardware-id 2 --set-version host-uc=10203001", 1,
-     bootLines() + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1"), 3, 2),
+     kBoot + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1"), 3, 2),
      "requests.HELLO=1 requests_total=1 text_commands.AT+LOCK=0=0"},
     {"ReadVersionsDeviceOnly", UPDATER_OP_READ_VERSIONS, "--no-host --boot --set-version device-uc=10203002",
-     1, bootLines(false) + helloLines("1.2.3.2" + kJan, "", 0, 0), "requests_total=1"},
+     1, kAsk + kLock + helloLines("1.2.3.2" + kJan, "", 0, 0), "requests_total=1"},
     // A container for product 1 / hardware 0 offered to another device: refused at the hello.
     {"ProductDiffers", UPDATER_OP_UPDATE_ALL, "--boot --product-id 7", 0, mismatchLines(7, 0),
      "requests_total=1 requests.IV=0"},
     {"HardwareDiffers", UPDATER_OP_UPDATE_ALL, "--boot --product-id 1 --hardware-id 3", 0,
      mismatchLines(1, 3), "requests_total=1"},
-    {"LockInBoot", UPDATER_OP_LOCK, "--boot", 1, "|Entered bootloader, locking...",
-     "text_commands.AT+LOCK=1=1 requests_total=0"},
+    {"LockInBoot", UPDATER_OP_LOCK, "--boot", 1, kLock, "text_commands.AT+LOCK=1=1 requests_total=0"},
     // An unlock goes straight to the unlock, without the BOOT question; -v adds the malformed count.
     {"UnlockVerbose", UPDATER_OP_UNLOCK, "--boot", 1, "|Leaving BOOT mode...|< AT+OK|Malformed count: 0",
      "text_commands_total=1 text_commands.AT+LOCK=0=1 in_application=1", nullptr, 1},
-    {"BootModeFromApplication", UPDATER_OP_BOOT_MODE, "", 1,
-     "|Checking if device is in BOOT mode...|Entering bootloader...|Checking if device is in BOOT mode...",
+    {"BootModeFromApplication", UPDATER_OP_BOOT_MODE, "", 1, kAskTwice,
      "text_commands.AT+REBOOT_BOOTLOADER=1 requests_total=0"},
-    {"BootModeInBoot", UPDATER_OP_BOOT_MODE, "--boot", 1, "|Checking if device is in BOOT mode...",
-     "text_commands.AT+REBOOT_BOOTLOADER=0"},
+    {"BootModeInBoot", UPDATER_OP_BOOT_MODE, "--boot", 1, kAsk, "text_commands.AT+REBOOT_BOOTLOADER=0"},
     // The fault matrix.
     // A lost answer: the part is resent after the silence and written twice; a corrupted one at once.
     fault("LostHostPart", "--lose-response 5", nullptr,
@@ -387,10 +379,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(kRows),
 // exactly; never in a success with other data and never in a hang (an hour of virtual time).
 TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
 {
-    SimRig clean;
-    clean.aff = kFiveAff;
-    ASSERT_EQ(1, clean.run(UPDATER_OP_UPDATE_ALL));
-    const long long total = std::stoll(valueOf(clean, "requests_total"));
+    const long long total = 62; // the requests of one update
     for (bool isLinkLost : {true, false})
     {
         unsigned recovered = 0;
