@@ -116,30 +116,19 @@ Setup image(std::function<void(AffImage &)> change, uint16_t format = 3,
 
 const AffImage kFpgaOnly =
     fiveComponents(3, {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI, AFF_BLOCK_ESP_FLASH});
-// A component whose version equals the container's is shown without the arrow.
-std::string same(const char *who, const char *version)
-{
-    return std::string("|\t") + who + ": " + version + kJan;
-}
-// The hello of a device whose product or hardware differs from the container's (1 / 0).
-std::string mismatchLines(unsigned product, unsigned hardware)
-{
-    const std::string hello = helloLines(kFresh, "", product, hardware);
-    return kAsk + kLock + hello.substr(0, hello.rfind('|')) +
-           "|Product/hardware ID mismatch!\nAFF: 1 / 0\nDev: " + std::to_string(product) + " / " +
-           std::to_string(hardware);
-}
+// Components whose version equals the container's are shown without the arrow.
+const std::string kNewHost = "1.2.3.1" + kJan, kSameHost = "|\tHOST: " + kNewHost,
+                  kSameTi = "|\t  Ti: 1.2.3.3" + kJan;
+const std::string kMismatch = "|Product/hardware ID mismatch!\nAFF: 1 / 0\nDev: ";
 
 // An update of fiveComponents() against a device with faults: it completes with the device holding
 // exactly the container, or fails with its last line.
 UpdateRow fault(const char *name, const std::string &options, const char *failure, const std::string &counts)
 {
-    return {name,
-            UPDATER_OP_UPDATE_ALL,
-            options,
-            uint8_t(failure ? 0 : 1),
-            failure ? std::string("...|") + failure : "...|Leaving BOOT mode...",
-            counts + (failure ? "" : " verify=mmmmmmm")};
+    const std::string last = failure ? std::string("...|") + failure : "...|Leaving BOOT mode...";
+    return {name,    UPDATER_OP_UPDATE_ALL,
+            options, uint8_t(failure ? 0 : 1),
+            last,    counts + (failure ? "" : " verify=mmmmmmm")};
 }
 // Status 1 to the second host part n times in a row.
 std::string malformedBurst(uint32_t n)
@@ -165,10 +154,9 @@ const UpdateRow kRows[] = {
      "--set-version host-uc=10203001 --set-version device-uc=10203002 --set-version ti=10203003 "
      "--set-version wifi=10203004 --set-version fpga=10405",
      1,
-     kBoot + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1")) +
-         "|HOST uC Done|Entering DEVICE bootloader" +
-         helloLines("1.2.3.2" + kJan, same("WIFI", "1.2.3.4") + same("FPGA", "1.4.5") +
-                                          same("  uC", "1.2.3.2") + same("  Ti", "1.2.3.3")) +
+     kBoot + helloLines(kNewHost, kSameHost) + "|HOST uC Done|Entering DEVICE bootloader" +
+         helloLines("1.2.3.2" + kJan, "|\tWIFI: 1.2.3.4" + kJan + "|\tFPGA: 1.4.5" + kJan +
+                                          "|\t  uC: 1.2.3.2" + kJan + kSameTi) +
          "|DEVICE uC Done|DEVICE Ti Done|WIFI Done|FPGA Done|Rebooting DEVICE...|Leaving BOOT mode...",
      "requests.HELLO=1 forwarded.HELLO=1 forwarded_total=2 requests.DEVICE_BOOT=2 requests_total=6 "
      "verify=DDDDDDD "
@@ -176,12 +164,10 @@ const UpdateRow kRows[] = {
     // Host and TI current: the device microcontroller, the Wi-Fi module and the FPGA only.
     {"NfSomeCodesEqual", UPDATER_OP_UPDATE_CHANGED,
      "--set-version host-uc=10203001 --set-version ti=10203003", 1,
-     kBoot + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1")) +
-         "|HOST uC Done|Entering DEVICE bootloader" +
-         helloLines(kFresh, kWifi + kFpga + kUc + same("  Ti", "1.2.3.3")) + ucLines("DEVICE uC") +
-         "|DEVICE Ti Done|Programming WIFI" +
-         helloLines(kFresh, kFpga + kHandOverUc + same("  Ti", "1.2.3.3")) + ucLines("DEVICE uC") +
-         kFpgaLines + "|Leaving BOOT mode...",
+     kBoot + helloLines(kNewHost, kSameHost) + "|HOST uC Done|Entering DEVICE bootloader" +
+         helloLines(kFresh, kWifi + kFpga + kUc + kSameTi) + ucLines("DEVICE uC") +
+         "|DEVICE Ti Done|Programming WIFI" + helloLines(kFresh, kFpga + kHandOverUc + kSameTi) +
+         ucLines("DEVICE uC") + kFpgaLines + "|Leaving BOOT mode...",
      "requests.UC_PROGRAM_DATA=0 forwarded.TI_PROGRAM_DATA=0 forwarded.UC_PROGRAM_DATA=12 "
      "requests.FPGA_PROGRAM_DATA=16 verify=DmDmmmm"},
     // Four components on this device: the host block does not hold the progress back.
@@ -231,15 +217,15 @@ const UpdateRow kRows[] = {
     // -readver: the host bootloader's identity and firmware; the device stays locked.
     {"ReadVersionsHost", UPDATER_OP_READ_VERSIONS,
      "--product-id 3 --hardware-id 2 --set-version host-uc=10203001", 1,
-     kBoot + helloLines("1.2.3.1" + kJan, same("HOST", "1.2.3.1"), 3, 2),
+     kBoot + helloLines(kNewHost, kSameHost, 3, 2),
      "requests.HELLO=1 requests_total=1 text_commands.AT+LOCK=0=0"},
     {"ReadVersionsDeviceOnly", UPDATER_OP_READ_VERSIONS, "--no-host --boot --set-version device-uc=10203002",
      1, kAsk + kLock + helloLines("1.2.3.2" + kJan, "", 0, 0), "requests_total=1"},
     // A container for product 1 / hardware 0 offered to another device: refused at the hello.
-    {"ProductDiffers", UPDATER_OP_UPDATE_ALL, "--boot --product-id 7", 0, mismatchLines(7, 0),
+    {"ProductDiffers", UPDATER_OP_UPDATE_ALL, "--boot --product-id 7", 0, "..." + kMismatch + "7 / 0",
      "requests_total=1 requests.IV=0"},
     {"HardwareDiffers", UPDATER_OP_UPDATE_ALL, "--boot --product-id 1 --hardware-id 3", 0,
-     mismatchLines(1, 3), "requests_total=1"},
+     "..." + kMismatch + "1 / 3", "requests_total=1"},
     {"LockInBoot", UPDATER_OP_LOCK, "--boot", 1, kLock, "text_commands.AT+LOCK=1=1 requests_total=0"},
     // An unlock goes straight to the unlock, without the BOOT question; -v adds the malformed count.
     {"UnlockVerbose", UPDATER_OP_UNLOCK, "--boot", 1, "|Leaving BOOT mode...|< AT+OK|Malformed count: 0",
