@@ -184,10 +184,7 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 {
-    Bytes wire = slipFrame(ubDir, ubCmd, data), out;
-    for (size_t i = 0; i < wire.size(); i++)
-        out.push_back(wire[i] != SLIP_ESC ? wire[i] : wire[++i] == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
-    return out;
+    return splitTraffic(slipFrame(ubDir, ubCmd, data)).frames.at(0);
 }
 
 Bytes encodeDecoded(const Bytes &decoded)
@@ -242,14 +239,10 @@ Traffic splitTraffic(const Bytes &bytes)
             if (slipDetectFrame(&det, b) == 1)
                 t.frames.emplace_back(buffer.begin(), buffer.begin() + det.usStored);
         }
-        else if (b == '\r' || b == '\n')
-        {
-            if (!line.empty())
-                t.lines.push_back(line);
-            line.clear();
-        }
-        else
+        else if (b != '\r' && b != '\n')
             line.push_back(static_cast<char>(b));
+        else if (!line.empty())
+            t.lines.push_back(line), line.clear();
     }
     return t;
 }

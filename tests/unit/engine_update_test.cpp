@@ -76,7 +76,6 @@ std::string deviceLines(bool hasTi = true)
 // device uC, 21-30 TI, 31 Wi-Fi init, 32-39 Wi-Fi, 40-62 FPGA (42 first NVCM0 part written, 48 first
 // verified).
 const Bytes kFiveAff = fiveComponents().build();
-using Setup = std::function<void(SimRig &)>;
 
 struct UpdateRow
 {
@@ -91,31 +90,21 @@ struct UpdateRow
     // status of host uC, device uC, TI, Wi-Fi, NVCM0, NVCM1 and usercode by its first letter (match,
     // DIFFERS, absent, skipped), "done=" the percentages the " Done" lines ended at.
     std::string checks;
-    Setup setUp = nullptr; // after the options, before the run
     uint8_t isVerbose = 0;
+    AffImage image = fiveComponents(); // the container of an update
+    // With a mask: the byte of a part's stored CRC damaged in what the engine is given (the device
+    // knows the good one).
+    size_t block = 0, part = 0, byte = 0;
+    uint8_t mask = 0;
 };
 
-// The container with one part's stored CRC damaged, given to the engine (the device knows the good one).
-Setup damaged(const AffImage &img, size_t block, size_t part, uint8_t mask, size_t byte = 0)
+AffImage withNvcm1Of(size_t bytes)
 {
-    return [=](SimRig &rig)
-    {
-        rig.updateAff = rig.aff = img.build();
-        rig.updateAff[affImageBlockOffset(img, block) + AFF_BLOCK_HEADER_SIZE_V3 +
-                      (part + 1) * img.blocks[block].partSize + part * 4 + byte] ^= mask;
-    };
-}
-Setup image(std::function<void(AffImage &)> change, uint16_t format = 3,
-            std::initializer_list<uint32_t> without = {})
-{
-    AffImage img = fiveComponents(format, without);
-    if (change)
-        change(img);
-    return [img](SimRig &rig) { rig.aff = img.build(); };
+    AffImage img = fiveComponents();
+    img.blocks[5].data.resize(bytes);
+    return img;
 }
 
-const AffImage kFpgaOnly =
-    fiveComponents(3, {AFF_BLOCK_HOST_UC, AFF_BLOCK_DEVICE_UC, AFF_BLOCK_TI, AFF_BLOCK_ESP_FLASH});
 // Components whose version equals the container's are shown without the arrow.
 const std::string kNewHost = "1.2.3.1" + kJan, kSameHost = "|\tHOST: " + kNewHost,
                   kSameTi = "|\t  Ti: 1.2.3.3" + kJan;
@@ -126,9 +115,8 @@ const std::string kMismatch = "|Product/hardware ID mismatch!\nAFF: 1 / 0\nDev: 
 UpdateRow fault(const char *name, const std::string &options, const char *failure, const std::string &counts)
 {
     const std::string last = failure ? std::string("...|") + failure : "...|Leaving BOOT mode...";
-    return {name,    UPDATER_OP_UPDATE_ALL,
-            options, uint8_t(failure ? 0 : 1),
-            last,    counts + (failure ? "" : " verify=mmmmmmm")};
+    const std::string checks = counts + (failure ? "" : " verify=mmmmmmm");
+    return {name, UPDATER_OP_UPDATE_ALL, options, uint8_t(failure ? 0 : 1), last, checks};
 }
 // Status 1 to the second host part n times in a row.
 std::string malformedBurst(uint32_t n)
@@ -145,8 +133,7 @@ const UpdateRow kRows[] = {
     {"Format3AllFive", UPDATER_OP_UPDATE_ALL, "--device-log", 1, kHostLines + deviceLines(),
      "requests.UC_PROGRAM_DATA=3 forwarded.UC_PROGRAM_DATA=12 forwarded.TI_PROGRAM_DATA=8 "
      "requests.FPGA_PROGRAM_DATA=16 requests.FPGA_USERCODE=1 forwarded.WIFI_INIT=1 idle_reads<5 "
-     "verify=mmmmmmm "
-     "done=20,40,60,80,100"},
+     "verify=mmmmmmm done=20,40,60,80,100"},
     // -nf on a device whose every version code equals the container's: nothing is programmed, every
     // component is done, the device is still rebooted and BOOT mode left. Only the codes count: the
     // fresh device's dates differ from the container's.
@@ -159,8 +146,7 @@ const UpdateRow kRows[] = {
                                           "|\t  uC: 1.2.3.2" + kJan + kSameTi) +
          "|DEVICE uC Done|DEVICE Ti Done|WIFI Done|FPGA Done|Rebooting DEVICE...|Leaving BOOT mode...",
      "requests.HELLO=1 forwarded.HELLO=1 forwarded_total=2 requests.DEVICE_BOOT=2 requests_total=6 "
-     "verify=DDDDDDD "
-     "done=20,40,60,80,100"},
+     "verify=DDDDDDD done=20,40,60,80,100"},
     // Host and TI current: the device microcontroller, the Wi-Fi module and the FPGA only.
     {"NfSomeCodesEqual", UPDATER_OP_UPDATE_CHANGED,
      "--set-version host-uc=10203001 --set-version ti=10203003", 1,
@@ -173,8 +159,7 @@ const UpdateRow kRows[] = {
     // Four components on this device: the host block does not hold the progress back.
     {"DeviceWithoutHost", UPDATER_OP_UPDATE_ALL, "--no-host", 1, kBoot + deviceLines(),
      "requests.DEVICE_BOOT=0 requests.UC_PROGRAM_DATA=8 forwarded.UC_PROGRAM_DATA=4 "
-     "requests.UC_PROGRAM_BEGIN=1 "
-     "verify=smmmmmm done=25,50,75,100"},
+     "requests.UC_PROGRAM_BEGIN=1 verify=smmmmmm done=25,50,75,100"},
     // The host bootloader answers but the container has nothing for it (forced: the arrow form).
     {"ContainerWithoutHostBlock", UPDATER_OP_UPDATE_ALL, "", 1,
      kBoot + helloLines(kFresh, "|\tHOST: " + kFresh + " -> " + kFresh) + "|Entering DEVICE bootloader" +
@@ -182,38 +167,36 @@ const UpdateRow kRows[] = {
          "|Rebooting DEVICE...|Leaving BOOT mode...",
      "requests.UC_PROGRAM_DATA=0 forwarded.UC_PROGRAM_DATA=8 forwarded.TI_PROGRAM_DATA=8 verify=ammaaaa "
      "done=50,100",
-     image(nullptr, 3,
-           {AFF_BLOCK_HOST_UC, AFF_BLOCK_ESP_FLASH, AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1,
-            AFF_BLOCK_FPGA_USERCODE})},
+     0,
+     fiveComponents(3, {AFF_BLOCK_HOST_UC, AFF_BLOCK_ESP_FLASH, AFF_BLOCK_FPGA_NVCM0, AFF_BLOCK_FPGA_NVCM1,
+                        AFF_BLOCK_FPGA_USERCODE})},
     {"FpgaWithoutNvcm1Data", UPDATER_OP_UPDATE_ALL, "", 1, kHostLines + deviceLines(),
      "requests.FPGA_PROGRAM_BEGIN=2 requests.FPGA_PROGRAM_DATA=8 requests.FPGA_USERCODE=1 "
-     "requests.FPGA_END=1 "
-     "verify=mmmmmsm",
-     image([](AffImage &img) { img.blocks[5].data.clear(); })},
+     "requests.FPGA_END=1 verify=mmmmmsm",
+     0, withNvcm1Of(0)},
     // An NVCM1 block of exactly one part is programmed like any other.
     {"Nvcm1OfOnePart", UPDATER_OP_UPDATE_ALL, "", 1, kHostLines + deviceLines(),
-     "requests.FPGA_PROGRAM_DATA=10 requests.FPGA_USERCODE=1 verify=mmmmmmm",
-     image([](AffImage &img) { img.blocks[5].data.resize(512); })},
+     "requests.FPGA_PROGRAM_DATA=10 requests.FPGA_USERCODE=1 verify=mmmmmmm", 0, withNvcm1Of(512)},
     // Device uC part 2 of 8 damaged: two parts are written, then the step's error.
     {"DamagedDeviceUcPart", UPDATER_OP_UPDATE_ALL, "", 0,
      kHostLines + helloLines(kFresh, kWifi + kFpga + kUc + kTi) +
          "|Programming DEVICE uC|Uploading DEVICE uC firmware|ERR: DEVICE uC PRG",
-     "forwarded.UC_PROGRAM_DATA=2 forwarded.UC_PROGRAM_END=0 verify=mDDDDDD",
-     damaged(fiveComponents(), 1, 2, 0x01)},
+     "forwarded.UC_PROGRAM_DATA=2 forwarded.UC_PROGRAM_END=0 verify=mDDDDDD", 0, fiveComponents(), 1, 2, 0,
+     0x01},
     // A TI image whose first part cannot be sent ends the run before the Wi-Fi.
     {"DamagedFirstTiPart", UPDATER_OP_UPDATE_ALL, "", 0,
      "...|Programming DEVICE Ti|Uploading DEVICE TI firmware|ERR: DEVICE Ti PRG BEGIN",
-     "forwarded.TI_PROGRAM_DATA=0 forwarded.WIFI_INIT=0 requests.FPGA_PROGRAM_BEGIN=0 verify=mmDDDDD",
-     damaged(fiveComponents(), 2, 0, 0x01)},
+     "forwarded.TI_PROGRAM_DATA=0 forwarded.WIFI_INIT=0 requests.FPGA_PROGRAM_BEGIN=0 verify=mmDDDDD", 0,
+     fiveComponents(), 2, 0, 0, 0x01},
     // NVCM1 part 1 damaged; with -v the CRC error is named and the step fails at once.
     {"DamagedNvcm1PartVerbose", UPDATER_OP_UPDATE_ALL, "--no-host --boot", 0,
      "...|Writing 128 pages of NVCM1|CRC Error on part 1|ERR: FPGA PRG|Malformed count: 0",
-     "requests.FPGA_PROGRAM_DATA=9 requests.FPGA_END=0 verify=aaaamDm", damaged(kFpgaOnly, 1, 1, 0x80, 1), 1},
+     "requests.FPGA_PROGRAM_DATA=9 requests.FPGA_END=0 verify=smmmmDm", 1, fiveComponents(), 5, 1, 1, 0x80},
     // Formats 1 and 2 know no TI block; format 1 has no host record either.
     {"Format2", UPDATER_OP_UPDATE_ALL, "", 1, kHostLines + deviceLines(false),
-     "verify=mmammmm done=25,50,75,100", image(nullptr, 2, {AFF_BLOCK_TI})},
+     "verify=mmammmm done=25,50,75,100", 0, fiveComponents(2, {AFF_BLOCK_TI})},
     {"Format1", UPDATER_OP_UPDATE_ALL, "--no-host", 1, kBoot + deviceLines(false),
-     "verify=amammmm done=33,66,100", image(nullptr, 1, {AFF_BLOCK_TI, AFF_BLOCK_HOST_UC})},
+     "verify=amammmm done=33,66,100", 0, fiveComponents(1, {AFF_BLOCK_TI, AFF_BLOCK_HOST_UC})},
     // -readver: the host bootloader's identity and firmware; the device stays locked.
     {"ReadVersionsHost", UPDATER_OP_READ_VERSIONS,
      "--product-id 3 --hardware-id 2 --set-version host-uc=10203001", 1,
@@ -229,7 +212,7 @@ const UpdateRow kRows[] = {
     {"LockInBoot", UPDATER_OP_LOCK, "--boot", 1, kLock, "text_commands.AT+LOCK=1=1 requests_total=0"},
     // An unlock goes straight to the unlock, without the BOOT question; -v adds the malformed count.
     {"UnlockVerbose", UPDATER_OP_UNLOCK, "--boot", 1, "|Leaving BOOT mode...|< AT+OK|Malformed count: 0",
-     "text_commands_total=1 text_commands.AT+LOCK=0=1 in_application=1", nullptr, 1},
+     "text_commands_total=1 text_commands.AT+LOCK=0=1 in_application=1", 1},
     {"BootModeFromApplication", UPDATER_OP_BOOT_MODE, "", 1, kAskTwice,
      "text_commands.AT+REBOOT_BOOTLOADER=1 requests_total=0"},
     {"BootModeInBoot", UPDATER_OP_BOOT_MODE, "--boot", 1, kAsk, "text_commands.AT+REBOOT_BOOTLOADER=0"},
@@ -328,9 +311,11 @@ TEST_P(EngineUpdate, EndsAsTheRowSays)
               devsim::parseOptions(int(argv.size()), argv.data(), &rig.config, &error))
         << error;
     if (row.op == UPDATER_OP_UPDATE_ALL || row.op == UPDATER_OP_UPDATE_CHANGED)
-        rig.aff = kFiveAff;
-    if (row.setUp)
-        row.setUp(rig);
+        rig.updateAff = rig.aff = row.image.build();
+    if (row.mask != 0)
+        rig.updateAff[affImageBlockOffset(row.image, row.block) + AFF_BLOCK_HEADER_SIZE_V3 +
+                      (row.part + 1) * row.image.blocks[row.block].partSize + row.part * 4 + row.byte] ^=
+            row.mask;
     EXPECT_EQ(row.result, rig.run(row.op, row.isVerbose));
     const std::vector<std::string> &logs = rig.link.logs;
     std::string got;
