@@ -1,12 +1,9 @@
-// The engine against the emulator's device model in-process. Every kind of run is one row, judged by
-// the result, the exact log lines, the counts of the device's summary and what devsim verify finds:
-// the container formats, -nf, devices without a host microcontroller, containers without a host
-// block or NVCM1 data, damaged parts, -readver, lock/unlock/-ub, a container for another device, and
-// the fault matrix. Then an update interrupted at every request, and the engine's functions alone.
+// The engine against the emulator's device model in-process: every kind of run and the fault matrix
+// as rows judged by the result, the exact log lines, the device's summary and what devsim verify
+// finds; an update interrupted at every request; the engine's functions on their own.
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -216,7 +213,6 @@ const UpdateRow kRows[] = {
     {"BootModeFromApplication", UPDATER_OP_BOOT_MODE, "", 1, kAskTwice,
      "text_commands.AT+REBOOT_BOOTLOADER=1 requests_total=0"},
     {"BootModeInBoot", UPDATER_OP_BOOT_MODE, "--boot", 1, kAsk, "text_commands.AT+REBOOT_BOOTLOADER=0"},
-    // The fault matrix.
     // A lost answer: the part is resent after the silence and written twice; a corrupted one at once.
     fault("LostHostPart", "--lose-response 5", nullptr,
           "resends=1 faults.lost_responses=1 requests.UC_PROGRAM_DATA=4"),
@@ -293,9 +289,7 @@ std::string valueOf(SimRig &rig, const std::string &key)
     return std::to_string(std::max(0LL, jsonNumber(rig.stats.toJson(), key)));
 }
 
-class EngineUpdate : public ::testing::TestWithParam<UpdateRow>
-{
-};
+using EngineUpdate = ::testing::TestWithParam<UpdateRow>;
 
 TEST_P(EngineUpdate, EndsAsTheRowSays)
 {
@@ -303,9 +297,8 @@ TEST_P(EngineUpdate, EndsAsTheRowSays)
     SimRig rig;
     std::istringstream words("link " + row.options);
     std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-    std::vector<const char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
+    std::vector<const char *> argv(args.size());
+    std::transform(args.begin(), args.end(), argv.begin(), [](const std::string &a) { return a.c_str(); });
     std::string error;
     ASSERT_EQ(devsim::ParseResult::Run,
               devsim::parseOptions(int(argv.size()), argv.data(), &rig.config, &error))
@@ -350,27 +343,26 @@ INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(kRows),
 // exactly; never in a success with other data and never in a hang (an hour of virtual time).
 TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
 {
-    const long long total = 62; // the requests of one update
     for (bool isLinkLost : {true, false})
     {
         unsigned recovered = 0;
-        for (long long n = 1; n <= total; n++)
+        for (unsigned n = 1; n <= 62; n++) // every request of one update
         {
-            SCOPED_TRACE(testing::Message()
-                         << (isLinkLost ? "link lost" : "abandoned") << " at request " << n);
+            SCOPED_TRACE((isLinkLost ? "link lost at request " : "abandoned at request ") +
+                         std::to_string(n));
             SimRig rig;
             rig.aff = kFiveAff;
             bool isDone = false;
             rig.stopWhen = [&]
             {
-                if (!isLinkLost && !isDone && std::stoll(valueOf(rig, "requests_total")) >= n)
+                if (!isLinkLost && !isDone && std::stoll(valueOf(rig, "requests_total")) >= (long long)n)
                     return isDone = true;
                 return rig.link.nowMs - 1000000 > 3600000;
             };
             // Half the answer reached the host when the link went.
             rig.link.onDeviceOutput = [&](const Bytes &wire)
             {
-                if (isLinkLost && !isDone && rig.stats.responses == uint64_t(n) && wire.size() > 2)
+                if (isLinkLost && !isDone && rig.stats.responses == n && wire.size() > 2)
                 {
                     isDone = true;
                     rig.link.dropLink(1500);
@@ -390,22 +382,16 @@ TEST(Interruption, EveryRequestRecoversInTheRunOrOnASecondRun)
         }
         std::printf("%s: %u of %u recovered in the run, %u failed cleanly and recovered on a second run\n",
                     isLinkLost ? "link lost during the answer" : "abandoned after the request", recovered,
-                    unsigned(total), unsigned(total) - recovered);
+                    62u, 62 - recovered);
     }
 }
 
-// The engine's functions on their own: refused runs, a state outside the table, log output and its
-// limits, progress arithmetic, the component functions' refusals, and the reception of one message.
+// The engine's functions on their own.
 const char kLastText[] = "AT+BOOT?\r\n";
 
 Bytes response(uint8_t cmd, uint32_t status, const Bytes &extra = {})
 {
     return decodedFrame(SLIP_DIR_RESPONSE, cmd, statusData(status, extra));
-}
-Bytes withCrc(Bytes f, uint32_t crc)
-{
-    lePutU32(&f[5], crc);
-    return f;
 }
 std::string crcLine(uint32_t computed, uint32_t stated)
 {
@@ -498,9 +484,8 @@ TEST_F(EngineApi, ComponentsRefuseWhatTheyCannotSend)
 
 TEST_F(EngineApi, LogOutputAndProgress)
 {
-    std::string longText(300, 'x');
-    updaterLog(ctx.get(), "%s", longText.c_str());
-    updaterLogVerbose(ctx.get(), "%s!", longText.c_str());
+    updaterLog(ctx.get(), "%s", std::string(300, 'x').c_str());
+    updaterLogVerbose(ctx.get(), "%s!", std::string(300, 'x').c_str());
     const uint8_t bytes[] = {0x01, 0xAB};
     updaterLogRecv(ctx.get(), bytes, 2);
     ctx->isVerbose = 0;
@@ -531,8 +516,9 @@ TEST_F(EngineApi, OneMessageEach)
 {
     const Bytes good = response(0x31, 0, {1, 2});
     const uint32_t goodCrc = leGetU32(&good[5]);
-    Bytes innerBadCrc = response(0x31, 0, {7}), shortOfLength = response(0x31, 0);
+    Bytes innerBadCrc = response(0x31, 0, {7}), shortOfLength = response(0x31, 0), badCrc = good;
     innerBadCrc[5] ^= 0xFF;
+    badCrc[5] ^= 1;
     const uint32_t innerCrc = leGetU32(&innerBadCrc[5]);
     lePutU16(&shortOfLength[3], 150);
     auto text = [](const std::string &t) { return Bytes(t.begin(), t.end()); };
@@ -555,7 +541,7 @@ TEST_F(EngineApi, OneMessageEach)
         {"status 0x80000001", encodeDecoded(response(0x31, 0x80000001)), RECV_FATAL,
          "UB ERROR: 31 - 80000001", 0},
         {"request direction ignored", slipFrame(SLIP_DIR_REQUEST, 0, {}), RECV_NOTHING, "", 0},
-        {"bad checksum", encodeDecoded(withCrc(good, goodCrc ^ 1)), RECV_NOTHING,
+        {"bad checksum", encodeDecoded(badCrc), RECV_NOTHING,
          crcLine(goodCrc, goodCrc ^ 1) + "|" + kMalformed, 1},
         // The header claims 150 data bytes, 4 arrived: only the size line applies.
         {"short of its length (its checksum is right for what arrived)", encodeDecoded(shortOfLength),
@@ -588,14 +574,13 @@ TEST_F(EngineApi, OneMessageEach)
         init();
         Bytes f = decodedFrame(SLIP_DIR_RESPONSE, 0x31, Bytes(n, 0x5A));
         const uint32_t crc = leGetU32(&f[5]);
-        link.push(encodeDecoded(withCrc(f, crc ^ 1)));
+        f[5] ^= 1;
+        link.push(encodeDecoded(f));
         EXPECT_EQ(RECV_NOTHING, tryRecv(ctx.get()));
         EXPECT_EQ(1u, link.countLog(crcLine(crc, crc ^ 1)));
     }
-}
-
-TEST_F(EngineApi, WithoutTheRightToResendAnErrorEndsTheRun)
-{
+    // Without the right to resend, an error ends the run.
+    init();
     ctx->canResend = 0;
     link.pushText("AT+ERROR\r\n");
     EXPECT_EQ(RECV_FATAL, tryRecv(ctx.get()));
