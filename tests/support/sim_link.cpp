@@ -1,6 +1,5 @@
 #include "tests/support/sim_link.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -218,8 +217,7 @@ Bytes unhex(const std::string &text)
 {
     Bytes out;
     std::istringstream in(text);
-    std::string tok;
-    while (in >> tok)
+    for (std::string tok; in >> tok;)
         out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
 }

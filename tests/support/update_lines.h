@@ -1,7 +1,9 @@
 #ifndef TESTS_SUPPORT_UPDATE_LINES_H
 #define TESTS_SUPPORT_UPDATE_LINES_H
 
-// The container most tests update: every component, a few parts each.
+// The container most tests update: every component, a few parts each. Part counts: host 3, device 8,
+// TI 8, Wi-Fi 4, NVCM0 4, NVCM1 4, usercode 1 (8 bytes). Versions 1.2.3.1 host, 1.2.3.2 device,
+// 1.2.3.3 TI, 1.2.3.4 Wi-Fi, 1.4.5 FPGA.
 
 #include <algorithm>
 #include <initializer_list>
@@ -12,8 +14,6 @@
 namespace testsupport
 {
 
-// Part counts: host 3, device 8, TI 8, Wi-Fi 4, NVCM0 4, NVCM1 4, usercode 1 (8 bytes).
-// Versions 1.2.3.1 host, 1.2.3.2 device, 1.2.3.3 TI, 1.2.3.4 Wi-Fi, 1.4.5 FPGA.
 inline AffImage fiveComponents(uint16_t format = 3, std::initializer_list<uint32_t> without = {})
 {
     const uint32_t shapes[][4] = {

@@ -30,12 +30,12 @@ const std::string kJan = " (Jan  1 2024)", kMar = " (Mar 14 2025)", kFresh = "1.
 
 const std::string kAsk = "|Checking if device is in BOOT mode...", kLock = "|Entered bootloader, locking...";
 const std::string kAskTwice = kAsk + "|Entering bootloader..." + kAsk, kBoot = kAskTwice + kLock;
-std::string helloLines(const std::string &firmware, const std::string &components, unsigned product = 1,
-                       unsigned hardware = 0)
+std::string helloLines(const std::string &firmware, const std::string &parts, unsigned id = 1,
+                       unsigned hw = 0)
 {
     return "|Requesting bootloader information|Bootloader version: 20100000 (Jan 15 2024), product id: " +
-           std::to_string(product) + ", hw id: " + std::to_string(hardware) +
-           "|Firmware version: " + firmware + "|Components:" + components;
+           std::to_string(id) + ", hw id: " + std::to_string(hw) + "|Firmware version: " + firmware +
+           "|Components:" + parts;
 }
 std::string ucLines(const std::string &who)
 {
@@ -68,10 +68,9 @@ std::string deviceLines(bool hasTi = true)
            kFpgaLines + "|Leaving BOOT mode...";
 }
 
-// Requests of one update of fiveComponents(), counted from 1 by the emulator (a forwarded request
-// and its answer once): 1 hello, 2 IV, 3 host begin, 4-6 host parts, 7 end, 8 device boot, 9-20
-// device uC, 21-30 TI, 31 Wi-Fi init, 32-39 Wi-Fi, 40-62 FPGA (42 first NVCM0 part written, 48 first
-// verified).
+// Requests of one update of fiveComponents() as the emulator counts them (a forwarded one once): 1 hello,
+// 2 IV, 3 host begin, 4-6 host parts, 7 end, 8 device boot, 9-20 device uC, 21-30 TI, 31 Wi-Fi init,
+// 32-39 Wi-Fi, 40-62 FPGA (42 first NVCM0 part written, 48 first verified).
 const Bytes kFiveAff = fiveComponents().build();
 
 struct UpdateRow
@@ -81,11 +80,10 @@ struct UpdateRow
     std::string options; // devsim's command line for the device; an update is given fiveComponents()
     uint8_t result;
     std::string lines; // every log line, each after a '|'; beginning "...": the last ones only
-    // Numbers of the device's summary ("requests.HELLO=1", "faults.disconnects=1"), "resends=N"
-    // lines "Resending last packet", "idle_reads<N" empty reads of the link, "virtual_ms<N" the run's
-    // virtual time, "in_application=1" the device's mode afterwards, "verify=" devsim verify's
-    // status of host uC, device uC, TI, Wi-Fi, NVCM0, NVCM1 and usercode by its first letter (match,
-    // DIFFERS, absent, skipped), "done=" the percentages the " Done" lines ended at.
+    // Numbers of the device's summary ("requests.HELLO=1"), "resends=N" lines "Resending last packet",
+    // "idle_reads<N" empty reads of the link, "virtual_ms<N" the run's virtual time, "verify=" devsim
+    // verify's status of host uC, device uC, TI, Wi-Fi, NVCM0, NVCM1 and usercode by first letter
+    // (match, DIFFERS, absent, skipped), "done=" the percentages the " Done" lines ended at.
     std::string checks;
     uint8_t isVerbose = 0;
     AffImage image = fiveComponents(); // the container of an update
@@ -209,7 +207,7 @@ const UpdateRow kRows[] = {
     {"LockInBoot", UPDATER_OP_LOCK, "--boot", 1, kLock, "text_commands.AT+LOCK=1=1 requests_total=0"},
     // An unlock goes straight to the unlock, without the BOOT question; -v adds the malformed count.
     {"UnlockVerbose", UPDATER_OP_UNLOCK, "--boot", 1, "|Leaving BOOT mode...|< AT+OK|Malformed count: 0",
-     "text_commands_total=1 text_commands.AT+LOCK=0=1 in_application=1", 1},
+     "text_commands_total=1 text_commands.AT+LOCK=0=1", 1},
     {"BootModeFromApplication", UPDATER_OP_BOOT_MODE, "", 1, kAskTwice,
      "text_commands.AT+REBOOT_BOOTLOADER=1 requests_total=0"},
     {"BootModeInBoot", UPDATER_OP_BOOT_MODE, "--boot", 1, kAsk, "text_commands.AT+REBOOT_BOOTLOADER=0"},
@@ -268,7 +266,6 @@ std::string valueOf(SimRig &rig, const std::string &key)
         for (std::string line; std::getline(lines, line);)
             if (line.rfind("verify:", 0) != 0 && line.size() > 11)
                 value += line[11];
-        // devsim verify fails exactly when an image differs.
         return (result != 0) == (value.find('D') != std::string::npos) ? value : report;
     }
     for (size_t i = 0; key == "done" && i < logs.size(); i++)
@@ -284,8 +281,6 @@ std::string valueOf(SimRig &rig, const std::string &key)
         return std::to_string(rig.link.idleReads);
     if (key == "virtual_ms")
         return std::to_string(rig.link.nowMs - 1000000);
-    if (key == "in_application")
-        return rig.device().mode() == devsim::Mode::Application ? "1" : "0";
     return std::to_string(std::max(0LL, jsonNumber(rig.stats.toJson(), key)));
 }
 
@@ -333,8 +328,7 @@ TEST_P(EngineUpdate, EndsAsTheRowSays)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EngineUpdate, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<UpdateRow> &info)
-                         { return std::string(info.param.name); });
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // The update of fiveComponents() interrupted at every request in turn, in two ways: the link is
 // lost while the answer is on the wire, or the run is abandoned right after the device carried the
@@ -495,18 +489,15 @@ TEST_F(EngineApi, LogOutputAndProgress)
         (std::vector<std::string>{std::string(199, 'x'), std::string(199, 'x'), "Recv: 01 ", "Recv: 01 AB "}),
         link.logs);
     // The receive dump gives one line per byte and stays bounded.
-    link.logs.clear();
     ctx->isVerbose = 1;
-    std::vector<uint8_t> many(400, 0xEE);
-    updaterLogRecv(ctx.get(), many.data(), (uint32_t)many.size());
-    ASSERT_EQ(400u, link.logs.size());
+    updaterLogRecv(ctx.get(), std::vector<uint8_t>(400, 0xEE).data(), 400);
+    ASSERT_EQ(404u, link.logs.size());
     EXPECT_LT(link.logs.back().size(), (size_t)UPDATER_LOG_RECV_MAX);
     // A component's share of the progress; without components nothing is divided by zero.
     ctx->ubComponentCount = 3;
     ctx->ubComponentsDone = 1;
     updaterComponentProgress(ctx.get(), 50);
-    ctx->ubComponentCount = 0;
-    ctx->ubComponentsDone = 0;
+    ctx->ubComponentCount = ctx->ubComponentsDone = 0;
     updaterComponentProgress(ctx.get(), 50);
     updaterComponentDone(ctx.get());
     EXPECT_EQ((std::vector<uint8_t>{49, 50, 100}), link.progress);
