@@ -1,10 +1,9 @@
 #ifndef TESTS_SUPPORT_SIM_LINK_H
 #define TESTS_SUPPORT_SIM_LINK_H
 
-// The one in-memory link of the tests and fuzz targets: the engine's callback table (or a byte
-// channel) on one side, the emulator's device model or hooks on the other, and a virtual clock.
-// Every clock reading advances it by 1 ms and a read that finds nothing by 50 ms, so time-outs
-// and resends run in milliseconds. SimRig puts a device in its own state directory behind it.
+// The one in-memory link of the tests and fuzz targets: the engine's callbacks (or a byte channel) on
+// one side, the emulator's device model or hooks on the other, and a virtual clock that a clock reading
+// advances by 1 ms and an empty read by 50 ms. SimRig puts a device in its own state directory behind it.
 
 #include <algorithm>
 #include <cstdint>
@@ -40,8 +39,7 @@ class SimLink
     std::string screen;                // the log and progress calls as the updater's terminal shows them
     std::vector<uint8_t> percentAtLog; // the last progress reported when each log line came
     devsim::Device *pDevice = nullptr; // the far end, or the hooks below
-    // The container the engine reads. The emulator's model reads its own through the
-    // same process-wide in-memory file, so the engine's is registered again after it.
+    // The container the engine reads, registered again after the emulator's model read its own.
     const Bytes *pEngineAff = nullptr;
 
     std::function<void(SimLink &, uint8_t)> onWrite;   // each byte the host wrote
