@@ -77,7 +77,7 @@ struct UpdateRow
 {
     const char *name;
     uint32_t op;
-    std::string options; // devsim's command line for the device; an update is given fiveComponents()
+    std::string options; // devsim's command line for the device
     uint8_t result;
     std::string lines; // every log line, each after a '|'; beginning "...": the last ones only
     // Numbers of the device's summary ("requests.HELLO=1"), "resends=N" lines "Resending last packet",
@@ -86,14 +86,14 @@ struct UpdateRow
     // (match, DIFFERS, absent, skipped), "done=" the percentages the " Done" lines ended at.
     std::string checks;
     uint8_t isVerbose = 0;
-    AffImage image = fiveComponents(); // the container of an update
+    AffImage image = fiveComponents(); // the container the update (or -nf) is given
     // With a mask: the byte of a part's stored CRC damaged in what the engine is given (the device
     // knows the good one).
     size_t block = 0, part = 0, byte = 0;
     uint8_t mask = 0;
 };
 
-AffImage withNvcm1Of(size_t bytes)
+AffImage withNvcm1Of(size_t bytes) // fiveComponents() with that much NVCM1 data
 {
     AffImage img = fiveComponents();
     img.blocks[5].data.resize(bytes);
