@@ -1,13 +1,11 @@
 #include "tests/support/sim_link.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "aff/aff_container.h"
-#include "common/le_bytes.h"
 #include "protocol/slip.h"
 #include "sim/sim_verify.h"
 
@@ -16,27 +14,30 @@ namespace testsupport
 namespace
 {
 
-SimLink *linkOf(void *pUser)
+// The progress as the updater's terminal shows it before a line.
+std::string percentText(const SimLink &l)
 {
-    return static_cast<SimLink *>(pUser);
+    char text[16];
+    std::snprintf(text, sizeof text, "[ %3u%% ] ", l.progress.empty() ? 0u : unsigned(l.progress.back()));
+    return text;
+}
+
+// The emulator's model has registered its own container in the in-memory file: the engine's comes back.
+void restoreEngineAff(const SimLink &l)
+{
+    if (l.pEngineAff != nullptr)
+        affSetMemFile(l.pEngineAff->empty() ? nullptr : l.pEngineAff->data(), uint32_t(l.pEngineAff->size()));
 }
 
 } // namespace
 
-std::string SimLink::percentText() const
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "[ %3u%% ] ", progress.empty() ? 0u : unsigned(progress.back()));
-    return text;
-}
-
 _tSerial SimLink::channel()
 {
     _tSerial s{};
-    s.fnReadByte = [](_tSerial *p, uint8_t *b) { return linkOf(p->pUser)->readByte(b); };
-    s.fnWriteByte = [](_tSerial *p, uint8_t b) { linkOf(p->pUser)->writeByte(b); };
-    s.fnGetMs = [](_tSerial *p) { return linkOf(p->pUser)->getMs(); };
-    s.fnChangeBaud = [](_tSerial *p, uint32_t baud) { linkOf(p->pUser)->hostBaud = baud; };
+    s.fnReadByte = [](_tSerial *p, uint8_t *b) { return of(p->pUser)->readByte(b); };
+    s.fnWriteByte = [](_tSerial *p, uint8_t b) { of(p->pUser)->writeByte(b); };
+    s.fnGetMs = [](_tSerial *p) { return of(p->pUser)->getMs(); };
+    s.fnChangeBaud = [](_tSerial *p, uint32_t baud) { of(p->pUser)->hostBaud = baud; };
     s.pUser = this;
     return s;
 }
@@ -44,25 +45,25 @@ _tSerial SimLink::channel()
 _tUpdaterCallbacks SimLink::callbacks()
 {
     _tUpdaterCallbacks c{};
-    c.cbReopen = [](void *u) { linkOf(u)->rx.clear(); }; // what arrived while the port was closed is gone
-    c.cbClose = [](void *u) { linkOf(u)->close(); };
-    c.cbWrite = [](uint8_t b, void *u) { linkOf(u)->writeByte(b); };
-    c.cbRead = [](uint8_t *b, void *u) { return linkOf(u)->readByte(b); };
-    c.cbAvailable = [](void *u) { return static_cast<uint32_t>(linkOf(u)->rx.size()); };
-    c.cbChangeBaud = [](uint32_t baud, void *u) { linkOf(u)->hostBaud = baud; };
-    c.cbGetMs = [](void *u) { return linkOf(u)->getMs(); };
+    c.cbReopen = [](void *u) { of(u)->rx.clear(); }; // what arrived while the port was closed is gone
+    c.cbClose = [](void *u) { of(u)->close(); };
+    c.cbWrite = [](uint8_t b, void *u) { of(u)->writeByte(b); };
+    c.cbRead = [](uint8_t *b, void *u) { return of(u)->readByte(b); };
+    c.cbAvailable = [](void *u) { return static_cast<uint32_t>(of(u)->rx.size()); };
+    c.cbChangeBaud = [](uint32_t baud, void *u) { of(u)->hostBaud = baud; };
+    c.cbGetMs = [](void *u) { return of(u)->getMs(); };
     c.cbLog = [](const char *msg, void *u)
     {
-        SimLink *l = linkOf(u);
+        SimLink *l = of(u);
         l->logs.emplace_back(msg);
         l->percentAtLog.push_back(l->progress.empty() ? 0 : l->progress.back());
-        l->screen += "\n" + l->percentText() + msg;
+        l->screen += "\n" + percentText(*l) + msg;
     };
     c.cbProgress = [](uint8_t p, void *u)
     {
-        SimLink *l = linkOf(u);
+        SimLink *l = of(u);
         l->progress.push_back(p);
-        l->screen += "\r" + l->percentText() + (l->logs.empty() ? "" : l->logs.back());
+        l->screen += "\r" + percentText(*l) + (l->logs.empty() ? "" : l->logs.back());
     };
     c.pUser = this;
     return c;
@@ -78,7 +79,7 @@ void SimLink::serviceDevice()
     uint32_t ms = 0;
     if (pDevice->takeDisconnect(&ms))
         dropLink(ms);
-    restoreEngineAff();
+    restoreEngineAff(*this);
     Bytes wire; // bytes at a wrong rate arrive as junk, as on the pty
     for (devsim::OutputChunk &chunk : pDevice->takeOutput())
         for (uint8_t b : chunk.bytes)
@@ -87,13 +88,6 @@ void SimLink::serviceDevice()
     rx.insert(rx.end(), wire.begin(), wire.end());
     if (onDeviceOutput && !wire.empty())
         onDeviceOutput(wire);
-}
-
-void SimLink::restoreEngineAff()
-{
-    if (pEngineAff != nullptr)
-        affSetMemFile(pEngineAff->empty() ? nullptr : pEngineAff->data(),
-                      static_cast<uint32_t>(pEngineAff->size()));
 }
 
 uint8_t SimLink::readByte(uint8_t *pByte)
@@ -119,7 +113,7 @@ void SimLink::writeByte(uint8_t ubByte)
     if (pDevice != nullptr && nowMs >= m_downUntilMs)
     {
         pDevice->receive(&ubByte, 1, hostBaud, nowMs);
-        restoreEngineAff();
+        restoreEngineAff(*this);
     }
     if (onWrite)
         onWrite(*this, ubByte);
@@ -189,10 +183,7 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 {
-    Bytes wire = slipFrame(ubDir, ubCmd, data), out;
-    for (size_t i = 0; i < wire.size(); i++)
-        out.push_back(wire[i] != SLIP_ESC ? wire[i] : wire[++i] == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
-    return out;
+    return splitTraffic(slipFrame(ubDir, ubCmd, data)).frames.at(0);
 }
 
 Bytes encodeDecoded(const Bytes &decoded)
@@ -203,18 +194,6 @@ Bytes encodeDecoded(const Bytes &decoded)
         out.insert(out.end(), escaped, escaped + slipEncodeByte(escaped, decoded[i]));
     out.push_back(SLIP_END);
     return out;
-}
-
-Bytes statusData(uint32_t status, const Bytes &extra)
-{
-    return cat({le32(status), extra});
-}
-
-Bytes le32(uint32_t value)
-{
-    Bytes b(4);
-    lePutU32(b.data(), value);
-    return b;
 }
 
 Bytes cat(std::initializer_list<Bytes> parts)
@@ -238,8 +217,7 @@ Bytes unhex(const std::string &text)
 {
     Bytes out;
     std::istringstream in(text);
-    std::string tok;
-    while (in >> tok)
+    for (std::string tok; in >> tok;)
         out.push_back(static_cast<uint8_t>(std::stoul(tok, nullptr, 16)));
     return out;
 }
@@ -259,14 +237,10 @@ Traffic splitTraffic(const Bytes &bytes)
             if (slipDetectFrame(&det, b) == 1)
                 t.frames.emplace_back(buffer.begin(), buffer.begin() + det.usStored);
         }
-        else if (b == '\r' || b == '\n')
-        {
-            if (!line.empty())
-                t.lines.push_back(line);
-            line.clear();
-        }
-        else
+        else if (b != '\r' && b != '\n')
             line.push_back(static_cast<char>(b));
+        else if (!line.empty())
+            t.lines.push_back(line), line.clear();
     }
     return t;
 }

@@ -1,10 +1,9 @@
 #ifndef TESTS_SUPPORT_SIM_LINK_H
 #define TESTS_SUPPORT_SIM_LINK_H
 
-// The one in-memory link of the tests and fuzz targets: the engine's callback table (or a byte
-// channel) on one side, the emulator's device model or hooks on the other, and a virtual clock.
-// Every clock reading advances it by 1 ms and a read that finds nothing by 50 ms, so time-outs
-// and resends run in milliseconds. SimRig puts a device in its own state directory behind it.
+// The one in-memory link of the tests and fuzz targets: the engine's callbacks (or a byte channel) on
+// one side, the emulator's device model or hooks on the other, and a virtual clock that a clock reading
+// advances by 1 ms and an empty read by 50 ms. SimRig puts a device in its own state directory behind it.
 
 #include <algorithm>
 #include <cstdint>
@@ -34,14 +33,13 @@ class SimLink
     uint32_t readWaitMs = 50; // a read that finds nothing advances the clock this far
     uint32_t clockStepMs = 1; // and every clock reading this far
     uint32_t hostBaud = 115200;
-    uint32_t outages = 0, readAttempts = 0, idleReads = 0; // idle: a read that found nothing
+    uint32_t readAttempts = 0, idleReads = 0; // idle: a read that found nothing
     std::vector<std::string> logs;
     std::vector<uint8_t> progress;
     std::string screen;                // the log and progress calls as the updater's terminal shows them
     std::vector<uint8_t> percentAtLog; // the last progress reported when each log line came
     devsim::Device *pDevice = nullptr; // the far end, or the hooks below
-    // The container the engine reads. The emulator's model reads its own through the
-    // same process-wide in-memory file, so the engine's is registered again after it.
+    // The container the engine reads, registered again after the emulator's model read its own.
     const Bytes *pEngineAff = nullptr;
 
     std::function<void(SimLink &, uint8_t)> onWrite;   // each byte the host wrote
@@ -58,24 +56,15 @@ class SimLink
 
     uint8_t readByte(uint8_t *pByte);
     void writeByte(uint8_t ubByte);
-    uint64_t getMs()
-    {
-        nowMs += clockStepMs;
-        return nowMs - clockStepMs;
-    }
-    void close() // the device sees its port close; what was on its way to the host is gone
-    {
-        if (pDevice != nullptr)
-            pDevice->portClosed();
-        rx.clear();
-    }
+    uint64_t getMs() { return (nowMs += clockStepMs) - clockStepMs; }
+    // The device sees its port close; what was on its way to the host is gone.
+    void close() { (pDevice != nullptr ? pDevice->portClosed() : void()), rx.clear(); }
     // The link is lost for ms: what is on its way either way is gone, and the device sees its port close.
-    void dropLink(uint32_t ms) { outages++, m_downUntilMs = nowMs + ms, close(); }
+    void dropLink(uint32_t ms) { m_downUntilMs = nowMs + ms, close(); }
 
   private:
+    static SimLink *of(void *pUser) { return static_cast<SimLink *>(pUser); }
     void serviceDevice();
-    std::string percentText() const;
-    void restoreEngineAff();
     uint64_t m_downUntilMs = 0; // a dropped link is back at this time
 };
 
@@ -120,9 +109,15 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 // The same frame decoded (END to END), and a decoded (perhaps altered) frame encoded again.
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data);
 Bytes encodeDecoded(const Bytes &decoded);
-Bytes statusData(uint32_t status, const Bytes &extra = {});
-Bytes le32(uint32_t value);
+inline Bytes le32(uint32_t v)
+{
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
 Bytes cat(std::initializer_list<Bytes> parts);
+inline Bytes statusData(uint32_t status, const Bytes &extra = {})
+{
+    return cat({le32(status), extra});
+}
 std::string hex(const Bytes &bytes);
 inline std::string hex(const uint8_t *p, size_t n)
 {
