@@ -141,12 +141,7 @@ struct Child
         fflush(stdout);
         _exit(status);
     }
-    ~Child()
-    {
-        finish();
-        for (FILE *file : files)
-            fclose(file);
-    }
+    ~Child() { finish(); }
     void interrupt() const { kill(pid, SIGINT); } // as Ctrl-C on a terminal
 
     // Serves peer until the child exits (one still running after 20 s is killed), then
@@ -169,6 +164,7 @@ struct Child
             rewind(files[i]);
             for (int c; (c = fgetc(files[i])) != EOF;)
                 (i == 0 ? out : err) += char(c);
+            fclose(files[i]);
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
