@@ -46,14 +46,10 @@ struct PtyPeer
     {
         char name[128] = {};
         termios tio{};
-        openpty(&master, &slave, nullptr, nullptr, nullptr);
-        tcgetattr(slave, &tio);
         cfmakeraw(&tio); // nothing is echoed or cooked before the program sets its side
         cfsetspeed(&tio, B115200);
-        tcsetattr(slave, TCSANOW, &tio);
         unlink(link.c_str());
-        if (ttyname_r(slave, name, sizeof(name)) == 0 && symlink(name, link.c_str()) == 0)
-            live = true;
+        live = openpty(&master, &slave, name, &tio, nullptr) == 0 && symlink(name, link.c_str()) == 0;
     }
     ~PtyPeer() { vanish(); }
 
@@ -142,7 +138,6 @@ struct Child
         _exit(status);
     }
     ~Child() { finish(); }
-    void interrupt() const { kill(pid, SIGINT); } // as Ctrl-C on a terminal
 
     // Serves peer until the child exits (one still running after 20 s is killed), then
     // reads what it wrote. Returns the exit status, -1 when it did not exit normally.

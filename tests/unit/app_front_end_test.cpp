@@ -228,7 +228,7 @@ TEST_F(AppRun, CtrlCEndsTheRun)
         Child run(appMain, args);
         ASSERT_TRUE(peer.waitFor(1, 20000)) << "the updater never wrote";
         EXPECT_TRUE(lockedElsewhere(peer.link));
-        run.interrupt();
+        kill(run.pid, SIGINT); // as Ctrl-C on a terminal
         EXPECT_EQ(run.finish(&peer), APP_EXIT_INTERRUPTED);
         EXPECT_EQ(run.out.substr(run.out.size() - 4), kReset) << run.out;
         EXPECT_NE(run.err.find(appInterruptMessage(kind)), std::string::npos) << run.err;
@@ -237,8 +237,7 @@ TEST_F(AppRun, CtrlCEndsTheRun)
 
 // ---- In this process ----
 
-// Runs before any other test of this file prints a log line: the first progress line carries an empty
-// message.
+// The first test to log in this process: the first progress line carries an empty message.
 TEST(AppTerminal, ProgressRewritesTheLineOfTheLastMessageAndColoursStayInTheTable)
 {
     // A receive dump can reach 500 characters; anything longer must not overrun the copy progress repeats.
@@ -289,11 +288,7 @@ class AppPort : public ::testing::Test
 {
   public:
     void SetUp() override { ASSERT_EQ(hostSerialCreate(link.c_str()), 1); }
-    void TearDown() override
-    {
-        hostSetReopenPause(nullptr);
-        hostSerialDestroy();
-    }
+    void TearDown() override { hostSerialDestroy(); }
     static void writeText(const std::string &text)
     {
         for (char c : text)
@@ -423,6 +418,7 @@ TEST_F(AppPort, LostPortIsReopenedUnderItsLockAndReported)
         ASSERT_TRUE(peer->waitFor(sent.size(), 2000));
         EXPECT_EQ(peer->received, sent);
     }
+    hostSetReopenPause(nullptr);
 }
 
 } // namespace

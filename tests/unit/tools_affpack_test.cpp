@@ -21,7 +21,6 @@
 #include "tools/affpack.h"
 
 namespace fs = std::filesystem;
-using affpack::Options;
 using namespace testsupport;
 using Args = std::vector<std::string>;
 
@@ -37,7 +36,7 @@ Args withIds(Args more)
 // Parses args and builds from images (one-byte images when none are given); the error, empty on success.
 std::string build(const Args &args, std::vector<std::vector<uint8_t>> images, std::vector<uint8_t> &out)
 {
-    Options o;
+    affpack::Options o;
     std::string error;
     if (affpack::parseArgs(args, o, error))
     {
@@ -91,11 +90,11 @@ AffImageBlock block(uint32_t type, std::vector<uint8_t> data, uint32_t part, uin
 TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
 {
     const std::vector<uint8_t> host = affImagePattern(2500, 1), ti = affImagePattern(300, 2);
-    AffImage v3;
+    AffImage v3, old; // old: formats 1 and 2
     std::tie(v3.productId, v3.hardwareId, v3.auxWord) = std::tuple(16u, 34u, 0xCAFEu);
     v3.fileVersion = {10700000, "Aug  9 2024"};
     for (uint8_t i = 0; i < 16; ++i)
-        v3.iv[i] = uint8_t(i * 0x11);
+        std::tie(v3.iv[i], old.iv[i]) = std::tuple(uint8_t(i * 0x11), uint8_t(0xFF - i * 0x11));
     v3.blocks = {block(AFF_BLOCK_HOST_UC, host, 1024, 2500, 10700001, "Sep 10 2024"),
                  block(AFF_BLOCK_TI, ti, 256, 4000, 20304005), block(AFF_BLOCK_ESP_RAM_DATA, {}, 1024, 0, 7),
                  block(AFF_BLOCK_FPGA_USERCODE, {5}, 16384, 1, 0)};
@@ -111,20 +110,17 @@ TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
     EXPECT_EQ(out, v3.build());
 
     // The older formats keep the component versions in the file header, by type.
+    old.productId = 1;
+    old.deviceUc = {10700000, "Aug  9 2024"};
+    old.wifi = {70001, affpack::buildDate()};
+    old.fpga = {10203, "Mar  1 2020"};
+    old.blocks = {block(AFF_BLOCK_DEVICE_UC, affImagePattern(100, 1), 64, 100, 0),
+                  block(AFF_BLOCK_ESP_FLASH, {1, 2, 3}, 16, 3, 0), block(AFF_BLOCK_ESP_RAM, {}, 16, 0, 0),
+                  block(AFF_BLOCK_FPGA_NVCM0, {4}, 16, 1, 0), block(AFF_BLOCK_FPGA_USERCODE, {5}, 16, 1, 0)};
     for (uint16_t format : {1, 2})
     {
         SCOPED_TRACE(format);
-        AffImage old;
-        std::tie(old.formatVersion, old.productId) = std::tuple(format, 1u);
-        for (uint8_t i = 0; i < 16; ++i)
-            old.iv[i] = uint8_t(0xFF - i * 0x11);
-        old.deviceUc = {10700000, "Aug  9 2024"};
-        old.wifi = {70001, affpack::buildDate()};
-        old.fpga = {10203, "Mar  1 2020"};
-        old.blocks = {block(AFF_BLOCK_DEVICE_UC, affImagePattern(100, 1), 64, 100, 0),
-                      block(AFF_BLOCK_ESP_FLASH, {1, 2, 3}, 16, 3, 0), block(AFF_BLOCK_ESP_RAM, {}, 16, 0, 0),
-                      block(AFF_BLOCK_FPGA_NVCM0, {4}, 16, 1, 0),
-                      block(AFF_BLOCK_FPGA_USERCODE, {5}, 16, 1, 0)};
+        old.formatVersion = format;
         EXPECT_EQ(
             build(withIds({"--format", std::to_string(format), "--iv", "ffeeddccbbaa99887766554433221100",
                            "--block", "device-uc:d:64:version=10700000:date=Aug  9 2024", "--block",
