@@ -20,7 +20,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace testsupport
@@ -47,25 +46,19 @@ struct PtyPeer
     {
         char name[128] = {};
         termios tio{};
-        openpty(&master, &slave, nullptr, nullptr, nullptr);
-        tcgetattr(slave, &tio);
         cfmakeraw(&tio); // nothing is echoed or cooked before the program sets its side
         cfsetspeed(&tio, B115200);
-        tcsetattr(slave, TCSANOW, &tio);
         unlink(link.c_str());
-        if (ttyname_r(slave, name, sizeof(name)) == 0 && symlink(name, link.c_str()) == 0)
-            slaveName = name;
+        live = openpty(&master, &slave, name, &tio, nullptr) == 0 && symlink(name, link.c_str()) == 0;
     }
     ~PtyPeer() { vanish(); }
-    bool ok() const { return !slaveName.empty(); }
 
-    // Removes the symlink (unless another peer took it over) and closes both ends.
+    // Removes the symlink and closes both ends, as an adapter pulled out.
     void vanish()
     {
-        char target[128] = {};
-        if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && slaveName == target)
+        if (live)
             unlink(link.c_str());
-        slaveName.clear();
+        live = false;
         for (int *fd : {&master, &slave})
             *fd = *fd >= 0 ? close(*fd) - 1 : -1;
     }
@@ -82,12 +75,10 @@ struct PtyPeer
         {
             received.push_back(chunk[i]);
             partial.push_back(chunk[i]);
-            if (chunk[i] != '\n')
-                continue;
-            lines.emplace_back(partial, rate);
-            if (script)
+            if (chunk[i] == '\n' && script)
                 send(script(partial, rate));
-            partial.clear();
+            if (chunk[i] == '\n')
+                partial.clear();
         }
     }
     // Serves until `received` holds count bytes or timeoutMs passed; true if it holds them.
@@ -108,8 +99,8 @@ struct PtyPeer
 
     const std::string link;
     Script script;
-    std::string slaveName, partial, received;
-    std::vector<std::pair<std::string, uint32_t>> lines; // each with the baud rate when it was read
+    bool live = false;             // the symlink leads to this pty
+    std::string partial, received; // partial: the line being read
     int master = -1, slave = -1;
 };
 
@@ -130,65 +121,51 @@ inline bool lockedElsewhere(const std::string &path)
 
 struct Child
 {
-    // Starts fnMain(args) in a child.
+    // Starts fnMain(args) in a child whose output and errors go to files of their own.
     Child(int (*fnMain)(int, char **), std::vector<std::string> args)
     {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0)
-            return;
         fflush(nullptr);
-        if ((pid = fork()) == 0)
-        {
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            std::vector<char *> argv;
-            for (std::string &arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            const int status = fnMain(int(args.size()), argv.data());
-            fflush(stdout);
-            _exit(status);
-        }
-        close(out[1]);
-        close(err[1]);
-        fds[0].fd = out[0];
-        fds[1].fd = err[0];
+        if ((pid = fork()) != 0)
+            return;
+        dup2(fileno(files[0]), STDOUT_FILENO);
+        dup2(fileno(files[1]), STDERR_FILENO);
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const int status = fnMain(int(args.size()), argv.data());
+        fflush(stdout);
+        _exit(status);
     }
     ~Child() { finish(); }
-    void interrupt() const { kill(pid, SIGINT); } // as Ctrl-C on a terminal
 
-    // Reads both streams until the child closes them, serving peer meanwhile (a
-    // child still running after 20 s is killed), and reaps it. Returns the exit
-    // status, -1 when it did not exit normally.
+    // Serves peer until the child exits (one still running after 20 s is killed), then
+    // reads what it wrote. Returns the exit status, -1 when it did not exit normally.
     int finish(PtyPeer *peer = nullptr)
     {
-        fds[2].fd = peer != nullptr ? peer->master : -1;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while ((fds[0].fd >= 0 || fds[1].fd >= 0) && std::chrono::steady_clock::now() < end)
-        {
-            if (poll(fds, 3, 100) > 0 && fds[2].revents != 0)
-                peer->serve(0);
-            for (int i = 0; i < 2; ++i)
-            {
-                char chunk[4096];
-                const ssize_t n = fds[i].revents != 0 ? read(fds[i].fd, chunk, sizeof(chunk)) : 1;
-                if (n <= 0)
-                    fds[i].fd = close(fds[i].fd) - 1;
-                else if (fds[i].revents != 0)
-                    (i == 0 ? out : err).append(chunk, size_t(n));
-            }
-        }
         int status = -1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0)
+        {
+            if (std::chrono::steady_clock::now() > end)
+                kill(pid, SIGKILL);
+            peer != nullptr ? peer->serve(5) : (void)poll(nullptr, 0, 5);
+        }
         if (pid <= 0)
             return -1;
-        kill(pid, SIGKILL); // a child that has exited keeps its status
-        waitpid(pid, &status, 0);
         pid = -1;
+        for (int i = 0; i < 2; ++i)
+        {
+            rewind(files[i]);
+            for (int c; (c = fgetc(files[i])) != EOF;)
+                (i == 0 ? out : err) += char(c);
+            fclose(files[i]);
+        }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    FILE *files[2] = {tmpfile(), tmpfile()}; // standard output and error
     pid_t pid = -1;
-    pollfd fds[3] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
     std::string out, err;
 };
 

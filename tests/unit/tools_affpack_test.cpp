@@ -6,13 +6,13 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "aff/aff_container.h"
@@ -21,10 +21,7 @@
 #include "tools/affpack.h"
 
 namespace fs = std::filesystem;
-using affpack::Options;
-using testsupport::AffImage;
-using testsupport::AffImageBlock;
-using testsupport::affImagePattern;
+using namespace testsupport;
 using Args = std::vector<std::string>;
 
 namespace
@@ -39,7 +36,7 @@ Args withIds(Args more)
 // Parses args and builds from images (one-byte images when none are given); the error, empty on success.
 std::string build(const Args &args, std::vector<std::vector<uint8_t>> images, std::vector<uint8_t> &out)
 {
-    Options o;
+    affpack::Options o;
     std::string error;
     if (affpack::parseArgs(args, o, error))
     {
@@ -57,7 +54,7 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
     const std::vector<std::pair<Args, std::string>> cases = {
         {{"--product", "1", "--hardware", "0"}, "no output file"},
         {{"-o", "x.aff", "--product", "1"}, "no hardware id"},
-        {withIds({"--block", "flash:x.bin"}), "unknown block type 'flash'"},
+        {withIds({"--block", "HOST-UC:x.bin"}), "unknown block type 'HOST-UC'"},
         {withIds({"--block", "ti:x.bin:0"}), "part size '0'"},
         {withIds({"--block", "ti:x.bin:version=4294967296"}), "'4294967296' is not a number"},
         {withIds({"--block", "ti:x.bin:date=August  9 2024"}), "longer than 11"},
@@ -72,6 +69,7 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
          "different ones"},
         {{"-o", "x", "--product", "0", "--hardware", "0", "--format", "2"}, "cannot be told from format 3"},
         {withIds({"--format", "1", "--block", "host-uc:h"}), ""},
+        {{"-h", "-o"}, ""}, // help needs nothing else
     };
     for (const auto &[args, message] : cases)
     {
@@ -80,68 +78,49 @@ TEST(AffpackArgs, ErrorsNameTheProblem)
         EXPECT_TRUE(message.empty() ? error.empty() : error.find(message) != std::string::npos)
             << message << ": " << error;
     }
-    EXPECT_EQ(uint32_t(AFF_BLOCK_ESP_RAM_DATA), affpack::blockTypeFromText("esp-ram-data"));
-    EXPECT_EQ(0u, affpack::blockTypeFromText("HOST-UC"));
-    Options o;
-    std::string error;
-    EXPECT_TRUE(affpack::parseArgs({"-o", "x", "-h"}, o, error) && o.help);
 }
 
 AffImageBlock block(uint32_t type, std::vector<uint8_t> data, uint32_t part, uint32_t image, uint32_t code,
                     std::string date = affpack::buildDate())
 {
-    AffImageBlock b;
-    b.type = type;
-    b.imageSize = image;
-    b.partSize = part;
-    b.version = {code, date};
     data.resize((data.size() + part - 1) / part * part, 0xFF); // padded to whole parts
-    b.data = data;
-    return b;
+    return {type, data, part, -1, image, {code, date}};
 }
 
 TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
 {
     const std::vector<uint8_t> host = affImagePattern(2500, 1), ti = affImagePattern(300, 2);
-    AffImage v3;
-    v3.productId = 16;
-    v3.hardwareId = 34;
-    v3.auxWord = 0xCAFE;
+    AffImage v3, old; // old: formats 1 and 2
+    std::tie(v3.productId, v3.hardwareId, v3.auxWord) = std::tuple(16u, 34u, 0xCAFEu);
     v3.fileVersion = {10700000, "Aug  9 2024"};
     for (uint8_t i = 0; i < 16; ++i)
-        v3.iv[i] = uint8_t(i * 0x11);
+        std::tie(v3.iv[i], old.iv[i]) = std::tuple(uint8_t(i * 0x11), uint8_t(0xFF - i * 0x11));
     v3.blocks = {block(AFF_BLOCK_HOST_UC, host, 1024, 2500, 10700001, "Sep 10 2024"),
-                 block(AFF_BLOCK_TI, ti, 256, 4000, 20304005), block(AFF_BLOCK_ESP_FLASH, {}, 1024, 0, 7),
+                 block(AFF_BLOCK_TI, ti, 256, 4000, 20304005), block(AFF_BLOCK_ESP_RAM_DATA, {}, 1024, 0, 7),
                  block(AFF_BLOCK_FPGA_USERCODE, {5}, 16384, 1, 0)};
-    v3.blocks[1].aux0 = 1;
-    v3.blocks[1].aux1 = 2;
-    v3.blocks[1].aux2 = 3;
+    std::tie(v3.blocks[1].aux0, v3.blocks[1].aux1, v3.blocks[1].aux2) = std::tuple(1u, 2u, 3u);
     std::vector<uint8_t> out;
     EXPECT_EQ(build({"--output=fw.aff", "--product=0x10", "--hardware", "34", "--iv",
                      "00112233445566778899AABBCCDDEEff", "--aux", "0xCAFE", "--file-version",
                      "10700000:Aug  9 2024", "--block", "host-uc:h:1024:version=10700001:date=Sep 10 2024",
                      "--block", "9:t:256:image=4000:version=20304005:aux0=1:aux1=2:aux2=3", "--block",
-                     "wifi:e:version=7", "--block", "usercode:u:part=16384"},
+                     "esp-ram-data:e:version=7", "--block", "usercode:u:part=16384"},
                     {host, ti, {}, {5}}, out),
               "");
     EXPECT_EQ(out, v3.build());
 
     // The older formats keep the component versions in the file header, by type.
+    old.productId = 1;
+    old.deviceUc = {10700000, "Aug  9 2024"};
+    old.wifi = {70001, affpack::buildDate()};
+    old.fpga = {10203, "Mar  1 2020"};
+    old.blocks = {block(AFF_BLOCK_DEVICE_UC, affImagePattern(100, 1), 64, 100, 0),
+                  block(AFF_BLOCK_ESP_FLASH, {1, 2, 3}, 16, 3, 0), block(AFF_BLOCK_ESP_RAM, {}, 16, 0, 0),
+                  block(AFF_BLOCK_FPGA_NVCM0, {4}, 16, 1, 0), block(AFF_BLOCK_FPGA_USERCODE, {5}, 16, 1, 0)};
     for (uint16_t format : {1, 2})
     {
         SCOPED_TRACE(format);
-        AffImage old;
         old.formatVersion = format;
-        old.productId = 1;
-        for (uint8_t i = 0; i < 16; ++i)
-            old.iv[i] = uint8_t(0xFF - i * 0x11);
-        old.deviceUc = {10700000, "Aug  9 2024"};
-        old.wifi = {70001, affpack::buildDate()};
-        old.fpga = {10203, "Mar  1 2020"};
-        old.blocks = {block(AFF_BLOCK_DEVICE_UC, affImagePattern(100, 1), 64, 100, 0),
-                      block(AFF_BLOCK_ESP_FLASH, {1, 2, 3}, 16, 3, 0), block(AFF_BLOCK_ESP_RAM, {}, 16, 0, 0),
-                      block(AFF_BLOCK_FPGA_NVCM0, {4}, 16, 1, 0),
-                      block(AFF_BLOCK_FPGA_USERCODE, {5}, 16, 1, 0)};
         EXPECT_EQ(
             build(withIds({"--format", std::to_string(format), "--iv", "ffeeddccbbaa99887766554433221100",
                            "--block", "device-uc:d:64:version=10700000:date=Aug  9 2024", "--block",
@@ -153,13 +132,13 @@ TEST(AffpackBuild, ContainersOfEachFormatAreWhatTheLayoutSays)
     }
 }
 
-rlim_t s_limit = 0; // how large the files of the next run may grow, as on a full disk (0: no limit)
-
+// Runs affpack with the files it writes limited to argv[0] bytes, as on a full disk (0: no limit).
 int affpackMain(int argc, char **argv)
 {
+    const rlim_t size = std::stoul(argv[0]);
+    const rlimit limit{size, size};
     signal(SIGXFSZ, SIG_IGN); // a write past the limit then fails with EFBIG instead of ending the run
-    const rlimit limit{s_limit, s_limit};
-    if (s_limit != 0)
+    if (size != 0)
         setrlimit(RLIMIT_FSIZE, &limit);
     return affpack::run({argv + 1, argv + argc}, std::cout, std::cerr);
 }
@@ -188,7 +167,7 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
     for (const auto &c : cases)
     {
         SCOPED_TRACE(c.target + " " + c.err);
-        testsupport::TempDir dir;
+        TempDir dir;
         fs::create_directory(dir.file("dir"));
         std::ofstream(dir.file("fw.aff")) << kOld;
         std::ofstream(dir.file("img.bin")) << std::string(image.begin(), image.end());
@@ -199,9 +178,8 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
                      "--block",    "device-uc:" + dir.file(c.image) + ":128"};
         if (c.target.empty())
             args.clear();
-        args.insert(args.begin(), "affpack");
-        s_limit = c.limit;
-        testsupport::Child run(affpackMain, args);
+        args.insert(args.begin(), std::to_string(c.limit));
+        Child run(affpackMain, args);
         EXPECT_EQ(run.finish(), c.status);
         EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
         EXPECT_EQ(run.out.empty(), c.status != 0) << run.out;
@@ -209,10 +187,8 @@ TEST(AffpackRun, WritesTheContainerWholeOrNotAtAll)
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
                   c.status == 0 ? std::string(built.begin(), built.end()) : kOld);
         EXPECT_EQ(fs::status(dir.file("fw.aff")).permissions(), fs::perms(0640)) << "the old mode is kept";
-        size_t entries = 0;
-        for (const auto &entry : fs::directory_iterator(dir.path))
-            entries += entry.path().filename().string().find(".tmp") == std::string::npos ? 1 : 100;
-        EXPECT_EQ(entries, 3u) << "a temporary file was left behind";
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), {}), 3)
+            << "a temporary file was left behind";
     }
     std::ostringstream out, err;
     EXPECT_EQ(0, affpack::run({"--help"}, out, err));
