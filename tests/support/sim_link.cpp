@@ -183,7 +183,11 @@ Bytes slipFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 
 Bytes decodedFrame(uint8_t ubDir, uint8_t ubCmd, const Bytes &data)
 {
-    return splitTraffic(slipFrame(ubDir, ubCmd, data)).frames.at(0);
+    // Unescaped by hand: the frame detector takes only frames that look like the device's.
+    Bytes wire = slipFrame(ubDir, ubCmd, data), out;
+    for (size_t i = 0; i < wire.size(); i++)
+        out.push_back(wire[i] != SLIP_ESC ? wire[i] : wire[++i] == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
+    return out;
 }
 
 Bytes encodeDecoded(const Bytes &decoded)
