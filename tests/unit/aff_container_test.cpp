@@ -171,7 +171,7 @@ TEST(AffContainer, Presence)
         [](_tVersion *v) { return updaterEspInFile(readAffFromMem, v); },
         [](_tVersion *v) { return updaterFpgaInFile(readAffFromMem, v); }};
     const AffImage img =
-        image(3, {block(AFF_BLOCK_DEVICE_UC, 16, 16, 4), block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1),
+        image(3, {block(AFF_BLOCK_FPGA_NVCM0, 16, 16, 1), block(AFF_BLOCK_DEVICE_UC, 16, 16, 4),
                   block(AFF_BLOCK_FPGA_NVCM1, 16, 16, 2), block(AFF_BLOCK_FPGA_USERCODE, 16, 16, 3),
                   block(AFF_BLOCK_ESP_FLASH, 16, 16, 5), block(AFF_BLOCK_DEVICE_UC, 16, 16, 6)});
     // per query: its result without and with a version, and the version's code
@@ -179,7 +179,7 @@ TEST(AffContainer, Presence)
     {
         AffImage f = img;
         if (file > 0)
-            f.blocks[file].type = AFF_BLOCK_TI + 1; // no NVCM0, then no NVCM1
+            f.blocks[file * 2 - 2].type = AFF_BLOCK_TI + 1; // no NVCM0 (the first block), then no NVCM1
         use(f.build());
         std::string got;
         for (const auto &query : queries)
