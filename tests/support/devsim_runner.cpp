@@ -85,18 +85,11 @@ ProgramResult runProgram(const std::string &program, const std::vector<std::stri
     return result;
 }
 
-DevsimRunner::DevsimRunner(std::string program) : m_program(std::move(program))
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "devsim-test-XXXXXX").string();
-    m_dir = ::mkdtemp(pattern.data()) ? pattern : "";
-}
+DevsimRunner::DevsimRunner(std::string program) : m_program(std::move(program)) {}
 
 DevsimRunner::~DevsimRunner()
 {
     stop();
-    std::error_code ignored;
-    if (!m_dir.empty() && std::string(std::getenv("DEVSIM_KEEP") ? std::getenv("DEVSIM_KEEP") : "") != "1")
-        std::filesystem::remove_all(m_dir, ignored);
 }
 
 long long jsonNumber(const std::string &json, const std::string &path)

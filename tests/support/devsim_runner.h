@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace testsupport
 {
 
@@ -48,7 +50,8 @@ class DevsimRunner
     long long summaryValue(const std::string &path) const;
 
   private:
-    std::string m_program, m_dir;
+    TempDir m_tmp; // removed after the emulator stopped
+    std::string m_program, m_dir = m_tmp.path;
     pid_t m_pid = -1;
 };
 

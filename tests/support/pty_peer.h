@@ -22,17 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace testsupport
 {
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-struct TempDir
-{
-    std::string path = std::filesystem::temp_directory_path() / "upd_test_XXXXXX";
-    TempDir() { path = mkdtemp(path.data()) != nullptr ? path : "/nonexistent"; }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
 
 struct PtyPeer
 {

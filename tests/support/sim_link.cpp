@@ -121,9 +121,6 @@ void SimLink::writeByte(uint8_t ubByte)
 
 SimRig::SimRig()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "simrig-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr)
-        m_dir = pattern;
     m_log.setSink([](devsim::Logger::Kind, const std::string &) {});
 }
 

@@ -18,6 +18,7 @@
 #include "engine/updater.h"
 #include "protocol/byte_channel.h"
 #include "sim/sim_device.h"
+#include "tests/support/temp_dir.h"
 
 namespace testsupport
 {
@@ -74,7 +75,6 @@ class SimRig
 {
   public:
     SimRig();
-    ~SimRig() { std::filesystem::remove_all(m_dir, m_ignored); }
 
     devsim::SimConfig config;
     Bytes aff;                          // the container; empty: none
@@ -92,11 +92,11 @@ class SimRig
     // devsim verify of the state against the container: 0 when every image matches.
     int verify(std::string *pReport = nullptr) const;
     devsim::Device &device() { return *m_device; }
-    const std::string &dir() const { return m_dir; } // the state directory
+    const std::string &dir() const { return m_dir; } // holds the state directory and the container
 
   private:
-    std::string m_dir;
-    std::error_code m_ignored;
+    TempDir m_tmp;
+    std::string m_dir = m_tmp.path;
     devsim::Container m_container;
     bool m_hasContainer = false;
     devsim::Logger m_log;
