@@ -149,6 +149,20 @@ uint8_t recvIsDue(_tUpdater *pCtx)
     return isDue;
 }
 
+// No state has this number: the first step always counts as one that moved on.
+#define RECV_NO_STEP_STATE 0xFFFFFFFFu
+
+void recvStartRun(_tUpdater *pCtx)
+{
+    pCtx->ulStepState = RECV_NO_STEP_STATE;
+    pCtx->ulStepWritten = pCtx->ulBytesWritten;
+}
+
+void recvForgetWritten(_tUpdater *pCtx)
+{
+    pCtx->ulStepWritten = pCtx->ulBytesWritten;
+}
+
 uint32_t tryRecv(_tUpdater *pCtx)
 {
     uint8_t *pBuffer = pCtx->pRxBuffer;

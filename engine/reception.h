@@ -29,6 +29,13 @@ uint32_t tryRecv(_tUpdater *pCtx);
 // host without cbAvailable). 0 when the step before moved the state on without
 // writing anything and nothing is waiting. Call once at the start of every step.
 uint8_t recvIsDue(_tUpdater *pCtx);
+// Makes the first step of a run a step without a request before it: nothing has
+// been sent yet, so it reads only what has already arrived (with cbAvailable).
+void recvStartRun(_tUpdater *pCtx);
+// Call after the port was closed and opened again: nothing written before the
+// close can be answered on the new connection, so the next step does not wait
+// for an answer unless its state is still waiting.
+void recvForgetWritten(_tUpdater *pCtx);
 // Sends the last message again. Returns 1 when it went out, 0 when resending is
 // not allowed or the retry limit is reached (both logged).
 uint8_t tryResend(_tUpdater *pCtx);

@@ -64,6 +64,7 @@ void waitAfterReset(_tUpdater *pCtx, uint32_t ulMs)
     pCb->cbClose(pCb->pUser);
     delayMs(pCtx, ulMs);
     pCb->cbReopen(pCb->pUser);
+    recvForgetWritten(pCtx);
 }
 
 void measuringStart(_tUpdater *pCtx)

@@ -6,6 +6,7 @@
 
 #include "aff/aff_container.h"
 #include "aff/aff_presence.h"
+#include "engine/reception.h"
 #include "engine/state_machine.h"
 #include "protocol/slip_buffered.h"
 
@@ -64,8 +65,9 @@ uint8_t updaterInit(_tUpdater *pCtx, uint32_t ulOp, uint8_t isVerbose, uint8_t i
         pCtx->ulState = STATE_LEAVE_BOOT;
     if (ulOp == UPDATER_OP_UPDATE_CHANGED || ulOp == UPDATER_OP_UPDATE_ALL)
         determineComponentCount(pCtx);
-    // The first step receives: what the device said before the run began is read there.
-    pCtx->ulStepState = pCtx->ulState;
+    // What the device said before the run began is read by the first step, as
+    // far as it has arrived; a host without cbAvailable waits its read time-out.
+    recvStartRun(pCtx);
 
     updaterBindSerial(pCtx);
 

@@ -46,10 +46,11 @@ _tUpdaterCallbacks SimLink::callbacks()
 {
     _tUpdaterCallbacks c{};
     c.cbReopen = [](void *u) { of(u)->rx.clear(); }; // what arrived while the port was closed is gone
-    c.cbClose = [](void *u) { of(u)->close(); };
+    // The device's answers to what came before the close were on their way, and are lost with it.
+    c.cbClose = [](void *u) { of(u)->serviceDevice(), of(u)->close(); };
     c.cbWrite = [](uint8_t b, void *u) { of(u)->writeByte(b); };
     c.cbRead = [](uint8_t *b, void *u) { return of(u)->readByte(b); };
-    c.cbAvailable = [](void *u) { return static_cast<uint32_t>(of(u)->rx.size()); };
+    c.cbAvailable = [](void *u) { return of(u)->serviceDevice(), static_cast<uint32_t>(of(u)->rx.size()); };
     c.cbChangeBaud = [](uint32_t baud, void *u) { of(u)->hostBaud = baud; };
     c.cbGetMs = [](void *u) { return of(u)->getMs(); };
     c.cbLog = [](const char *msg, void *u)
