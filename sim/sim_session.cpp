@@ -13,9 +13,11 @@
 #include <memory>
 #include <vector>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "protocol/slip.h"
 #include "sim/sim_container.h"
 #include "sim/sim_device.h"
 #include "sim/sim_faults.h"
@@ -41,6 +43,13 @@ constexpr size_t kReadChunk = 4096;
 constexpr size_t kMaxPendingOutput = 1 << 20; // output kept for a host that does not read
 constexpr uint64_t kUsPerMs = 1000;
 constexpr uint64_t kWireBatchUs = 1000; // throttled bytes are passed on at least this often
+// A throttled wire wakes this much before a byte falls due and waits the rest out
+// in a loop that yields the processor: a sleeping process on a virtual machine
+// wakes up to a few hundred microseconds late, and every round trip would pay it.
+constexpr uint64_t kWakeEarlyUs = 300;
+// After an answer has gone out, the next request is near: the loop watches the
+// port in the same way for this long, rather than sleep and wake late for it.
+constexpr uint64_t kWatchAfterAnswerUs = 1000;
 constexpr uint64_t kUsPerSecond = 1000000;
 constexpr uint64_t kNsPerUs = 1000;
 constexpr uint64_t kNsPerSecond = 1000000000;
@@ -92,8 +101,8 @@ class Session
     void tearDown();
     void step();
     void readHost(uint64_t now);
-    void deliverInput(uint64_t now, uint64_t dueUs);
-    void collectOutput(uint64_t now);
+    void deliver(const uint8_t *pData, size_t length, uint32_t baud, uint64_t now);
+    void collectOutput(uint64_t now, uint64_t startNs);
     void writeOutput(uint64_t now);
     void portOpened(uint64_t now);
     void portClosed(uint64_t now);
@@ -119,9 +128,9 @@ class Session
     bool m_isPortOpen = false;
     bool m_isDisconnected = false;
     uint64_t m_reconnectAtUs = 0;
-    std::deque<TimedByte> m_input;  // bytes on their way to the device (throttle)
     std::deque<TimedByte> m_output; // bytes on their way to the host
     uint64_t m_inputFreeNs = 0;     // when the host-to-device wire is free again
+    uint64_t m_watchUntilUs = 0;    // the loop does not sleep before then (throttle)
     uint64_t m_outputFreeNs = 0;
 };
 
@@ -230,7 +239,6 @@ void Session::dropLink(uint64_t now, uint32_t ms)
     m_isPortOpen = false;
     m_reconnectAtUs = now + ms * kUsPerMs;
     m_device->portClosed();
-    m_input.clear();
     m_output.clear();
     m_log.note(format("link dropped for %u ms (injected): %s is gone", ms, m_config.linkPath.c_str()));
 }
@@ -259,39 +267,40 @@ void Session::readHost(uint64_t now)
             return; // nothing more (EAGAIN), or EIO: nobody has the port open
         if (!m_isPortOpen)
             portOpened(now);
-        uint32_t baud = m_link.hostBaud();
-        for (ssize_t i = 0; i < n; i++)
-        {
-            uint64_t at = now;
-            if (m_config.faults.throttle)
-            {
-                m_inputFreeNs =
-                    std::max(m_inputFreeNs, now * kNsPerUs) + byteTimeNs(baud, m_config.faults.throttleBaud);
-                at = arrivalUs(m_inputFreeNs);
-            }
-            m_input.push_back({at, buffer[i], baud});
-        }
+        m_watchUntilUs = 0; // the request the loop was watching for is here
+        deliver(buffer, static_cast<size_t>(n), m_link.hostBaud(), now);
     }
 }
 
-// Hands the device the bytes that have crossed the wire by dueUs.
-void Session::deliverInput(uint64_t now, uint64_t dueUs)
+// Hands the device bytes the host has just written, as soon as they are read. On a
+// throttled wire they arrive later, one byte time each: the device takes each
+// request or line at the moment its last byte arrives, and its answer starts on the
+// wire then, so the device answers in no time at all, however long the emulator
+// takes to work out the answer, and without a wake-up at the end of every request.
+// The bytes are handed over up to the end of each frame or line, so that every
+// answer starts when the bytes it answers have arrived.
+void Session::deliver(const uint8_t *pData, size_t length, uint32_t baud, uint64_t now)
 {
-    std::vector<uint8_t> batch;
-    while (!m_input.empty() && m_input.front().atUs <= dueUs)
+    const uint64_t byteNs = byteTimeNs(baud, m_config.faults.throttleBaud);
+    size_t start = 0;
+    for (size_t i = 0; i < length; i++)
     {
-        uint32_t baud = m_input.front().baud;
-        batch.clear();
-        while (!m_input.empty() && m_input.front().atUs <= dueUs && m_input.front().baud == baud)
-        {
-            batch.push_back(m_input.front().byte);
-            m_input.pop_front();
-        }
-        m_device->receive(batch.data(), batch.size(), baud, now / kUsPerMs);
+        const bool isPieceEnd =
+            pData[i] == SLIP_END || pData[i] == '\n' || pData[i] == '\r' || i + 1 == length;
+        if (!isPieceEnd)
+            continue;
+        uint64_t arrivedNs = now * kNsPerUs;
+        if (m_config.faults.throttle)
+            arrivedNs = m_inputFreeNs = std::max(m_inputFreeNs, arrivedNs) + (i + 1 - start) * byteNs;
+        m_device->receive(pData + start, i + 1 - start, baud, arrivalUs(arrivedNs) / kUsPerMs);
+        collectOutput(now, arrivedNs);
+        start = i + 1;
     }
 }
 
-void Session::collectOutput(uint64_t now)
+// Queues what the device has said for the host; its wire starts at startNs or when
+// the wire is free, whichever is later.
+void Session::collectOutput(uint64_t now, uint64_t startNs)
 {
     uint32_t hostBaud = m_link.hostBaud();
     for (OutputChunk &chunk : m_device->takeOutput())
@@ -312,8 +321,8 @@ void Session::collectOutput(uint64_t now)
             uint64_t at = now;
             if (m_config.faults.throttle)
             {
-                m_outputFreeNs = std::max(m_outputFreeNs, now * kNsPerUs) +
-                                 byteTimeNs(hostBaud, m_config.faults.throttleBaud);
+                m_outputFreeNs =
+                    std::max(m_outputFreeNs, startNs) + byteTimeNs(hostBaud, m_config.faults.throttleBaud);
                 at = arrivalUs(m_outputFreeNs);
             }
             m_output.push_back({at, byte, hostBaud});
@@ -337,25 +346,29 @@ void Session::writeOutput(uint64_t now)
             return; // the host's input is full; try again when it reads
         m_stats.bytesToHost += static_cast<uint64_t>(written);
         m_output.erase(m_output.begin(), m_output.begin() + written);
+        if (m_output.empty())
+            m_watchUntilUs = now + kWatchAfterAnswerUs;
     }
 }
 
 // How long the loop may sleep before something falls due, in microseconds. Bytes
 // on the wire are handed on in batches of up to a millisecond, but the last byte
-// queued in each direction (the end of a request or of an answer) is due to the
-// microsecond, so that the emulator adds no latency of its own to a round trip.
+// of an answer is due to the microsecond, so that the emulator adds no latency of
+// its own to a round trip. A throttled wire wakes early and watches the rest.
 uint64_t Session::pollTimeoutUs(uint64_t now) const
 {
+    if (m_config.faults.throttle && now < m_watchUntilUs)
+        return 0;
     uint64_t waitUs = kIdlePollMs * kUsPerMs;
     auto until = [&](uint64_t atUs) { waitUs = std::min(waitUs, atUs > now ? atUs - now : 0); };
     auto untilBatch = [&](const std::deque<TimedByte> &queue)
     { until(std::min(queue.front().atUs + kWireBatchUs, queue.back().atUs)); };
     if (auto deadline = m_device->nextDeadline())
         until(*deadline * kUsPerMs);
-    if (!m_input.empty())
-        untilBatch(m_input);
     if (!m_output.empty() && m_config.faults.throttle)
         untilBatch(m_output);
+    if (m_config.faults.throttle)
+        waitUs = waitUs > kWakeEarlyUs ? waitUs - kWakeEarlyUs : 0;
     return waitUs;
 }
 
@@ -388,6 +401,8 @@ void Session::step()
         ::usleep(kHangupPollMs * kUsPerMs);
         return;
     }
+    if (ready == 0 && waitUs == 0)
+        ::sched_yield(); // watching: whoever else is ready to run goes first
     now = nowUs();
     if (ready > 0 && (pfd.revents & POLLIN))
         readHost(now);
@@ -395,9 +410,6 @@ void Session::step()
     if (!isHungUp && !m_isPortOpen && ready >= 0)
         portOpened(now);
 
-    // Closing a serial port waits until what was written has gone out: bytes still
-    // on the throttled wire reach the device before the hang-up resets its parsers.
-    deliverInput(now, isHungUp ? UINT64_MAX : now);
     m_device->tick(now / kUsPerMs);
     uint32_t disconnectMs = 0;
     if (m_device->takeDisconnect(&disconnectMs))
@@ -405,7 +417,7 @@ void Session::step()
         dropLink(now, disconnectMs);
         return;
     }
-    collectOutput(now);
+    collectOutput(now, now * kNsPerUs);
     if (isHungUp)
     {
         if (m_isPortOpen)
