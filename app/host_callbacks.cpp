@@ -364,11 +364,21 @@ uint8_t cbSerialRead(uint8_t *pByte, void *)
     dropReadAhead();
     try
     {
-        const size_t ulWaiting = s_pSerial->available();
+        size_t ulWaiting = s_pSerial->available();
         if (ulWaiting == 0)
         {
-            // Nothing waiting: wait up to the port's time-out for one byte.
-            return s_pSerial->read(pByte, 1) == 1 ? 1 : 0;
+            // Nothing waiting: wait up to the port's time-out for input, then take all
+            // that came at once. A port that reports input but holds none has gone
+            // away: the one-byte read finds that out (it throws).
+            if (!s_pSerial->waitReadable())
+            {
+                return 0;
+            }
+            ulWaiting = s_pSerial->available();
+            if (ulWaiting == 0)
+            {
+                return s_pSerial->read(pByte, 1) == 1 ? 1 : 0;
+            }
         }
         // Take what is there without waiting for more.
         s_ulReadCount = s_pSerial->read(s_pubReadBuffer, std::min<size_t>(ulWaiting, HOST_READ_BUFFER_SIZE));

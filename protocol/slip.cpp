@@ -201,8 +201,14 @@ void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, u
 uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, va_list ap)
 {
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
+    return slipEncodeVaPacket(pDest, ubDir, ubCmd, ulCrc, ubCount, ap);
+}
+
+uint32_t slipEncodeVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum,
+                            uint8_t ubCount, va_list ap)
+{
     _tSlipSink sSink = {0, pDest, 0};
-    return slipEncodeFrame(&sSink, ubDir, ubCmd, ulCrc, ubCount, ap);
+    return slipEncodeFrame(&sSink, ubDir, ubCmd, ulChecksum, ubCount, ap);
 }
 
 // As slipGenerateCrcVaPacket, with the pieces as further arguments.

@@ -48,6 +48,9 @@ void slipSendVaPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t 
 void slipSendCrcChunkedPacket(_tSerial *pSerial, uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...);
 // Builds the encoded frame into pDest (room for SLIP_ENCODED_MAX(data length)); returns its length.
 uint32_t slipGenerateCrcVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint8_t ubCount, va_list ap);
+// As slipGenerateCrcVaPacket, with the frame's checksum given rather than computed.
+uint32_t slipEncodeVaPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum,
+                            uint8_t ubCount, va_list ap);
 uint32_t slipGenerateCrcPacket(uint8_t *pDest, uint8_t ubDir, uint8_t ubCmd, uint32_t ulPieceCount, ...);
 // Exact wire length of the frame slipSendVaPacket writes for these arguments (both ENDs).
 uint32_t slipEncodedVaLength(uint8_t ubDir, uint8_t ubCmd, uint32_t ulChecksum, uint8_t ubCount, va_list ap);

@@ -26,6 +26,17 @@ static uint8_t slipBufferedIsBound(void)
     return (s_sSourceSerial.fnWriteByte && s_sSourceSerial.fnReadByte && s_sSourceSerial.fnGetMs) ? 1 : 0;
 }
 
+// Returns 1 when the encoded frame of these arguments takes at most ulCapacity
+// bytes. Every byte escaped is the worst case; only a frame that might not fit is
+// counted exactly, so that a request is not encoded an extra time just to be measured.
+static uint8_t slipBufferedFits(uint8_t ubDir, uint8_t ubCmd, uint32_t ulCrc, uint8_t ubCount, va_list ap,
+                                uint32_t ulCapacity)
+{
+    if (SLIP_ENCODED_MAX(slipSumPieces(ubCount, ap)) <= ulCapacity)
+        return 1;
+    return slipEncodedVaLength(ubDir, ubCmd, ulCrc, ubCount, ap) <= ulCapacity ? 1 : 0;
+}
+
 // Sends one unwrapped request on the recording channel. Returns 1 when it was sent,
 // 0 when it was refused without writing anything: no bound channel, a total data
 // length that the 16-bit length field cannot carry, or an encoded frame longer than
@@ -40,7 +51,7 @@ static uint8_t slipBufferedSendPlain(uint8_t ubDir, uint8_t ubCmd, uint8_t ubCou
         return 0;
 
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
-    if (slipEncodedVaLength(ubDir, ubCmd, ulCrc, ubCount, ap) > sizeof(s_pPacketBuffer))
+    if (slipBufferedFits(ubDir, ubCmd, ulCrc, ubCount, ap, sizeof(s_pPacketBuffer)) != 1)
         return 0;
     slipSendVaPacket(&s_sBufferedSerial, ubDir, ubCmd, ulCrc, ubCount, ap);
     return 1;
@@ -116,9 +127,9 @@ void slipBufferedSendVaPacket(uint8_t isTransparent, uint8_t ubDir, uint8_t ubCm
         return;
 
     uint32_t ulCrc = crc16Va(CRC16_POLY, CRC16_INIT_PACKET, ubCount, ap);
-    if (slipEncodedVaLength(ubDir, ubCmd, ulCrc, ubCount, ap) > sizeof(s_pTransparentBuffer))
+    if (slipBufferedFits(ubDir, ubCmd, ulCrc, ubCount, ap, sizeof(s_pTransparentBuffer)) != 1)
         return;
-    uint32_t ulInnerLength = slipGenerateCrcVaPacket(s_pTransparentBuffer, ubDir, ubCmd, ubCount, ap);
+    uint32_t ulInnerLength = slipEncodeVaPacket(s_pTransparentBuffer, ubDir, ubCmd, ulCrc, ubCount, ap);
     (void)slipBufferedSendPlainPieces(SLIP_DIR_REQUEST, UPDATER_CMD_FORWARD, 1,
                                       (const uint8_t *)s_pTransparentBuffer, ulInnerLength);
 }
