@@ -50,6 +50,20 @@ static uint8_t s_pubReadBuffer[HOST_READ_BUFFER_SIZE];
 static size_t s_ulReadPos = 0;
 static size_t s_ulReadCount = 0;
 static uint32_t s_ulClockReadsInARow = 0;
+// The progress line is drawn again for every request. Its text waits in stdout's
+// buffer until the bytes written after it have gone out to the port, or until the
+// updater is about to wait: a write to the terminal costs tens of microseconds,
+// and otherwise every round trip would pay them before its request went out.
+static uint8_t s_isProgressPending = 0;
+
+static void writePendingProgress()
+{
+    if (s_isProgressPending != 0)
+    {
+        s_isProgressPending = 0;
+        fflush(stdout);
+    }
+}
 
 // Forgets the bytes read ahead: the port's pending input is being discarded.
 static void dropReadAhead()
@@ -158,6 +172,7 @@ void hostSerialDestroy()
         // Nobody is left to reconnect for.
     }
     s_ulWriteCount = 0;
+    writePendingProgress();
     dropReadAhead();
     try
     {
@@ -280,24 +295,23 @@ _tUpdaterCallbacks hostCallbacks()
 void hostSerialFlushOutput()
 {
     s_ulClockReadsInARow = 0;
-    if (s_ulWriteCount == 0)
-    {
-        return;
-    }
-    if (!s_pSerial)
+    if (s_ulWriteCount != 0 && !s_pSerial)
     {
         s_ulWriteCount = 0; // no port: nothing can be sent
-        return;
     }
-    try
+    if (s_ulWriteCount != 0)
     {
-        writeGathered();
+        try
+        {
+            writeGathered();
+        }
+        catch (const std::exception &e)
+        {
+            // The gathered bytes are lost with the link; the engine resends on its own time-out.
+            hostReconnect(e.what());
+        }
     }
-    catch (const std::exception &e)
-    {
-        // The gathered bytes are lost with the link; the engine resends on its own time-out.
-        hostReconnect(e.what());
-    }
+    writePendingProgress();
 }
 
 void cbSerialReopen(void *)
@@ -441,6 +455,7 @@ uint64_t cbGetTime(void *)
     }
     else if (++s_ulClockReadsInARow > HOST_BUSY_WAIT_CLOCK_READS)
     {
+        writePendingProgress();
         std::this_thread::sleep_for(std::chrono::milliseconds(HOST_BUSY_WAIT_SLEEP_MS));
     }
     const auto llMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -465,7 +480,7 @@ void cbProgress(uint8_t ubPercent, void *)
 {
     s_ubProgress = ubPercent;
     printf("\r[ %3hhu%% ] %s", ubPercent, s_szLastMsg);
-    fflush(stdout);
+    s_isProgressPending = 1; // written with the next request (see writePendingProgress)
 }
 
 void cbPrint(const char *szMsg, void *)

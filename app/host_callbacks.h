@@ -48,7 +48,8 @@ void hostReconnect(const char *szReason);
 // Writes out the bytes that cbSerialWrite has gathered. The callbacks call it
 // before every read, close and baud change and when the clock is read; a port
 // that fails meanwhile is reconnected as for a failed write, and the gathered
-// bytes are lost with it (the engine resends on its own time-out).
+// bytes are lost with it (the engine resends on its own time-out). A progress
+// line drawn since the last call goes to the terminal after them.
 void hostSerialFlushOutput();
 
 // The callback table handed to the engine: every slot but cbReadAff and pUser.

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <serial.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <memory>
@@ -339,18 +341,74 @@ TEST_F(AppPort, BaudAndReadAheadInputReachTheirEnds)
     EXPECT_EQ(peer->received, data);
 }
 
-// Written bytes are gathered, and go out together at each moment the engine
-// could start to depend on them: a read, a close, a clock read, the end of the run.
+// Standard output's descriptor into a pipe, for what has really been written and not
+// what waits in stdout's buffer. The test's own report goes there too: check outside.
+struct TerminalPipe
+{
+    TerminalPipe()
+    {
+        fflush(stdout);
+        int ends[2];
+        if (pipe(ends) != 0)
+            abort();
+        saved = dup(STDOUT_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[1]);
+        readEnd = ends[0];
+        fcntl(readEnd, F_SETFL, O_NONBLOCK);
+    }
+    ~TerminalPipe()
+    {
+        fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        close(readEnd);
+    }
+    std::string take()
+    {
+        std::string got;
+        char chunk[256];
+        for (ssize_t n; (n = read(readEnd, chunk, sizeof chunk)) > 0;)
+            got.append(chunk, size_t(n));
+        return got;
+    }
+    int saved, readEnd;
+};
+
+// Written bytes are gathered, and go out together at each moment the engine could start
+// to depend on them: a read, a close, a clock read, the end of the run. A progress line
+// drawn meanwhile reaches the terminal with them, or when a pause starts to sleep.
 TEST_F(AppPort, GatheredBytesGoOutBeforeTheEngineCanWait)
 {
+    std::string busy, slept;
+    {
+        TerminalPipe terminal;
+        hostSerialFlushOutput(); // the clock reads in a row start from none
+        cbProgress(9, nullptr);
+        for (int reads = 1; reads <= 16; ++reads)
+            busy += (cbGetTime(nullptr), terminal.take());
+        slept = (cbGetTime(nullptr), terminal.take());
+    }
+    EXPECT_EQ(busy, "") << "written before the pause sleeps";
+    EXPECT_EQ(slept.substr(0, 9), "\r[   9% ]");
     for (auto trigger : {+[] { readOne(); }, +[] { cbSerialClose(nullptr); }, +[] { cbGetTime(nullptr); },
                          +[] { hostSerialDestroy(); }})
     {
         peer->received.clear();
-        writeText("AT+LOCK=1\r\n");
-        peer->serve(100);
-        EXPECT_EQ(peer->received, "") << "written before any flush";
-        trigger();
+        std::string sentEarly, before, after;
+        {
+            TerminalPipe terminal;
+            cbProgress(42, nullptr);
+            writeText("AT+LOCK=1\r\n");
+            peer->serve(100);
+            sentEarly = peer->received;
+            before = terminal.take();
+            trigger();
+            after = terminal.take();
+        }
+        EXPECT_EQ(sentEarly, "") << "written before any flush";
+        EXPECT_EQ(before, "");
+        EXPECT_EQ(after.substr(0, 9), "\r[  42% ]");
         ASSERT_TRUE(peer->waitFor(11, 2000)) << peer->received;
         EXPECT_EQ(peer->received, "AT+LOCK=1\r\n");
         hostSerialDestroy();

@@ -22,7 +22,8 @@ namespace
 {
 
 // Check values of "123456789" in every form, a piece longer than one crc16 call takes, every
-// table entry against the container's CRC written bit by bit (affImageCrc), and the one-bit repair.
+// table entry and every short length against the container's CRC written bit by bit
+// (affImageCrc), and the one-bit repair.
 TEST(Crc, Values)
 {
     const uint8_t *p = reinterpret_cast<const uint8_t *>("123456789");
@@ -37,6 +38,10 @@ TEST(Crc, Values)
               crc16Multiple(CRC16_POLY, 0xFFFF, 1, big.data(), (uint32_t)40000));
     for (size_t i = 0; i < 256; i++) // the first 256 pattern bytes take every value once
         ASSERT_EQ(testsupport::affImageCrc(&big[i], 1), crc16(CRC16_POLY, 0xFFFF, &big[i], 1)) << i;
+    for (size_t at = 0; at < 8; at++) // eight bytes at a time, then one by one: every tail
+        for (size_t n = 0; n <= 17; n++)
+            ASSERT_EQ(testsupport::affImageCrc(&big[at], n), crc16(CRC16_POLY, 0xFFFF, &big[at], int16_t(n)))
+                << at << "+" << n;
     char msg[] = "123456789";
     msg[8] ^= 0x80; // the last bit is found and repaired; two wrong bits are not and stay
     EXPECT_EQ(1, crcAdsbTryCorrectData(0x054268, reinterpret_cast<uint8_t *>(msg), 9));
