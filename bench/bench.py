@@ -6,6 +6,8 @@ firmware built with affpack, and reports per run: the wall time, the wire limit
 (the bytes that crossed the link each way, 10 bits a byte at the baud rate,
 plus the pauses that the device dialogue prescribes), their ratio (efficiency),
 the updater's CPU seconds (user + system) and its peak memory (max RSS).
+"stolen" is the CPU time the hypervisor took from the machine during the run
+(all processors together): a run with much of it says little about the programs.
 
 Modes:
   throttled  the emulator gives every byte its wire time at each --rates rate
@@ -159,13 +161,26 @@ def verify(devsim, device, container):
         raise BenchError("the device does not hold the container:\n" + out.stdout + out.stderr)
 
 
+def stolen_seconds():
+    """CPU seconds the hypervisor has taken from this virtual machine since boot, all
+    processors together (the steal column of /proc/stat); 0 where there is none."""
+    try:
+        with open("/proc/stat") as f:
+            fields = f.readline().split()
+        return int(fields[8]) / os.sysconf("SC_CLK_TCK") if len(fields) > 8 else 0.0
+    except (OSError, ValueError):
+        return 0.0
+
+
 def run_devices(bins, work, label, container, count, extra):
     """Updates count devices at once. Returns one result dict per device."""
     devices = [Device(bins["devsim"], work, "%s-%d" % (label, i), container, extra) for i in range(count)]
     results = []
     try:
+        stolen = stolen_seconds()
         running = [start_updater(bins, d, container) for d in devices]
         measured = [finish_updater(*r) for r in running]
+        stolen = stolen_seconds() - stolen
     finally:
         stopped = []
         for d in devices:
@@ -182,6 +197,7 @@ def run_devices(bins, work, label, container, count, extra):
             "bytes_in": summary["bytes_to_host"],
             "pauses": prescribed_pauses(summary),
             "resends": summary["requests_total"] - summary["responses"],
+            "stolen": stolen,
         })
     return results
 
@@ -210,10 +226,10 @@ def mode_throttled(bins, work, containers, rates):
             rows.append([label, "%.0f" % (firmware / 1024), rate, "%.2f" % r["wall"], "%.2f" % limit,
                          "%.3f" % (limit / r["wall"]), "%.2f" % (r["wall"] - limit), "%.2f" % r["pauses"],
                          r["bytes_out"], r["bytes_in"], "%.2f" % r["cpu"], "%.2f" % r["sim_cpu"],
-                         "%.1f" % (r["rss_kib"] / 1024)])
+                         "%.1f" % (r["rss_kib"] / 1024), "%.2f" % r["stolen"]])
     table("Throttled: the wire at each rate (times in seconds)",
           ["container", "KiB", "baud", "wall", "limit", "efficiency", "fixed", "pauses", "bytes out", "bytes in",
-           "cpu", "devsim cpu", "max RSS MiB"], rows)
+           "cpu", "devsim cpu", "max RSS MiB", "stolen"], rows)
 
 
 def mode_cpu(bins, work, container, firmware):
@@ -236,11 +252,11 @@ def mode_parallel(bins, work, container, rate, counts):
         if base is None:
             base = mean
         rows.append([n, "%.2f" % mean, "%.2f" % worst, "%.2f" % limit, "%.3f" % (mean / base),
-                     "%.3f" % (limit / worst), "%.2f" % sum(r["cpu"] for r in results),
-                     "%.2f" % sum(r["sim_cpu"] for r in results)])
+                     "%.3f" % (limit / worst), "%.2f" % (sum(r["cpu"] for r in results) / n),
+                     "%.2f" % (sum(r["sim_cpu"] for r in results) / n), "%.2f" % results[0]["stolen"]])
     table("Parallel: devices updated at once, throttled at %d baud (seconds)" % rate,
-          ["devices", "mean wall", "worst wall", "limit", "slowdown", "efficiency", "cpu total",
-           "devsim cpu total"], rows)
+          ["devices", "mean wall", "worst wall", "limit", "slowdown", "efficiency", "cpu per update",
+           "devsim cpu per update", "stolen"], rows)
 
 
 def main():
