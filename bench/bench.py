@@ -13,7 +13,10 @@ Modes:
   throttled  the emulator gives every byte its wire time at each --rates rate
              (devsim --throttle-baud), whatever rate the port is set to, for the
              large container and a small one (--small-scale); "fixed" is the
-             wall time beyond the limit
+             wall time beyond the limit, "floor" what the machine alone takes for
+             as many round trips of the same sizes between a bare client and a
+             bare device (bench_floor, run right after the update): the part of
+             "fixed" that no updater can save on this machine at that moment
   cpu        no throttle: the link is as fast as the two programs; reports the
              updater's CPU seconds per MiB of firmware
   parallel   1, 4 and 16 devices updated at once, each by its own updater and
@@ -33,6 +36,7 @@ import time
 
 MIB = 1024 * 1024
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
+FLOOR_PROBE_WIRE_S = 20  # the floor probe runs at most this much wire time, scaled up
 
 # Pauses of an update that no link speed shortens, in seconds: the front end's
 # settle time after opening the port, then the dialogue's own.
@@ -197,6 +201,7 @@ def run_devices(bins, work, label, container, count, extra):
             "bytes_in": summary["bytes_to_host"],
             "pauses": prescribed_pauses(summary),
             "resends": summary["requests_total"] - summary["responses"],
+            "round_trips": summary["requests_total"] + summary.get("text_commands_total", 0),
             "stolen": stolen,
         })
     return results
@@ -216,20 +221,39 @@ def table(title, header, rows):
     sys.stdout.flush()
 
 
+def host_floor(bins, result, rate):
+    """What the machine alone costs for the round trips of an update, in seconds: bench_floor runs
+    as many round trips of the same mean sizes between a bare client and a bare device (at most
+    FLOOR_PROBE_WIRE_S of wire time of them, scaled up to all), right after the update."""
+    trips = max(1, result["round_trips"])
+    request = max(1, round(result["bytes_out"] / trips))
+    answer = max(1, round(result["bytes_in"] / trips))
+    per_trip_wire = (request + answer) * BITS_PER_BYTE / rate
+    probe = max(1, min(trips, int(FLOOR_PROBE_WIRE_S / per_trip_wire)))
+    out = subprocess.run([bins["bench_floor"], str(probe), str(request), str(answer), str(rate)],
+                         capture_output=True, text=True)
+    if out.returncode != 0:
+        raise BenchError("bench_floor failed: " + out.stderr.strip())
+    wall, wire = (float(x) for x in out.stdout.split())
+    return (wall - wire) * trips / probe
+
+
 def mode_throttled(bins, work, containers, rates):
-    """containers: (label, path, firmware bytes). The fixed cost is what a run takes beyond its limit."""
+    """containers: (label, path, firmware bytes). The fixed cost is what a run takes beyond its limit;
+    the floor, what the machine takes for as many bare round trips just after it."""
     rows = []
     for label, container, firmware in containers:
         for rate in rates:
             r = run_devices(bins, work, "%s%d" % (label, rate), container, 1, ["--throttle-baud", str(rate)])[0]
             limit = wire_limit(r, rate)
+            floor = host_floor(bins, r, rate)
             rows.append([label, "%.0f" % (firmware / 1024), rate, "%.2f" % r["wall"], "%.2f" % limit,
-                         "%.3f" % (limit / r["wall"]), "%.2f" % (r["wall"] - limit), "%.2f" % r["pauses"],
-                         r["bytes_out"], r["bytes_in"], "%.2f" % r["cpu"], "%.2f" % r["sim_cpu"],
-                         "%.1f" % (r["rss_kib"] / 1024), "%.2f" % r["stolen"]])
+                         "%.3f" % (limit / r["wall"]), "%.2f" % (r["wall"] - limit), "%.2f" % floor,
+                         r["round_trips"], "%.2f" % r["pauses"], r["bytes_out"], r["bytes_in"], "%.2f" % r["cpu"],
+                         "%.2f" % r["sim_cpu"], "%.1f" % (r["rss_kib"] / 1024), "%.2f" % r["stolen"]])
     table("Throttled: the wire at each rate (times in seconds)",
-          ["container", "KiB", "baud", "wall", "limit", "efficiency", "fixed", "pauses", "bytes out", "bytes in",
-           "cpu", "devsim cpu", "max RSS MiB", "stolen"], rows)
+          ["container", "KiB", "baud", "wall", "limit", "efficiency", "fixed", "floor", "round trips", "pauses",
+           "bytes out", "bytes in", "cpu", "devsim cpu", "max RSS MiB", "stolen"], rows)
 
 
 def mode_cpu(bins, work, container, firmware):
@@ -262,7 +286,7 @@ def mode_parallel(bins, work, container, rate, counts):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("bindir", help="directory holding updater, devsim and affpack")
-    ap.add_argument("--rusage", help="the bench_rusage helper (default: bench/bench_rusage beside BINDIR)")
+    ap.add_argument("--rusage", help="the bench_rusage helper, with bench_floor beside it (default: bench/ beside BINDIR)")
     ap.add_argument("--mode", action="append", choices=["throttled", "cpu", "parallel"],
                     help="what to run (repeatable; default: all three)")
     ap.add_argument("--rates", default="115200,921600,3000000", help="throttled rates, comma separated")
@@ -280,6 +304,7 @@ def main():
     bins = {p: os.path.join(args.bindir, p) for p in ("updater", "devsim", "affpack")}
     # The helper is built into the build tree's bench/ directory, not with the programs.
     bins["bench_rusage"] = args.rusage or os.path.join(args.bindir, os.pardir, "bench", "bench_rusage")
+    bins["bench_floor"] = os.path.join(os.path.dirname(bins["bench_rusage"]), "bench_floor")
     for path in bins.values():
         if not os.access(path, os.X_OK):
             print("bench: missing program " + path, file=sys.stderr)
