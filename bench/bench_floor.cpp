@@ -137,6 +137,12 @@ int runDevice(int fd, long roundTrips, size_t requestBytes, size_t answerBytes, 
         }
         watchUntilNs = nowNs() + kWatchAfterAnswerNs;
     }
+    // Stay until the client has closed its end: closing ours first could take the last
+    // answer's bytes away from the client before it has read them.
+    uint8_t byte = 0;
+    while (::read(fd, &byte, 1) > 0)
+    {
+    }
     return 0;
 }
 
@@ -200,6 +206,7 @@ int main(int argc, char **argv)
         isOk = writeAll(slave, request.data(), request.size()) &&
                readAll(slave, static_cast<size_t>(answerBytes), 0, nullptr);
     const uint64_t wallNs = nowNs() - startNs;
+    ::close(slave);
     int status = 0;
     ::waitpid(device, &status, 0);
     if (!isOk || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
