@@ -45,7 +45,8 @@ uint64_t nowNs()
 }
 
 // Waits until fd is readable or until the deadline (0: none). Like the emulator, it
-// sleeps until earlyNs before the deadline and spins out the rest, yielding the processor.
+// sleeps until earlyNs before the deadline and spins out the rest, yielding the
+// processor. A negative descriptor makes it a plain wait.
 bool waitReadable(int fd, uint64_t deadlineNs, uint64_t earlyNs)
 {
     for (;;)
@@ -55,7 +56,7 @@ bool waitReadable(int fd, uint64_t deadlineNs, uint64_t earlyNs)
             return false;
         uint64_t waitNs = deadlineNs == 0 ? kNsPerSecond : deadlineNs - now;
         waitNs = waitNs > earlyNs ? waitNs - earlyNs : 0;
-        struct pollfd pfd = {fd, POLLIN, 0}; // a negative descriptor is ignored: a plain wait
+        struct pollfd pfd = {fd, POLLIN, 0};
         struct timespec timeout = {static_cast<time_t>(waitNs / kNsPerSecond),
                                    static_cast<long>(waitNs % kNsPerSecond)};
         const int ready = ::ppoll(&pfd, 1, &timeout, nullptr);
@@ -130,10 +131,13 @@ int runDevice(int fd, long roundTrips, size_t requestBytes, size_t answerBytes, 
             sent = due;
             if (sent == answerBytes)
                 break;
-            uint64_t untilNs = std::min(dueNs(sent) + kWireBatchNs, dueNs(answerBytes - 1));
-            if (untilNs - now <= kWakeEarlyNs)
-                untilNs = dueNs(sent); // watching already: each byte as it falls due
-            waitReadable(-1, untilNs, kWakeEarlyNs);
+            // Sleep until shortly before the batch falls due; once there, watch, and
+            // hand on each byte as it falls due.
+            const uint64_t untilNs = std::min(dueNs(sent) + kWireBatchNs, dueNs(answerBytes - 1));
+            if (untilNs - now > kWakeEarlyNs)
+                waitReadable(-1, untilNs - kWakeEarlyNs, 0);
+            else
+                ::sched_yield();
         }
         watchUntilNs = nowNs() + kWatchAfterAnswerNs;
     }
