@@ -286,7 +286,8 @@ def mode_parallel(bins, work, container, rate, counts):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("bindir", help="directory holding updater, devsim and affpack")
-    ap.add_argument("--rusage", help="the bench_rusage helper, with bench_floor beside it (default: bench/ beside BINDIR)")
+    ap.add_argument("--rusage",
+                    help="the bench_rusage helper, with bench_floor beside it (default: bench/ beside BINDIR)")
     ap.add_argument("--mode", action="append", choices=["throttled", "cpu", "parallel"],
                     help="what to run (repeatable; default: all three)")
     ap.add_argument("--rates", default="115200,921600,3000000", help="throttled rates, comma separated")

@@ -79,7 +79,11 @@ bool readAll(int fd, size_t count, uint64_t watchUntilNs, uint64_t *pFirstNs)
     {
         const bool isWatching = got == 0 && nowNs() < watchUntilNs;
         if (!waitReadable(fd, isWatching ? watchUntilNs : 0, isWatching ? kWatchAfterAnswerNs : kWakeEarlyNs))
-            continue; // the watch is over (or a signal came): wait on
+        {
+            if (isWatching)
+                continue; // the watch is over: sleep until the bytes come
+            return false; // the port cannot be waited on
+        }
         const ssize_t n = ::read(fd, buffer, std::min(sizeof(buffer), count - got));
         if (n <= 0)
             return false;
