@@ -32,7 +32,9 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 1;
 constexpr uint64_t kBitsPerByte = 10;
 constexpr uint64_t kNsPerSecond = 1000000000;
-// The emulator's own pacing, so that the floor is that of the same kind of device.
+// The emulator's own pacing (kWakeEarlyUs, kWatchAfterAnswerUs and kWireBatchUs in
+// sim/sim_session.cpp), so that the floor is that of the same kind of device. The probe
+// keeps its own copy on purpose: it measures the machine with no code of the project.
 constexpr uint64_t kWakeEarlyNs = 300000;
 constexpr uint64_t kWatchAfterAnswerNs = 1000000;
 constexpr uint64_t kWireBatchNs = 1000000;

@@ -42,6 +42,8 @@ constexpr int kReconnectRetryMs = 1000;
 constexpr size_t kReadChunk = 4096;
 constexpr size_t kMaxPendingOutput = 1 << 20; // output kept for a host that does not read
 constexpr uint64_t kUsPerMs = 1000;
+// The benchmark's floor probe (bench/bench_floor.cpp) paces like this loop: change the
+// pacing constants here and there together.
 constexpr uint64_t kWireBatchUs = 1000; // throttled bytes are passed on at least this often
 // A throttled wire wakes this much before a byte falls due and waits the rest out
 // in a loop that yields the processor: a sleeping process on a virtual machine
